@@ -1,0 +1,335 @@
+#include "core/lexer.h"
+
+#include <array>
+#include <cstring>
+#include <utility>
+
+namespace tyx {
+namespace {
+
+// Every byte the lexer decides on is ASCII, and ASCII bytes never occur inside a multi-byte
+// UTF-8 sequence, so scanning bytes finds exactly the characters a scan of code points would.
+
+constexpr std::string_view kUnclosedFrontmatter = "unclosed frontmatter (missing closing ---)";
+constexpr std::string_view kUnclosedInterpolation =
+    "unclosed `{{` interpolation \xE2\x80\x94 to include a literal `{{` in output, escape it as "
+    "`\\{{`";
+constexpr std::string_view kUnclosedCodeFence = "unclosed code fence";
+
+// The bytes at which a text run may have to stop: an escape, an interpolation, or a line feed
+// after which a directive or fence line may begin.
+constexpr std::array<bool, 256> make_text_stops() {
+    std::array<bool, 256> stops{};
+    stops['\\'] = true;
+    stops['{'] = true;
+    stops['\n'] = true;
+    return stops;
+}
+constexpr std::array<bool, 256> kTextStops = make_text_stops();
+
+// Encoded length of the White_Space character that begins at `i`, or 0.
+size_t white_space_prefix(std::string_view text, size_t i) {
+    const auto b = [&](size_t k) { return static_cast<unsigned char>(text[i + k]); };
+    const size_t left = text.size() - i;
+    const unsigned char b0 = b(0);
+    if (b0 == ' ' || (b0 >= 0x09 && b0 <= 0x0D)) return 1;
+    if (b0 == 0xC2 && left >= 2 && (b(1) == 0x85 || b(1) == 0xA0)) return 2;
+    if (left < 3) return 0;
+    const unsigned char b1 = b(1);
+    const unsigned char b2 = b(2);
+    if (b0 == 0xE1) return (b1 == 0x9A && b2 == 0x80) ? 3 : 0;  // U+1680
+    if (b0 == 0xE3) return (b1 == 0x80 && b2 == 0x80) ? 3 : 0;  // U+3000
+    if (b0 != 0xE2) return 0;
+    if (b1 == 0x80) {
+        // U+2000..U+200A, U+2028, U+2029, U+202F
+        return ((b2 >= 0x80 && b2 <= 0x8A) || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF) ? 3 : 0;
+    }
+    return (b1 == 0x81 && b2 == 0x9F) ? 3 : 0;  // U+205F
+}
+
+// Encoded length of the White_Space character that ends just before `end`, or 0.
+size_t white_space_suffix(std::string_view text, size_t end) {
+    // Lead bytes are never continuation bytes, so a match of a whole encoding ending here is
+    // the last character.
+    for (size_t length = 1; length <= 3 && length <= end; ++length) {
+        const size_t start = end - length;
+        if (white_space_prefix(text.substr(0, end), start) == length) return length;
+    }
+    return 0;
+}
+
+// `text` without White_Space characters at both ends.
+std::string_view trim_content(std::string_view text) {
+    size_t begin = 0;
+    while (begin < text.size()) {
+        const size_t length = white_space_prefix(text, begin);
+        if (length == 0) break;
+        begin += length;
+    }
+    size_t end = text.size();
+    while (end > begin) {
+        const size_t length = white_space_suffix(text, end);
+        if (length == 0 || end - length < begin) break;
+        end -= length;
+    }
+    return text.substr(begin, end - begin);
+}
+
+class Lexer {
+  public:
+    Lexer(std::string_view source, std::string_view name) : source_(source), name_(name) {}
+
+    Result<std::vector<Token>> run() {
+        if (source_.empty()) return std::move(tokens_);
+        if (source_.starts_with("---\n") || source_.starts_with("---\r\n")) {
+            TYX_TRY(eat_frontmatter());
+        }
+        while (position_ < source_.size()) {
+            TYX_TRY(eat_next());
+        }
+        if (fence_) {
+            return make_syntax_error_at(kUnclosedCodeFence, name_, source_, fence_->offset, 3);
+        }
+        return std::move(tokens_);
+    }
+
+  private:
+    struct OpenFence {
+        size_t length = 0;
+        char32_t marker = 0;
+        uint64_t offset = 0;
+    };
+
+    bool at_line_start(size_t position) const {
+        return position == 0 || source_[position - 1] == '\n';
+    }
+
+    bool closes_fence(const FenceMarker& marker) const {
+        return marker.bare && marker.marker == fence_->marker && marker.length >= fence_->length;
+    }
+
+    void emit(TokenKind kind, size_t offset, std::string text = {}) {
+        tokens_.push_back(Token{kind, offset, std::move(text)});
+    }
+
+    size_t find_byte(char byte, size_t from) const {
+        if (from >= source_.size()) return source_.size();
+        const void* hit = std::memchr(source_.data() + from, byte, source_.size() - from);
+        if (hit == nullptr) return source_.size();
+        return static_cast<size_t>(static_cast<const char*>(hit) - source_.data());
+    }
+
+    // The rest of the line without its terminator; moves past at most one CR, then one LF.
+    std::string_view take_line() {
+        const size_t start = position_;
+        size_t end = start;
+        while (end < source_.size() && source_[end] != '\n' && source_[end] != '\r')
+            ++end;
+        position_ = end;
+        if (position_ < source_.size() && source_[position_] == '\r') ++position_;
+        if (position_ < source_.size() && source_[position_] == '\n') ++position_;
+        return source_.substr(start, end - start);
+    }
+
+    Status eat_frontmatter() {
+        emit(TokenKind::FrontmatterDelimiter, 0);
+        size_t content = 3;
+        if (source_[content] == '\r') ++content;
+        if (source_[content] == '\n') ++content;
+        size_t line = content;
+        while (true) {
+            if (source_.compare(line, 3, "---") == 0) {
+                const size_t after = line + 3;
+                if (after == source_.size() || source_[after] == '\n' || source_[after] == '\r') {
+                    break;
+                }
+            }
+            const size_t feed = find_byte('\n', line);
+            if (feed == source_.size()) {
+                return make_syntax_error_at(kUnclosedFrontmatter, name_, source_, 0, 3);
+            }
+            line = feed + 1;
+        }
+        std::string text;
+        text.reserve(line - content);
+        for (size_t i = content; i < line; ++i) {
+            if (source_[i] != '\r') text += source_[i];
+        }
+        emit(TokenKind::Frontmatter, content, std::move(text));
+        emit(TokenKind::FrontmatterDelimiter, line);
+        position_ = line + 3;
+        if (position_ < source_.size() && source_[position_] == '\r') ++position_;
+        if (position_ < source_.size() && source_[position_] == '\n') ++position_;
+        return {};
+    }
+
+    Status eat_next() {
+        if (at_line_start(position_)) {
+            if (const auto marker = detect_code_fence(source_, position_)) {
+                if (!fence_) {
+                    eat_fence_line(true, *marker);
+                    return {};
+                }
+                if (closes_fence(*marker)) {
+                    eat_fence_line(false, *marker);
+                    return {};
+                }
+            }
+            if (fence_) {
+                eat_code();
+                return {};
+            }
+            if (source_[position_] == '@') {
+                eat_directive();
+                return {};
+            }
+        } else if (fence_) {
+            eat_code();
+            return {};
+        }
+        if (starts_escaped_brace(position_)) {
+            emit(TokenKind::EscapedBrace, position_);
+            position_ += 3;
+            return {};
+        }
+        if (starts_interpolation(position_)) return eat_interpolation();
+        eat_text();
+        return {};
+    }
+
+    bool starts_escaped_brace(size_t i) const {
+        return source_.size() - i >= 3 && source_[i] == '\\' && source_[i + 1] == '{' &&
+               source_[i + 2] == '{';
+    }
+
+    bool starts_interpolation(size_t i) const {
+        return source_.size() - i >= 2 && source_[i] == '{' && source_[i + 1] == '{';
+    }
+
+    void eat_fence_line(bool opening, const FenceMarker& marker) {
+        const size_t start = position_;
+        const std::string_view line = take_line();
+        emit(TokenKind::CodeFence, start, std::string(line));
+        if (opening) {
+            fence_ = OpenFence{marker.length, marker.marker, start};
+        } else {
+            fence_.reset();
+        }
+    }
+
+    void eat_directive() {
+        const size_t start = position_;
+        const size_t feed = find_byte('\n', start);
+        size_t end = feed;
+        while (end > start && source_[end - 1] == '\r')
+            --end;
+        emit(TokenKind::Directive, start, std::string(source_.substr(start, end - start)));
+        position_ = feed == source_.size() ? feed : feed + 1;
+    }
+
+    Status eat_interpolation() {
+        const size_t start = position_;
+        const size_t content = start + 2;
+        char quote = 0;
+        size_t i = content;
+        while (i < source_.size()) {
+            const char c = source_[i];
+            if (quote != 0) {
+                if (c == '\\') {
+                    // The escaped character may be the last one; then the source ends inside.
+                    i += 2;
+                    continue;
+                }
+                if (c == quote) quote = 0;
+            } else if (c == '"' || c == '\'') {
+                quote = c;
+            } else if (c == '}' && i + 1 < source_.size() && source_[i + 1] == '}') {
+                emit(TokenKind::Interpolation, start,
+                     std::string(trim_content(source_.substr(content, i - content))));
+                position_ = i + 2;
+                return {};
+            }
+            ++i;
+        }
+        return make_syntax_error_at(kUnclosedInterpolation, name_, source_, start, 2);
+    }
+
+    void eat_text() {
+        const size_t start = position_;
+        const size_t size = source_.size();
+        size_t i = start;
+        while (i < size) {
+            while (i < size && !kTextStops[static_cast<unsigned char>(source_[i])])
+                ++i;
+            if (i == size) break;
+            if (source_[i] == '\n') {
+                const size_t next = i + 1;
+                if (next < size && (source_[next] == '@' || detect_code_fence(source_, next))) {
+                    i = next;
+                    break;
+                }
+                i = next;
+                continue;
+            }
+            if (starts_escaped_brace(i) || starts_interpolation(i)) break;
+            ++i;
+        }
+        // The main loop has ruled out every stop at `start`, so the run is never empty.
+        if (i == start) i = start + 1;
+        emit(TokenKind::Text, start, std::string(source_.substr(start, i - start)));
+        position_ = i;
+    }
+
+    void eat_code() {
+        const size_t start = position_;
+        size_t line = start;
+        while (true) {
+            const size_t feed = find_byte('\n', line);
+            if (feed == source_.size()) {
+                line = source_.size();
+                break;
+            }
+            line = feed + 1;
+            if (line == source_.size()) break;
+            const auto marker = detect_code_fence(source_, line);
+            if (marker && closes_fence(*marker)) break;
+        }
+        emit(TokenKind::CodeBlock, start, std::string(source_.substr(start, line - start)));
+        position_ = line;
+    }
+
+    std::string_view source_;
+    std::string_view name_;
+    size_t position_ = 0;
+    std::vector<Token> tokens_;
+    std::optional<OpenFence> fence_;
+};
+
+}  // namespace
+
+std::optional<FenceMarker> detect_code_fence(std::string_view source, size_t position) {
+    size_t i = position;
+    while (i < source.size() && (source[i] == ' ' || source[i] == '\t' || source[i] == '>'))
+        ++i;
+    if (i >= source.size() || (source[i] != '`' && source[i] != '~')) return std::nullopt;
+    const char marker = source[i];
+    const size_t run_start = i;
+    while (i < source.size() && source[i] == marker)
+        ++i;
+    const size_t length = i - run_start;
+    if (length < 3) return std::nullopt;
+    bool bare = true;
+    for (; i < source.size() && source[i] != '\n' && source[i] != '\r'; ++i) {
+        if (source[i] != ' ' && source[i] != '\t') {
+            bare = false;
+            break;
+        }
+    }
+    return FenceMarker{length, static_cast<char32_t>(marker), bare};
+}
+
+Result<std::vector<Token>> tokenize(std::string_view source, std::string_view name) {
+    return Lexer(source, name).run();
+}
+
+}  // namespace tyx

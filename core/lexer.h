@@ -1,0 +1,53 @@
+// Turns one template's source into a flat list of tokens.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/result.h"
+
+namespace tyx {
+
+enum class TokenKind : uint8_t {
+    Text,
+    Interpolation,
+    EscapedBrace,
+    Directive,
+    FrontmatterDelimiter,
+    Frontmatter,
+    CodeFence,
+    CodeBlock,
+};
+
+struct Token {
+    TokenKind kind = TokenKind::Text;
+    // Byte offset of the token's first character in the source.
+    uint64_t offset = 0;
+    // Empty for EscapedBrace and FrontmatterDelimiter.
+    std::string text;
+    friend bool operator==(const Token&, const Token&) = default;
+};
+
+// A fence line: its run of 3 or more backticks or tildes and whether only spaces and tabs
+// follow the run.
+struct FenceMarker {
+    size_t length = 0;
+    char32_t marker = U'`';
+    bool bare = false;
+    friend bool operator==(const FenceMarker&, const FenceMarker&) = default;
+};
+
+// `name` is the display name used only to locate errors.
+Result<std::vector<Token>> tokenize(std::string_view source, std::string_view name);
+
+// The fence marker of the line that starts at byte `position` of `source`, if it is a fence
+// line: indentation of spaces, tabs and ">" first, then 3 or more backticks or tildes.
+std::optional<FenceMarker> detect_code_fence(std::string_view source, size_t position);
+
+// `text` without the characters of the Unicode White_Space property at both ends.
+std::string_view trim_white_space(std::string_view text);
+
+}  // namespace tyx
