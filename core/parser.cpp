@@ -1,0 +1,508 @@
+#include "core/parser.h"
+
+#include <charconv>
+#include <initializer_list>
+#include <string>
+#include <utility>
+
+#include "core/parser_helpers.h"
+
+namespace tyx {
+namespace {
+
+template <class... Parts>
+std::string cat(const Parts&... parts) {
+    std::string out;
+    (out.append(std::string_view(parts)), ...);
+    return out;
+}
+
+std::string decimal(uint64_t number) {
+    char buffer[24];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, number);
+    return std::string(buffer, result.ptr);
+}
+
+bool starts_with(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+bool is_utf8_continuation(char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+using Words = std::initializer_list<std::string_view>;
+
+struct ParserState {
+    const std::vector<Token>& tokens;
+    std::string_view name;
+    std::string_view source;
+    size_t position = 0;
+    uint64_t depth = 0;
+    bool in_message = false;
+    bool in_block = false;
+
+    const Token* peek() const { return position < tokens.size() ? &tokens[position] : nullptr; }
+};
+
+std::string_view trimmed_text(const Token& token) {
+    return trim_parser_space(token.text);
+}
+
+// From `offset` up to, not including, the next line feed; empty off a character boundary.
+Span line_span(std::string_view source, uint64_t offset) {
+    if (offset >= source.size()) return Span{offset, 0};
+    if (is_utf8_continuation(source[offset])) return Span{offset, 0};
+    const size_t feed = source.find('\n', offset);
+    const size_t end = feed == std::string_view::npos ? source.size() : feed;
+    return Span{offset, end - offset};
+}
+
+CompileError syntax_error_at_line(const ParserState& state, std::string_view message,
+                                  uint64_t offset) {
+    const Span span = line_span(state.source, offset);
+    return make_syntax_error_at(message, state.name, state.source, span.offset, span.length);
+}
+
+CompileError syntax_error_at_line_owned(const ParserState& state, std::string message,
+                                        uint64_t offset) {
+    const Span span = line_span(state.source, offset);
+    return make_syntax_error_at_owned(std::move(message), state.name, state.source, span.offset,
+                                      span.length);
+}
+
+CompileError locate_error_at_line(const ParserState& state, uint64_t offset, CompileError error) {
+    const Span span = line_span(state.source, offset);
+    return locate_syntax_error(std::move(error), state.name, state.source, span.offset,
+                               span.length);
+}
+
+Status enter_nesting(ParserState& state) {
+    ++state.depth;
+    if (state.depth > MAX_NESTING_DEPTH) {
+        return new_syntax_error(
+            cat("nesting depth exceeds maximum of ", decimal(MAX_NESTING_DEPTH)));
+    }
+    return {};
+}
+
+CompileError missing_colon_error(const ParserState& state, std::string_view keyword,
+                                 std::string_view text, uint64_t offset) {
+    char quote = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quote != 0) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == quote) {
+                quote = 0;
+            }
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        }
+    }
+    if (quote != 0) {
+        return syntax_error_at_line_owned(
+            state, cat("unterminated string literal in ", keyword, " condition"), offset);
+    }
+    return syntax_error_at_line_owned(state, cat(keyword, " directive must end with ':'"), offset);
+}
+
+Result<uint64_t> expect_end(ParserState& state, std::string_view keyword, uint64_t offset) {
+    const Token* next = state.peek();
+    if (next != nullptr && next->kind == TokenKind::Directive) {
+        const std::string_view d = trimmed_text(*next);
+        if (d == "@end") {
+            ++state.position;
+            return next->offset;
+        }
+        // Unreachable while every body stops only at its own terminators; kept as a guard.
+        return syntax_error_at_line_owned(
+            state, cat("expected @end to close ", keyword, " block, got '", d, "'"), next->offset);
+    }
+    return make_syntax_error_at_owned(cat("unclosed ", keyword, " block (missing @end)"),
+                                      state.name, state.source, offset, keyword.size());
+}
+
+Result<std::vector<Node>> parse_body(ParserState& state, Words end_words, Words end_prefixes);
+
+Result<Node> parse_if(ParserState& state, std::string_view rest, uint64_t offset) {
+    TYX_TRY(enter_nesting(state));
+    const std::string_view trimmed = trim_parser_space(rest);
+    const auto head = split_directive_head(trimmed);
+    if (!head) return missing_colon_error(state, "@if", trimmed, offset);
+    auto condition = parse_condition(*head);
+    if (!condition) return locate_error_at_line(state, offset, std::move(condition).take_error());
+
+    const Words kBranchEnds = {"@else:", "@end"};
+    const Words kBranchPrefixes = {"@elseif "};
+    Node::If node;
+    node.condition = std::move(condition).value();
+    node.offset = offset;
+    TYX_ASSIGN_OR_RETURN(node.then_body, parse_body(state, kBranchEnds, kBranchPrefixes));
+
+    for (const Token* next = state.peek(); next != nullptr && next->kind == TokenKind::Directive &&
+                                           starts_with(trimmed_text(*next), "@elseif ");
+         next = state.peek()) {
+        if (node.elseif_branches.size() >= MAX_ELSEIF_BRANCHES) {
+            return syntax_error_at_line_owned(
+                state,
+                cat("@if block has more than ", decimal(MAX_ELSEIF_BRANCHES), " @elseif branches"),
+                next->offset);
+        }
+        ++state.position;
+        const uint64_t branch_offset = next->offset;
+        const std::string_view branch_text =
+            trim_parser_space(trimmed_text(*next).substr(std::string_view("@elseif ").size()));
+        const auto branch_head = split_directive_head(branch_text);
+        if (!branch_head) return missing_colon_error(state, "@elseif", branch_text, branch_offset);
+        auto branch_condition = parse_condition(*branch_head);
+        if (!branch_condition) {
+            return locate_error_at_line(state, branch_offset,
+                                        std::move(branch_condition).take_error());
+        }
+        ElseIfBranch branch;
+        branch.condition = std::move(branch_condition).value();
+        branch.offset = branch_offset;
+        TYX_ASSIGN_OR_RETURN(branch.body, parse_body(state, kBranchEnds, kBranchPrefixes));
+        node.elseif_branches.push_back(std::move(branch));
+    }
+
+    if (const Token* next = state.peek();
+        next != nullptr && next->kind == TokenKind::Directive && trimmed_text(*next) == "@else:") {
+        ++state.position;
+        ElseBranch branch;
+        branch.offset = next->offset;
+        TYX_ASSIGN_OR_RETURN(branch.body, parse_body(state, {"@end"}, {}));
+        node.else_branch = std::move(branch);
+    }
+    TYX_ASSIGN_OR_RETURN(node.end_offset, expect_end(state, "@if", offset));
+    --state.depth;
+    return Node{std::move(node)};
+}
+
+Result<Node> parse_for(ParserState& state, std::string_view rest, uint64_t offset) {
+    TYX_TRY(enter_nesting(state));
+    const std::string_view trimmed = trim_parser_space(rest);
+    const auto head = split_directive_head(trimmed);
+    if (!head) return missing_colon_error(state, "@for", trimmed, offset);
+    const size_t in = head->find(" in ");
+    if (in == std::string_view::npos) {
+        return syntax_error_at_line(state,
+                                    "@for must follow pattern: @for <var> in <iterable>:", offset);
+    }
+    const std::string_view variables = trim_parser_space(head->substr(0, in));
+    const std::string_view iterable_text = trim_parser_space(head->substr(in + 4));
+
+    Node::For node;
+    node.offset = offset;
+    if (const size_t comma = variables.find(','); comma != std::string_view::npos) {
+        const std::string_view key = trim_parser_space(variables.substr(0, comma));
+        const std::string_view item = trim_parser_space(variables.substr(comma + 1));
+        if (!is_valid_identifier(key)) {
+            return new_syntax_error(cat("invalid key variable name: '", key, "'"));
+        }
+        if (!is_valid_identifier(item)) {
+            return new_syntax_error(cat("invalid value variable name: '", item, "'"));
+        }
+        node.key_variable = std::string(key);
+        node.item_variable = std::string(item);
+    } else {
+        if (!is_valid_identifier(variables)) {
+            return new_syntax_error(cat("invalid loop variable name: '", variables, "'"));
+        }
+        node.item_variable = std::string(variables);
+    }
+
+    auto iterable = parse_directive_expression(iterable_text);
+    if (!iterable) return locate_error_at_line(state, offset, std::move(iterable).take_error());
+    if (iterable->is_literal()) {
+        return syntax_error_at_line_owned(
+            state,
+            cat("cannot use a literal value as @for iterable: '", iterable_text,
+                "' \xE2\x80\x94 use a variable or function call"),
+            offset);
+    }
+    node.iterable = std::move(iterable).value();
+    TYX_ASSIGN_OR_RETURN(node.body, parse_body(state, {"@end"}, {}));
+    TYX_ASSIGN_OR_RETURN(node.end_offset, expect_end(state, "@for", offset));
+    --state.depth;
+    return Node{std::move(node)};
+}
+
+// `rest` is the directive text after "@define ".
+Result<Node> parse_define(ParserState& state, std::string_view rest, uint64_t offset) {
+    TYX_TRY(enter_nesting(state));
+    const std::string_view r = trim_parser_space(rest);
+    if (r.empty() || r.back() != ':') {
+        return syntax_error_at_line(state, "@define directive must end with ':'", offset);
+    }
+    const std::string_view head = trim_parser_space(r.substr(0, r.size() - 1));
+    const size_t open = head.find('(');
+    if (open == std::string_view::npos) {
+        return syntax_error_at_line(
+            state, "@define must have parameter list: @define name(params):", offset);
+    }
+    // A ")" before the "(" can close nothing, so the search starts after the "(".
+    const size_t close = head.find(')', open + 1);
+    if (close == std::string_view::npos) {
+        return syntax_error_at_line(state, "@define: unclosed parenthesis", offset);
+    }
+    const std::string_view function_name = trim_parser_space(head.substr(0, open));
+    if (!is_valid_identifier(function_name)) {
+        return syntax_error_at_line_owned(
+            state, cat("invalid function name: '", function_name, "'"), offset);
+    }
+    Node::Define node;
+    node.name = std::string(function_name);
+    node.offset = offset;
+    TYX_ASSIGN_OR_RETURN(node.params,
+                         parse_define_params(head.substr(open + 1, close - open - 1), node.name));
+    TYX_ASSIGN_OR_RETURN(node.body, parse_body(state, {"@end"}, {}));
+    TYX_ASSIGN_OR_RETURN(node.end_offset, expect_end(state, "@define", offset));
+    --state.depth;
+    return Node{std::move(node)};
+}
+
+// Clears a flag and lowers the depth however the block's body ends.
+class BlockScope {
+  public:
+    BlockScope(ParserState& state, bool ParserState::*flag) : state_(state), flag_(flag) {
+        state_.*flag_ = true;
+    }
+    ~BlockScope() {
+        state_.*flag_ = false;
+        --state_.depth;
+    }
+    BlockScope(const BlockScope&) = delete;
+    BlockScope& operator=(const BlockScope&) = delete;
+
+  private:
+    ParserState& state_;
+    bool ParserState::*flag_;
+};
+
+Result<Node> parse_message_block(ParserState& state, std::string_view rest, uint64_t offset) {
+    if (state.in_message) {
+        return syntax_error_at_line(
+            state, "@message blocks cannot be nested inside another @message block", offset);
+    }
+    const std::string_view trimmed = trim_parser_space(rest);
+    const auto head = split_directive_head(trimmed);
+    if (!head) return missing_colon_error(state, "@message", trimmed, offset);
+    const std::string_view role_text = trim_parser_space(*head);
+
+    Node::MessageBlock node;
+    node.offset = offset;
+    if (role_text.size() >= 4 && starts_with(role_text, "{{") &&
+        role_text.substr(role_text.size() - 2) == "}}") {
+        auto role = parse_directive_expression(
+            trim_parser_space(role_text.substr(2, role_text.size() - 4)));
+        if (!role) return locate_error_at_line(state, offset, std::move(role).take_error());
+        node.role = std::move(role).value();
+    } else if (role_text.empty()) {
+        return syntax_error_at_line(
+            state,
+            "@message role must not be empty \xE2\x80\x94 use e.g. @message system:", offset);
+    } else {
+        node.role = Expression{Expression::String{std::string(role_text)}};
+    }
+
+    // The depth counts the block only once its role has been read.
+    TYX_TRY(enter_nesting(state));
+    BlockScope scope(state, &ParserState::in_message);
+    TYX_ASSIGN_OR_RETURN(node.body, parse_body(state, {"@end"}, {}));
+    TYX_TRY(expect_end(state, "@message", offset));
+    return Node{std::move(node)};
+}
+
+Result<Node> parse_block_directive(ParserState& state, std::string_view rest, uint64_t offset) {
+    if (state.in_block) {
+        return syntax_error_at_line(state, "@block cannot be nested inside another @block", offset);
+    }
+    if (state.in_message) {
+        return syntax_error_at_line(state, "@block cannot be nested inside a @message block",
+                                    offset);
+    }
+    if (state.depth != 0) {
+        return syntax_error_at_line(
+            state,
+            "@block is top-level only \xE2\x80\x94 it cannot appear inside @if, @for, or @define",
+            offset);
+    }
+    const std::string_view trimmed = trim_parser_space(rest);
+    const auto head = split_directive_head(trimmed);
+    if (!head) return missing_colon_error(state, "@block", trimmed, offset);
+    const std::string_view block_name = trim_parser_space(*head);
+    if (block_name.empty()) {
+        return syntax_error_at_line(
+            state,
+            "@block name must not be empty \xE2\x80\x94 use e.g. @block instructions:", offset);
+    }
+    if (!is_valid_identifier(block_name)) {
+        return syntax_error_at_line_owned(
+            state,
+            cat("invalid @block name: '", block_name, "' \xE2\x80\x94 must be a valid identifier"),
+            offset);
+    }
+    Node::Block node;
+    node.name = std::string(block_name);
+    node.offset = offset;
+    TYX_TRY(enter_nesting(state));
+    BlockScope scope(state, &ParserState::in_block);
+    TYX_ASSIGN_OR_RETURN(node.body, parse_body(state, {"@end"}, {}));
+    TYX_TRY(expect_end(state, "@block", offset));
+    return Node{std::move(node)};
+}
+
+// One directive that did not end the current body; the token is already consumed.
+Result<Node> parse_directive(ParserState& state, const Token& token) {
+    const std::string_view d = trimmed_text(token);
+    const uint64_t offset = token.offset;
+    if (starts_with(d, "@if ")) return parse_if(state, d.substr(4), offset);
+    if (starts_with(d, "@for ")) return parse_for(state, d.substr(5), offset);
+    if (starts_with(d, "@define ")) return parse_define(state, d.substr(8), offset);
+    if (is_keyword_line(d, "@import")) {
+        TYX_ASSIGN_OR_RETURN(auto node, parse_import(d, offset));
+        return Node{std::move(node)};
+    }
+    if (is_keyword_line(d, "@export")) {
+        TYX_ASSIGN_OR_RETURN(auto node, parse_export(d, offset));
+        return Node{std::move(node)};
+    }
+    if (starts_with(d, "@include ")) {
+        const std::string_view alias = trim_parser_space(d.substr(9));
+        if (!is_valid_identifier(alias)) {
+            return syntax_error_at_line_owned(state, cat("invalid include alias: '", alias, "'"),
+                                              offset);
+        }
+        return Node{Node::Include{std::string(alias), offset}};
+    }
+    if (starts_with(d, "@message ")) return parse_message_block(state, d.substr(9), offset);
+    if (starts_with(d, "@block ")) return parse_block_directive(state, d.substr(7), offset);
+    if (d == "@else") {
+        return syntax_error_at_line(
+            state, "found '@else' without colon \xE2\x80\x94 use '@else:' (with trailing colon)",
+            offset);
+    }
+    if (d == "@elseif" || starts_with(d, "@elseif ")) {
+        return syntax_error_at_line(state, "@elseif must appear inside an @if block", offset);
+    }
+    if (starts_with(d, "@elseif:")) {
+        return syntax_error_at_line(state,
+                                    "found '@elseif:' without a condition \xE2\x80\x94 use "
+                                    "'@elseif <condition>:' (condition required)",
+                                    offset);
+    }
+    if (d == "@extends" || starts_with(d, "@extends ")) {
+        return make_extends_error_at(
+            "@extends must be the first directive after frontmatter \xE2\x80\x94 only one @extends "
+            "is allowed and it must appear before any other content",
+            state.name, state.source, offset, token.text.size());
+    }
+    return syntax_error_at_line_owned(
+        state,
+        cat("unknown directive: ", d,
+            ". Valid directives: @if, @elseif, @else:, @end, @for, @define, @import, @export, "
+            "@include, @message, @block, @extends"),
+        offset);
+}
+
+bool ends_body(std::string_view d, Words end_words, Words end_prefixes) {
+    for (std::string_view word : end_words) {
+        if (d == word) return true;
+    }
+    for (std::string_view prefix : end_prefixes) {
+        if (starts_with(d, prefix)) return true;
+    }
+    return false;
+}
+
+Result<std::vector<Node>> parse_body(ParserState& state, Words end_words, Words end_prefixes) {
+    std::vector<Node> nodes;
+    while (const Token* token = state.peek()) {
+        switch (token->kind) {
+            case TokenKind::Text:
+            case TokenKind::CodeBlock:
+                nodes.push_back(Node{Node::Text{token->text, token->offset}});
+                break;
+            case TokenKind::CodeFence:
+                nodes.push_back(Node{Node::Text{token->text + "\n", token->offset}});
+                break;
+            case TokenKind::Interpolation: {
+                TYX_ASSIGN_OR_RETURN(auto node, parse_interpolation(token->text, token->offset,
+                                                                    state.name, state.source));
+                nodes.push_back(Node{std::move(node)});
+                break;
+            }
+            case TokenKind::EscapedBrace:
+                nodes.push_back(Node{Node::EscapedBrace{token->offset}});
+                break;
+            case TokenKind::FrontmatterDelimiter:
+            case TokenKind::Frontmatter:
+                break;
+            case TokenKind::Directive: {
+                if (ends_body(trimmed_text(*token), end_words, end_prefixes)) return nodes;
+                ++state.position;
+                TYX_ASSIGN_OR_RETURN(auto node, parse_directive(state, *token));
+                nodes.push_back(std::move(node));
+                continue;
+            }
+        }
+        ++state.position;
+    }
+    return nodes;
+}
+
+bool is_blank_text(const Token& token) {
+    return token.kind == TokenKind::Text && trim_parser_space(token.text).empty();
+}
+
+// Reads a leading @extends line, if there is one, into the template.
+Status parse_leading_extends(ParserState& state, ParsedTemplate& parsed) {
+    size_t position = state.position;
+    while (position < state.tokens.size() && is_blank_text(state.tokens[position]))
+        ++position;
+    if (position == state.tokens.size()) return {};
+    const Token& token = state.tokens[position];
+    if (token.kind != TokenKind::Directive) return {};
+    const std::string_view d = trimmed_text(token);
+    if (d != "@extends" && !starts_with(d, "@extends ")) return {};
+
+    state.position = position + 1;
+    const std::string_view path_text =
+        trim_parser_space(d.substr(std::string_view("@extends").size()));
+    if (path_text.empty()) {
+        return syntax_error_at_line(
+            state, "@extends requires a quoted path: @extends \"./base.tyx\"", token.offset);
+    }
+    TYX_ASSIGN_OR_RETURN(parsed.extends, parse_quoted_path(path_text));
+    parsed.extends_offset = token.offset;
+    return {};
+}
+
+}  // namespace
+
+Result<ParsedTemplate> parse_template(const std::vector<Token>& tokens, std::string_view name,
+                                      std::string_view source) {
+    ParserState state{tokens, name, source};
+    ParsedTemplate parsed;
+    if (const Token* first = state.peek();
+        first != nullptr && first->kind == TokenKind::FrontmatterDelimiter) {
+        ++state.position;
+        if (const Token* block = state.peek();
+            block != nullptr && block->kind == TokenKind::Frontmatter) {
+            parsed.frontmatter = block->text;
+            ++state.position;
+            if (const Token* close = state.peek();
+                close != nullptr && close->kind == TokenKind::FrontmatterDelimiter) {
+                ++state.position;
+            }
+        }
+    }
+    TYX_TRY(parse_leading_extends(state, parsed));
+    TYX_ASSIGN_OR_RETURN(parsed.body, parse_body(state, {}, {}));
+    return parsed;
+}
+
+}  // namespace tyx

@@ -1,0 +1,61 @@
+// Operands of directives and interpolations: identifiers, conditions, expressions, call
+// arguments, and the heads of @import, @export, @extends and @define.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/parser.h"
+#include "core/result.h"
+
+namespace tyx {
+
+// Leaf conditions (Truthy, Not, Equals, NotEquals) in one condition; 17 fail.
+inline constexpr uint64_t MAX_CONDITION_OPERANDS = 16;
+// Names in one dot path, root included; 33 fail.
+inline constexpr uint64_t MAX_DOT_PATH_SEGMENTS = 32;
+// Depth of calls nested inside argument lists; a list at depth 65 fails.
+inline constexpr uint64_t MAX_CALL_NESTING = 64;
+
+// `text` without the characters of the Unicode White_Space property at both ends.
+std::string_view trim_parser_space(std::string_view text);
+
+// The one identifier rule: an ASCII letter or "_", then ASCII letters, digits or "_". No word
+// is reserved.
+bool is_valid_identifier(std::string_view text);
+
+// The text before the closing top-level colon of a directive head, or nothing when the head
+// has no such colon (or non-white-space text follows it, or a parenthesis is left open).
+std::optional<std::string_view> split_directive_head(std::string_view text);
+
+// The errors of these three carry no location; the directive parser attaches its line span.
+Result<Condition> parse_condition(std::string_view text);
+Result<Expression> parse_directive_expression(std::string_view text);
+Result<std::vector<CallArg>> parse_call_arguments(std::string_view text, uint64_t depth);
+
+// `text` is what stands between "{{" and "}}", `offset` the offset of the "{{" in `source`.
+// Its own errors are located at (offset, trimmed length); argument-list errors are not.
+Result<Node::Interpolation> parse_interpolation(std::string_view text, uint64_t offset,
+                                                std::string_view name, std::string_view source);
+
+// Resolves \" \' and \\; any other backslash stays as written.
+std::string unescape_string_literal(std::string_view text);
+
+// The path between the first pair of double quotes; paths know no escapes.
+Result<std::string> parse_quoted_path(std::string_view text);
+
+// Whether the trimmed directive text is `keyword` ("@import" or "@export") alone or followed
+// by a space, a tab or "{".
+bool is_keyword_line(std::string_view text, std::string_view keyword);
+
+// `text` is the trimmed directive text and `offset` that of its line; the errors of these
+// three carry no location.
+Result<Node::Import> parse_import(std::string_view text, uint64_t offset);
+Result<Node::Export> parse_export(std::string_view text, uint64_t offset);
+Result<std::vector<DefineParam>> parse_define_params(std::string_view text,
+                                                     std::string_view function_name);
+
+}  // namespace tyx

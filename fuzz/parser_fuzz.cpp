@@ -1,0 +1,205 @@
+// Feeds arbitrary bytes through the lexer and the parser: any input must give a tree or an
+// error, never a crash or a hang, and every tree must keep the invariants its readers rely on.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/lexer.h"
+#include "core/parser.h"
+#include "core/parser_helpers.h"
+
+namespace {
+
+using namespace tyx;
+
+void require(bool condition) {
+    if (!condition) std::abort();
+}
+
+void check_name(const std::string& name) {
+    require(is_valid_identifier(name));
+}
+
+void check_path(const std::string& root, const std::vector<std::string>& fields) {
+    check_name(root);
+    require(!fields.empty() && fields.size() + 1 <= MAX_DOT_PATH_SEGMENTS);
+    for (const auto& field : fields)
+        check_name(field);
+}
+
+void check_args(const std::vector<CallArg>& args, uint64_t depth) {
+    require(depth <= MAX_CALL_NESTING);
+    for (const auto& arg : args) {
+        if (auto* call = std::get_if<CallArg::Call>(&arg.value)) {
+            check_name(call->name);
+            check_args(call->args, depth + 1);
+        } else if (auto* path = std::get_if<CallArg::DotPath>(&arg.value)) {
+            check_path(path->root, path->fields);
+        } else if (auto* variable = std::get_if<CallArg::Variable>(&arg.value)) {
+            check_name(variable->name);
+        } else if (auto* number = std::get_if<CallArg::Number>(&arg.value)) {
+            require(std::isfinite(number->value));
+        }
+    }
+}
+
+// `plain_call_name_free`: an interpolation's plain call keeps its name as written.
+void check_expression(const Expression& expression, bool plain_call_name_free = false) {
+    const auto& e = expression.value;
+    if (auto* variable = std::get_if<Expression::Variable>(&e)) {
+        check_name(variable->name);
+    } else if (auto* call = std::get_if<Expression::Call>(&e)) {
+        if (!plain_call_name_free) check_name(call->name);
+        check_args(call->args, 0);
+    } else if (auto* qualified = std::get_if<Expression::QualifiedCall>(&e)) {
+        check_name(qualified->namespace_name);
+        check_name(qualified->name);
+        check_args(qualified->args, 0);
+    } else if (auto* path = std::get_if<Expression::DotPath>(&e)) {
+        check_path(path->root, path->fields);
+    } else if (auto* number = std::get_if<Expression::Number>(&e)) {
+        require(std::isfinite(number->value));
+    }
+}
+
+uint64_t check_condition(const Condition& condition, int level) {
+    const auto& c = condition.value;
+    if (auto* truthy = std::get_if<Condition::Truthy>(&c)) {
+        require(!truthy->expression.is_literal());
+        check_expression(truthy->expression);
+        return 1;
+    }
+    if (auto* negated = std::get_if<Condition::Not>(&c)) {
+        require(!negated->expression.is_literal());
+        check_expression(negated->expression);
+        return 1;
+    }
+    if (auto* equals = std::get_if<Condition::Equals>(&c)) {
+        check_expression(equals->left);
+        check_expression(equals->right);
+        return 1;
+    }
+    if (auto* differs = std::get_if<Condition::NotEquals>(&c)) {
+        check_expression(differs->left);
+        check_expression(differs->right);
+        return 1;
+    }
+    const bool is_and = std::holds_alternative<Condition::And>(c);
+    // An And holds no And or Or (level 2); an Or holds no Or (level 1).
+    require(is_and ? level < 2 : level < 1);
+    const auto& members =
+        is_and ? std::get<Condition::And>(c).conditions : std::get<Condition::Or>(c).conditions;
+    require(members.size() >= 2);
+    uint64_t leaves = 0;
+    for (const auto& member : members)
+        leaves += check_condition(member, is_and ? 2 : 1);
+    return leaves;
+}
+
+void check_top_condition(const Condition& condition) {
+    require(check_condition(condition, 0) <= MAX_CONDITION_OPERANDS);
+}
+
+struct Context {
+    uint64_t depth = 0;
+    bool in_message = false;
+    bool in_block = false;
+};
+
+void check_body(const std::vector<Node>& body, Context context);
+
+void check_nested(const std::vector<Node>& body, Context context) {
+    ++context.depth;
+    require(context.depth <= MAX_NESTING_DEPTH);
+    check_body(body, context);
+}
+
+void check_body(const std::vector<Node>& body, Context context) {
+    for (const auto& node : body) {
+        const auto& n = node.value;
+        if (auto* interpolation = std::get_if<Node::Interpolation>(&n)) {
+            require(!interpolation->expression.is_literal());
+            check_expression(interpolation->expression, true);
+        } else if (auto* branch = std::get_if<Node::If>(&n)) {
+            check_top_condition(branch->condition);
+            check_nested(branch->then_body, context);
+            require(branch->elseif_branches.size() <= MAX_ELSEIF_BRANCHES);
+            for (const auto& elseif : branch->elseif_branches) {
+                check_top_condition(elseif.condition);
+                check_nested(elseif.body, context);
+            }
+            if (branch->else_branch) check_nested(branch->else_branch->body, context);
+        } else if (auto* loop = std::get_if<Node::For>(&n)) {
+            if (loop->key_variable) check_name(*loop->key_variable);
+            check_name(loop->item_variable);
+            require(!loop->iterable.is_literal());
+            check_expression(loop->iterable);
+            check_nested(loop->body, context);
+        } else if (auto* define = std::get_if<Node::Define>(&n)) {
+            check_name(define->name);
+            std::set<std::string> names;
+            bool optional_seen = false;
+            for (const auto& param : define->params) {
+                check_name(param.name);
+                require(names.insert(param.name).second);
+                if (param.default_value) {
+                    require(param.default_value->is_literal());
+                    optional_seen = true;
+                } else {
+                    require(!optional_seen);
+                }
+            }
+            check_nested(define->body, context);
+        } else if (auto* message = std::get_if<Node::MessageBlock>(&n)) {
+            require(!context.in_message);
+            check_expression(message->role);
+            Context inner = context;
+            inner.in_message = true;
+            check_nested(message->body, inner);
+        } else if (auto* block = std::get_if<Node::Block>(&n)) {
+            require(context.depth == 0 && !context.in_message && !context.in_block);
+            check_name(block->name);
+            Context inner = context;
+            inner.in_block = true;
+            check_nested(block->body, inner);
+        } else if (auto* include = std::get_if<Node::Include>(&n)) {
+            check_name(include->name);
+        } else if (auto* import = std::get_if<Node::Import>(&n)) {
+            if (auto* alias = std::get_if<ImportKind::Alias>(&import->kind.value)) {
+                check_name(alias->alias);
+            } else if (auto* selective = std::get_if<ImportKind::Selective>(&import->kind.value)) {
+                require(selective->names.size() == selective->name_offsets.size());
+                for (const auto& name : selective->names)
+                    check_name(name);
+            }
+        } else if (auto* exported = std::get_if<Node::Export>(&n)) {
+            if (auto* name = std::get_if<ExportKind::Name>(&exported->kind.value)) {
+                check_name(name->name);
+            } else if (auto* reexport =
+                           std::get_if<ExportKind::ReexportName>(&exported->kind.value)) {
+                check_name(reexport->name);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string_view source(reinterpret_cast<const char*>(data), size);
+    auto tokens = tyx::tokenize(source, "fuzz.tyx");
+    if (!tokens.ok()) return 0;
+    auto parsed = tyx::parse_template(*tokens, "fuzz.tyx", source);
+    if (parsed.ok()) {
+        check_body(parsed->body, Context{});
+    } else {
+        require(parsed.error().kind == tyx::ErrorKind::Syntax ||
+                parsed.error().kind == tyx::ErrorKind::Extends);
+    }
+    return 0;
+}

@@ -1,0 +1,189 @@
+// A compact one-line text of syntax trees, so that tests state whole trees as strings.
+//
+// Expressions: x (variable), f(a, b), ns::f(a), a.b.c, "text" (string literal, raw), #1.5,
+// #true, #false, #null. Conditions: x, !x, (x == y), (x != y), (and ...), (or ...). Nodes are
+// parenthesised with their offsets, bodies in brackets.
+#pragma once
+
+#include <charconv>
+#include <string>
+#include <vector>
+
+#include "core/parser.h"
+
+namespace tyx::testing {
+
+inline std::string dump_number(double value) {
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return std::string(buffer, result.ptr);
+}
+
+inline std::string dump_offset(uint64_t offset) {
+    char buffer[24];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, offset);
+    return std::string(buffer, result.ptr);
+}
+
+inline std::string quote_text(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string dump(const CallArg& arg);
+
+inline std::string dump_args(const std::vector<CallArg>& args) {
+    std::string out = "(";
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (i > 0) out += ", ";
+        out += dump(args[i]);
+    }
+    return out + ")";
+}
+
+inline std::string dump_path(const std::string& root, const std::vector<std::string>& fields) {
+    std::string out = root;
+    for (const auto& field : fields)
+        out += "." + field;
+    return out;
+}
+
+inline std::string dump(const CallArg& arg) {
+    if (auto* v = std::get_if<CallArg::String>(&arg.value)) return quote_text(v->value);
+    if (auto* v = std::get_if<CallArg::Number>(&arg.value)) return "#" + dump_number(v->value);
+    if (auto* v = std::get_if<CallArg::Bool>(&arg.value)) return v->value ? "#true" : "#false";
+    if (std::holds_alternative<CallArg::Null>(arg.value)) return "#null";
+    if (auto* v = std::get_if<CallArg::Variable>(&arg.value)) return v->name;
+    if (auto* v = std::get_if<CallArg::Call>(&arg.value)) return v->name + dump_args(v->args);
+    const auto& path = std::get<CallArg::DotPath>(arg.value);
+    return dump_path(path.root, path.fields);
+}
+
+inline std::string dump(const Expression& expression) {
+    const auto& e = expression.value;
+    if (auto* v = std::get_if<Expression::Variable>(&e)) return v->name;
+    if (auto* v = std::get_if<Expression::Call>(&e)) return v->name + dump_args(v->args);
+    if (auto* v = std::get_if<Expression::QualifiedCall>(&e)) {
+        return v->namespace_name + "::" + v->name + dump_args(v->args);
+    }
+    if (auto* v = std::get_if<Expression::DotPath>(&e)) return dump_path(v->root, v->fields);
+    if (auto* v = std::get_if<Expression::String>(&e)) return quote_text(v->value);
+    if (auto* v = std::get_if<Expression::Number>(&e)) return "#" + dump_number(v->value);
+    if (auto* v = std::get_if<Expression::Bool>(&e)) return v->value ? "#true" : "#false";
+    return "#null";
+}
+
+inline std::string dump(const Condition& condition) {
+    const auto& c = condition.value;
+    if (auto* v = std::get_if<Condition::Truthy>(&c)) return dump(v->expression);
+    if (auto* v = std::get_if<Condition::Not>(&c)) return "!" + dump(v->expression);
+    if (auto* v = std::get_if<Condition::Equals>(&c)) {
+        return "(" + dump(v->left) + " == " + dump(v->right) + ")";
+    }
+    if (auto* v = std::get_if<Condition::NotEquals>(&c)) {
+        return "(" + dump(v->left) + " != " + dump(v->right) + ")";
+    }
+    const bool is_and = std::holds_alternative<Condition::And>(c);
+    const auto& members =
+        is_and ? std::get<Condition::And>(c).conditions : std::get<Condition::Or>(c).conditions;
+    std::string out = is_and ? "(and" : "(or";
+    for (const auto& member : members)
+        out += " " + dump(member);
+    return out + ")";
+}
+
+std::string dump(const std::vector<Node>& body);
+
+inline std::string dump(const DefineParam& param) {
+    return param.default_value ? param.name + "=" + dump(*param.default_value) : param.name;
+}
+
+inline std::string dump(const Node& node) {
+    const auto& n = node.value;
+    const auto at = dump_offset;
+    if (auto* v = std::get_if<Node::Text>(&n))
+        return "(text " + at(v->offset) + " " + quote_text(v->text) + ")";
+    if (auto* v = std::get_if<Node::Interpolation>(&n)) {
+        return "(interp " + at(v->offset) + " " + at(v->length) + " " + dump(v->expression) + ")";
+    }
+    if (auto* v = std::get_if<Node::EscapedBrace>(&n)) return "(escaped " + at(v->offset) + ")";
+    if (auto* v = std::get_if<Node::If>(&n)) {
+        std::string out =
+            "(if " + at(v->offset) + " " + dump(v->condition) + " " + dump(v->then_body);
+        for (const auto& branch : v->elseif_branches) {
+            out += " (elseif " + at(branch.offset) + " " + dump(branch.condition) + " " +
+                   dump(branch.body) + ")";
+        }
+        if (v->else_branch) {
+            out += " (else " + at(v->else_branch->offset) + " " + dump(v->else_branch->body) + ")";
+        }
+        return out + " end " + at(v->end_offset) + ")";
+    }
+    if (auto* v = std::get_if<Node::For>(&n)) {
+        std::string vars =
+            v->key_variable ? *v->key_variable + ", " + v->item_variable : v->item_variable;
+        return "(for " + at(v->offset) + " " + vars + " in " + dump(v->iterable) + " " +
+               dump(v->body) + " end " + at(v->end_offset) + ")";
+    }
+    if (auto* v = std::get_if<Node::Define>(&n)) {
+        std::string params;
+        for (size_t i = 0; i < v->params.size(); ++i) {
+            params += (i > 0 ? ", " : "") + dump(v->params[i]);
+        }
+        return "(define " + at(v->offset) + " " + v->name + "(" + params + ") " + dump(v->body) +
+               " end " + at(v->end_offset) + ")";
+    }
+    if (auto* v = std::get_if<Node::Import>(&n)) {
+        const auto& k = v->kind.value;
+        if (auto* a = std::get_if<ImportKind::Alias>(&k)) {
+            return "(import " + at(v->offset) + " " + quote_text(a->path) + " as " + a->alias + ")";
+        }
+        if (auto* w = std::get_if<ImportKind::Whole>(&k)) {
+            return "(import " + at(v->offset) + " " + quote_text(w->path) + ")";
+        }
+        const auto& s = std::get<ImportKind::Selective>(k);
+        std::string names;
+        for (size_t i = 0; i < s.names.size(); ++i) {
+            names += " " + s.names[i] + "@" + at(s.name_offsets[i]);
+        }
+        return "(import " + at(v->offset) + " {" + names + " } from " + quote_text(s.path) + ")";
+    }
+    if (auto* v = std::get_if<Node::Export>(&n)) {
+        const auto& k = v->kind.value;
+        if (auto* e = std::get_if<ExportKind::Name>(&k))
+            return "(export " + at(v->offset) + " " + e->name + ")";
+        if (auto* e = std::get_if<ExportKind::ReexportName>(&k)) {
+            return "(export " + at(v->offset) + " " + e->name + " from " + quote_text(e->path) +
+                   ")";
+        }
+        return "(export " + at(v->offset) + " * from " +
+               quote_text(std::get<ExportKind::ReexportAll>(k).path) + ")";
+    }
+    if (auto* v = std::get_if<Node::Include>(&n))
+        return "(include " + at(v->offset) + " " + v->name + ")";
+    if (auto* v = std::get_if<Node::MessageBlock>(&n)) {
+        return "(message " + at(v->offset) + " " + dump(v->role) + " " + dump(v->body) + ")";
+    }
+    const auto& block = std::get<Node::Block>(n);
+    return "(block " + at(block.offset) + " " + block.name + " " + dump(block.body) + ")";
+}
+
+inline std::string dump(const std::vector<Node>& body) {
+    std::string out = "[";
+    for (size_t i = 0; i < body.size(); ++i) {
+        if (i > 0) out += " ";
+        out += dump(body[i]);
+    }
+    return out + "]";
+}
+
+}  // namespace tyx::testing
