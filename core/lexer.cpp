@@ -1,5 +1,7 @@
 #include "core/lexer.h"
 
+#include "core/text.h"
+
 #include <array>
 #include <cstring>
 #include <utility>
@@ -26,54 +28,6 @@ constexpr std::array<bool, 256> make_text_stops() {
     return stops;
 }
 constexpr std::array<bool, 256> kTextStops = make_text_stops();
-
-// Encoded length of the White_Space character that begins at `i`, or 0.
-size_t white_space_prefix(std::string_view text, size_t i) {
-    const auto b = [&](size_t k) { return static_cast<unsigned char>(text[i + k]); };
-    const size_t left = text.size() - i;
-    const unsigned char b0 = b(0);
-    if (b0 == ' ' || (b0 >= 0x09 && b0 <= 0x0D)) return 1;
-    if (b0 == 0xC2 && left >= 2 && (b(1) == 0x85 || b(1) == 0xA0)) return 2;
-    if (left < 3) return 0;
-    const unsigned char b1 = b(1);
-    const unsigned char b2 = b(2);
-    if (b0 == 0xE1) return (b1 == 0x9A && b2 == 0x80) ? 3 : 0;  // U+1680
-    if (b0 == 0xE3) return (b1 == 0x80 && b2 == 0x80) ? 3 : 0;  // U+3000
-    if (b0 != 0xE2) return 0;
-    if (b1 == 0x80) {
-        // U+2000..U+200A, U+2028, U+2029, U+202F
-        return ((b2 >= 0x80 && b2 <= 0x8A) || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF) ? 3 : 0;
-    }
-    return (b1 == 0x81 && b2 == 0x9F) ? 3 : 0;  // U+205F
-}
-
-// Encoded length of the White_Space character that ends just before `end`, or 0.
-size_t white_space_suffix(std::string_view text, size_t end) {
-    // Lead bytes are never continuation bytes, so a match of a whole encoding ending here is
-    // the last character.
-    for (size_t length = 1; length <= 3 && length <= end; ++length) {
-        const size_t start = end - length;
-        if (white_space_prefix(text.substr(0, end), start) == length) return length;
-    }
-    return 0;
-}
-
-// `text` without White_Space characters at both ends.
-std::string_view trim_content(std::string_view text) {
-    size_t begin = 0;
-    while (begin < text.size()) {
-        const size_t length = white_space_prefix(text, begin);
-        if (length == 0) break;
-        begin += length;
-    }
-    size_t end = text.size();
-    while (end > begin) {
-        const size_t length = white_space_suffix(text, end);
-        if (length == 0 || end - length < begin) break;
-        end -= length;
-    }
-    return text.substr(begin, end - begin);
-}
 
 class Lexer {
   public:
@@ -245,7 +199,7 @@ class Lexer {
                 quote = c;
             } else if (c == '}' && i + 1 < source_.size() && source_[i + 1] == '}') {
                 emit(TokenKind::Interpolation, start,
-                     std::string(trim_content(source_.substr(content, i - content))));
+                     std::string(trim_white_space(source_.substr(content, i - content))));
                 position_ = i + 2;
                 return {};
             }

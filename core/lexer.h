@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/result.h"
+#include "core/text.h"
 
 namespace tyx {
 
@@ -46,8 +47,5 @@ Result<std::vector<Token>> tokenize(std::string_view source, std::string_view na
 // The fence marker of the line that starts at byte `position` of `source`, if it is a fence
 // line: indentation of spaces, tabs and ">" first, then 3 or more backticks or tildes.
 std::optional<FenceMarker> detect_code_fence(std::string_view source, size_t position);
-
-// `text` without the characters of the Unicode White_Space property at both ends.
-std::string_view trim_white_space(std::string_view text);
 
 }  // namespace tyx

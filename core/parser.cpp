@@ -1,4 +1,5 @@
 #include "core/parser.h"
+#include "core/text.h"
 
 #include <charconv>
 #include <initializer_list>
@@ -46,7 +47,7 @@ struct ParserState {
 };
 
 std::string_view trimmed_text(const Token& token) {
-    return trim_parser_space(token.text);
+    return trim_white_space(token.text);
 }
 
 // From `offset` up to, not including, the next line feed; empty off a character boundary.
@@ -128,7 +129,7 @@ Result<std::vector<Node>> parse_body(ParserState& state, Words end_words, Words 
 
 Result<Node> parse_if(ParserState& state, std::string_view rest, uint64_t offset) {
     TYX_TRY(enter_nesting(state));
-    const std::string_view trimmed = trim_parser_space(rest);
+    const std::string_view trimmed = trim_white_space(rest);
     const auto head = split_directive_head(trimmed);
     if (!head) return missing_colon_error(state, "@if", trimmed, offset);
     auto condition = parse_condition(*head);
@@ -153,7 +154,7 @@ Result<Node> parse_if(ParserState& state, std::string_view rest, uint64_t offset
         ++state.position;
         const uint64_t branch_offset = next->offset;
         const std::string_view branch_text =
-            trim_parser_space(trimmed_text(*next).substr(std::string_view("@elseif ").size()));
+            trim_white_space(trimmed_text(*next).substr(std::string_view("@elseif ").size()));
         const auto branch_head = split_directive_head(branch_text);
         if (!branch_head) return missing_colon_error(state, "@elseif", branch_text, branch_offset);
         auto branch_condition = parse_condition(*branch_head);
@@ -183,7 +184,7 @@ Result<Node> parse_if(ParserState& state, std::string_view rest, uint64_t offset
 
 Result<Node> parse_for(ParserState& state, std::string_view rest, uint64_t offset) {
     TYX_TRY(enter_nesting(state));
-    const std::string_view trimmed = trim_parser_space(rest);
+    const std::string_view trimmed = trim_white_space(rest);
     const auto head = split_directive_head(trimmed);
     if (!head) return missing_colon_error(state, "@for", trimmed, offset);
     const size_t in = head->find(" in ");
@@ -191,14 +192,14 @@ Result<Node> parse_for(ParserState& state, std::string_view rest, uint64_t offse
         return syntax_error_at_line(state,
                                     "@for must follow pattern: @for <var> in <iterable>:", offset);
     }
-    const std::string_view variables = trim_parser_space(head->substr(0, in));
-    const std::string_view iterable_text = trim_parser_space(head->substr(in + 4));
+    const std::string_view variables = trim_white_space(head->substr(0, in));
+    const std::string_view iterable_text = trim_white_space(head->substr(in + 4));
 
     Node::For node;
     node.offset = offset;
     if (const size_t comma = variables.find(','); comma != std::string_view::npos) {
-        const std::string_view key = trim_parser_space(variables.substr(0, comma));
-        const std::string_view item = trim_parser_space(variables.substr(comma + 1));
+        const std::string_view key = trim_white_space(variables.substr(0, comma));
+        const std::string_view item = trim_white_space(variables.substr(comma + 1));
         if (!is_valid_identifier(key)) {
             return new_syntax_error(cat("invalid key variable name: '", key, "'"));
         }
@@ -233,11 +234,11 @@ Result<Node> parse_for(ParserState& state, std::string_view rest, uint64_t offse
 // `rest` is the directive text after "@define ".
 Result<Node> parse_define(ParserState& state, std::string_view rest, uint64_t offset) {
     TYX_TRY(enter_nesting(state));
-    const std::string_view r = trim_parser_space(rest);
+    const std::string_view r = trim_white_space(rest);
     if (r.empty() || r.back() != ':') {
         return syntax_error_at_line(state, "@define directive must end with ':'", offset);
     }
-    const std::string_view head = trim_parser_space(r.substr(0, r.size() - 1));
+    const std::string_view head = trim_white_space(r.substr(0, r.size() - 1));
     const size_t open = head.find('(');
     if (open == std::string_view::npos) {
         return syntax_error_at_line(
@@ -248,7 +249,7 @@ Result<Node> parse_define(ParserState& state, std::string_view rest, uint64_t of
     if (close == std::string_view::npos) {
         return syntax_error_at_line(state, "@define: unclosed parenthesis", offset);
     }
-    const std::string_view function_name = trim_parser_space(head.substr(0, open));
+    const std::string_view function_name = trim_white_space(head.substr(0, open));
     if (!is_valid_identifier(function_name)) {
         return syntax_error_at_line_owned(
             state, cat("invalid function name: '", function_name, "'"), offset);
@@ -287,17 +288,17 @@ Result<Node> parse_message_block(ParserState& state, std::string_view rest, uint
         return syntax_error_at_line(
             state, "@message blocks cannot be nested inside another @message block", offset);
     }
-    const std::string_view trimmed = trim_parser_space(rest);
+    const std::string_view trimmed = trim_white_space(rest);
     const auto head = split_directive_head(trimmed);
     if (!head) return missing_colon_error(state, "@message", trimmed, offset);
-    const std::string_view role_text = trim_parser_space(*head);
+    const std::string_view role_text = trim_white_space(*head);
 
     Node::MessageBlock node;
     node.offset = offset;
     if (role_text.size() >= 4 && starts_with(role_text, "{{") &&
         role_text.substr(role_text.size() - 2) == "}}") {
         auto role = parse_directive_expression(
-            trim_parser_space(role_text.substr(2, role_text.size() - 4)));
+            trim_white_space(role_text.substr(2, role_text.size() - 4)));
         if (!role) return locate_error_at_line(state, offset, std::move(role).take_error());
         node.role = std::move(role).value();
     } else if (role_text.empty()) {
@@ -330,10 +331,10 @@ Result<Node> parse_block_directive(ParserState& state, std::string_view rest, ui
             "@block is top-level only \xE2\x80\x94 it cannot appear inside @if, @for, or @define",
             offset);
     }
-    const std::string_view trimmed = trim_parser_space(rest);
+    const std::string_view trimmed = trim_white_space(rest);
     const auto head = split_directive_head(trimmed);
     if (!head) return missing_colon_error(state, "@block", trimmed, offset);
-    const std::string_view block_name = trim_parser_space(*head);
+    const std::string_view block_name = trim_white_space(*head);
     if (block_name.empty()) {
         return syntax_error_at_line(
             state,
@@ -371,7 +372,7 @@ Result<Node> parse_directive(ParserState& state, const Token& token) {
         return Node{std::move(node)};
     }
     if (starts_with(d, "@include ")) {
-        const std::string_view alias = trim_parser_space(d.substr(9));
+        const std::string_view alias = trim_white_space(d.substr(9));
         if (!is_valid_identifier(alias)) {
             return syntax_error_at_line_owned(state, cat("invalid include alias: '", alias, "'"),
                                               offset);
@@ -455,7 +456,7 @@ Result<std::vector<Node>> parse_body(ParserState& state, Words end_words, Words 
 }
 
 bool is_blank_text(const Token& token) {
-    return token.kind == TokenKind::Text && trim_parser_space(token.text).empty();
+    return token.kind == TokenKind::Text && trim_white_space(token.text).empty();
 }
 
 // Reads a leading @extends line, if there is one, into the template.
@@ -471,7 +472,7 @@ Status parse_leading_extends(ParserState& state, ParsedTemplate& parsed) {
 
     state.position = position + 1;
     const std::string_view path_text =
-        trim_parser_space(d.substr(std::string_view("@extends").size()));
+        trim_white_space(d.substr(std::string_view("@extends").size()));
     if (path_text.empty()) {
         return syntax_error_at_line(
             state, "@extends requires a quoted path: @extends \"./base.tyx\"", token.offset);

@@ -1,4 +1,5 @@
 #include "core/parser_helpers.h"
+#include "core/text.h"
 
 #include <algorithm>
 #include <charconv>
@@ -445,27 +446,6 @@ Result<Condition> parse_and_condition(std::string_view text, LeafBudget& budget)
 
 }  // namespace
 
-std::string_view trim_parser_space(std::string_view text) {
-    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-    const auto length = static_cast<int32_t>(text.size());
-    int32_t start = 0;
-    while (start < length) {
-        int32_t next = start;
-        UChar32 c = 0;
-        U8_NEXT(bytes, next, length, c);
-        if (c < 0 || !u_isUWhiteSpace(c)) break;
-        start = next;
-    }
-    int32_t end = length;
-    while (end > start) {
-        int32_t previous = end;
-        UChar32 c = 0;
-        U8_PREV(bytes, start, previous, c);
-        if (c < 0 || !u_isUWhiteSpace(c)) break;
-        end = previous;
-    }
-    return text.substr(static_cast<size_t>(start), static_cast<size_t>(end - start));
-}
 
 bool is_valid_identifier(std::string_view text) {
     if (text.empty()) return false;

@@ -21,7 +21,7 @@ inline constexpr uint64_t MAX_DOT_PATH_SEGMENTS = 32;
 inline constexpr uint64_t MAX_CALL_NESTING = 64;
 
 // `text` without the characters of the Unicode White_Space property at both ends.
-std::string_view trim_parser_space(std::string_view text);
+
 
 // The one identifier rule: an ASCII letter or "_", then ASCII letters, digits or "_". No word
 // is reserved.

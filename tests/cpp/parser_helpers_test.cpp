@@ -57,13 +57,13 @@ TEST(IsValidIdentifier, AcceptsAsciiNamesAndNoReservedWords) {
 }
 
 TEST(TrimParserSpace, RemovesUnicodeWhiteSpaceOnly) {
-    EXPECT_EQ(trim_parser_space(" \t\r\n x y \v\f"), "x y");
+    EXPECT_EQ(trim_white_space(" \t\r\n x y \v\f"), "x y");
     // U+00A0, U+2003, U+3000 are White_Space; U+200B (zero width space) is not.
-    EXPECT_EQ(trim_parser_space("\xC2\xA0\xE2\x80\x83x\xE3\x80\x80"), "x");
-    EXPECT_EQ(trim_parser_space("\xE2\x80\x8Bx"), "\xE2\x80\x8Bx");
-    EXPECT_EQ(trim_parser_space("   "), "");
+    EXPECT_EQ(trim_white_space("\xC2\xA0\xE2\x80\x83x\xE3\x80\x80"), "x");
+    EXPECT_EQ(trim_white_space("\xE2\x80\x8Bx"), "\xE2\x80\x8Bx");
+    EXPECT_EQ(trim_white_space("   "), "");
     // An invalid byte is not white space and stops the trim.
-    EXPECT_EQ(trim_parser_space(" \xFF "), "\xFF");
+    EXPECT_EQ(trim_white_space(" \xFF "), "\xFF");
 }
 
 TEST(SplitDirectiveHead, FindsTheLastTopLevelColon) {

@@ -1,0 +1,19 @@
+// White space as the Unicode White_Space property, the one definition every trim uses.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace tyx {
+
+bool is_white_space(char32_t c);
+
+// Encoded length of the White_Space character that begins at byte `i` of `text`, or 0.
+size_t white_space_prefix(std::string_view text, size_t i);
+
+std::string_view trim_white_space(std::string_view text);
+std::string_view trim_leading_white_space(std::string_view text);
+std::string_view trim_trailing_white_space(std::string_view text);
+bool is_white_space_only(std::string_view text);
+
+}  // namespace tyx

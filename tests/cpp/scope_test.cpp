@@ -1,0 +1,244 @@
+#include "core/scope.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace tyx {
+namespace {
+
+std::shared_ptr<FunctionDef> make_function(std::vector<DefineParam> params = {}) {
+    auto function = std::make_shared<FunctionDef>();
+    function->params = std::move(params);
+    function->body = std::make_shared<const std::vector<Node>>();
+    return function;
+}
+
+std::string text_of(const Value* value) {
+    return value == nullptr ? "<none>" : format_value(*value);
+}
+
+TEST(ScopeTest, InnerDefinitionsHideOuterOnesUntilPopped) {
+    Scope scope;
+    EXPECT_EQ(scope.depth(), 1u);
+    scope.define_variable("x", Value::string("global"));
+    scope.define_variable("g", Value::number(1));
+    scope.push_frame();
+    EXPECT_EQ(text_of(scope.lookup_variable("x")), "global");
+    scope.define_variable("x", Value::string("inner"));
+    scope.push_frame();
+    EXPECT_EQ(text_of(scope.lookup_variable("x")), "inner");
+    EXPECT_EQ(text_of(scope.lookup_variable("g")), "1");
+    EXPECT_EQ(scope.depth(), 3u);
+
+    ASSERT_TRUE(scope.pop_frame().ok());
+    ASSERT_TRUE(scope.pop_frame().ok());
+    EXPECT_EQ(text_of(scope.lookup_variable("x")), "global");
+    EXPECT_EQ(scope.depth(), 1u);
+}
+
+TEST(ScopeTest, DefiningANameTwiceInOneFrameKeepsTheSecond) {
+    Scope scope;
+    scope.define_variable("x", Value::number(1));
+    scope.define_variable("x", Value::number(2));
+    EXPECT_EQ(text_of(scope.lookup_variable("x")), "2");
+    EXPECT_EQ(scope.frames().front().variables.size(), 1u);
+
+    auto first = make_function();
+    std::weak_ptr<FunctionDef> first_alive = first;
+    scope.define_function("f", std::move(first));
+    auto second = make_function({{"a", std::nullopt}});
+    scope.define_function("f", second);
+    EXPECT_EQ(scope.lookup_function("f"), second.get());
+    EXPECT_TRUE(first_alive.expired());  // the replaced reference is released
+
+    ImportedModule hidden;
+    hidden.body_hidden = true;
+    scope.define_import_alias("m", ImportedModule{});
+    scope.define_import_alias("m", hidden);
+    ASSERT_NE(scope.lookup_import_alias("m"), nullptr);
+    EXPECT_TRUE(scope.lookup_import_alias("m")->body_hidden);
+}
+
+TEST(ScopeTest, TheThreeTablesAreIndependent) {
+    Scope scope;
+    auto function = make_function();
+    ImportedModule module;
+    module.body_text = std::make_shared<const std::string>("body");
+    scope.define_variable("n", Value::string("variable"));
+    scope.define_function("n", function);
+    scope.define_import_alias("n", module);
+    EXPECT_EQ(text_of(scope.lookup_variable("n")), "variable");
+    EXPECT_EQ(scope.lookup_function("n"), function.get());
+    ASSERT_NE(scope.lookup_import_alias("n"), nullptr);
+    EXPECT_EQ(*scope.lookup_import_alias("n")->body_text, "body");
+
+    EXPECT_EQ(scope.lookup_variable("m"), nullptr);
+    EXPECT_EQ(scope.lookup_function("m"), nullptr);
+    EXPECT_EQ(scope.lookup_import_alias("m"), nullptr);
+    scope.define_variable("only_variable", Value::null());
+    EXPECT_EQ(scope.lookup_function("only_variable"), nullptr);
+    EXPECT_EQ(scope.lookup_import_alias("only_variable"), nullptr);
+}
+
+TEST(ScopeTest, NamesMatchByteForByte) {
+    Scope scope;
+    scope.define_variable("x", Value::number(1));
+    scope.define_variable("\xc3\xa9", Value::number(2));
+    EXPECT_EQ(scope.lookup_variable("X"), nullptr);
+    EXPECT_EQ(scope.lookup_variable("x "), nullptr);
+    EXPECT_EQ(scope.lookup_variable(""), nullptr);
+    EXPECT_EQ(scope.lookup_variable("e\xcc\x81"), nullptr);  // no normalisation
+    EXPECT_EQ(text_of(scope.lookup_variable("\xc3\xa9")), "2");
+}
+
+TEST(ScopeTest, PoppingTheGlobalFrameFails) {
+    Scope scope;
+    scope.define_variable("x", Value::number(1));
+    Status popped = scope.pop_frame();
+    ASSERT_FALSE(popped.ok());
+    const CompileError& error = popped.error();
+    EXPECT_EQ(error.kind, ErrorKind::Syntax);
+    EXPECT_EQ(error.text,
+              "internal error: cannot pop the global scope frame \u2014 this is a compiler bug, "
+              "please report it");
+    EXPECT_EQ(format_error_message(error),
+              "syntax error: internal error: cannot pop the global scope frame \u2014 this is a "
+              "compiler bug, please report it");
+    EXPECT_FALSE(error.location.span.has_value());
+    EXPECT_EQ(error.location.source, nullptr);
+
+    // The scope is unchanged and still usable.
+    EXPECT_EQ(scope.depth(), 1u);
+    EXPECT_EQ(text_of(scope.lookup_variable("x")), "1");
+    scope.define_variable("y", Value::number(2));
+    EXPECT_EQ(text_of(scope.lookup_variable("y")), "2");
+    scope.push_frame();
+    EXPECT_TRUE(scope.pop_frame().ok());
+    EXPECT_FALSE(scope.pop_frame().ok());
+}
+
+TEST(ScopeTest, FunctionFramesSeeCapturedNamesBeneathTheirOwn) {
+    auto helper = make_function();
+    ImportedModule module;
+    auto function = make_function({{"a", std::nullopt}});
+    function->variables.emplace("a", Value::string("captured a"));
+    function->variables.emplace("c", Value::string("captured c"));
+    function->functions.emplace("helper", helper);
+    function->aliases.emplace("mod", module);
+
+    Scope scope;
+    scope.define_variable("c", Value::string("caller c"));
+    scope.define_variable("d", Value::string("caller d"));
+    scope.push_function_frame(function);
+    EXPECT_EQ(text_of(scope.lookup_variable("a")), "captured a");
+    scope.define_variable("a", Value::string("argument"));  // a parameter hides a captured name
+    EXPECT_EQ(text_of(scope.lookup_variable("a")), "argument");
+    EXPECT_EQ(text_of(scope.lookup_variable("c")), "captured c");
+    EXPECT_EQ(text_of(scope.lookup_variable("d")), "caller d");  // from the caller's frames
+    EXPECT_EQ(scope.lookup_function("helper"), helper.get());
+    EXPECT_NE(scope.lookup_import_alias("mod"), nullptr);
+
+    // A loop frame inside the body hides both.
+    scope.push_frame();
+    scope.define_variable("c", Value::string("loop c"));
+    EXPECT_EQ(text_of(scope.lookup_variable("c")), "loop c");
+    ASSERT_TRUE(scope.pop_frame().ok());
+
+    ASSERT_TRUE(scope.pop_frame().ok());
+    EXPECT_EQ(text_of(scope.lookup_variable("c")), "caller c");
+    EXPECT_EQ(scope.lookup_variable("a"), nullptr);
+    EXPECT_EQ(scope.lookup_function("helper"), nullptr);
+    EXPECT_EQ(text_of(function->variables.find("a") == function->variables.end()
+                          ? nullptr
+                          : &function->variables.find("a")->second),
+              "captured a");  // the function itself is never changed by a call
+}
+
+TEST(ScopeTest, VisibleNamesGiveTheInnermostEntry) {
+    auto outer_function = make_function();
+    auto inner_function = make_function();
+    auto captured = make_function();
+    captured->variables.emplace("k", Value::string("captured"));
+    captured->variables.emplace("x", Value::string("captured x"));
+
+    Scope scope;
+    scope.define_variable("x", Value::string("global"));
+    scope.define_variable("g", Value::string("g"));
+    scope.define_function("f", outer_function);
+    scope.push_function_frame(captured);
+    scope.define_variable("x", Value::string("inner"));
+    scope.define_function("f", inner_function);
+
+    const VariableMap variables = scope.visible_variables();
+    ASSERT_EQ(variables.size(), 3u);
+    EXPECT_EQ(format_value(variables.at("x")), "inner");
+    EXPECT_EQ(format_value(variables.at("g")), "g");
+    EXPECT_EQ(format_value(variables.at("k")), "captured");
+    const FunctionMap functions = scope.visible_functions();
+    ASSERT_EQ(functions.size(), 1u);
+    EXPECT_EQ(functions.at("f"), inner_function);
+    EXPECT_TRUE(scope.visible_import_aliases().empty());
+
+    // A snapshot shares values instead of copying them.
+    EXPECT_EQ(&variables.at("g").as_string(), &scope.lookup_variable("g")->as_string());
+}
+
+TEST(ScopeTest, FunctionDefArgumentCounts) {
+    Expression literal;
+    literal.value = Expression::Number{1};
+    struct Case {
+        std::vector<DefineParam> params;
+        size_t min;
+        size_t max;
+    };
+    const Case cases[] = {
+        {{}, 0, 0},
+        {{{"a", std::nullopt}}, 1, 1},
+        {{{"a", std::nullopt}, {"b", literal}}, 1, 2},
+        {{{"a", literal}, {"b", literal}}, 0, 2},
+    };
+    for (const Case& c : cases) {
+        auto function = make_function(c.params);
+        EXPECT_EQ(function->min_arguments(), c.min);
+        EXPECT_EQ(function->max_arguments(), c.max);
+    }
+    std::shared_ptr<const FunctionDef> shared = make_function();
+    const FunctionDef* raw = shared.get();
+    EXPECT_EQ(raw->shared_from_this(), shared);
+}
+
+TEST(ScopeTest, ImportedModuleFindsOnlyExportedFunctions) {
+    auto exported = make_function();
+    ImportedModule module;
+    module.exported_functions.emplace("shown", exported);
+    EXPECT_EQ(module.find_exported_function("shown"), exported.get());
+    EXPECT_EQ(module.find_exported_function("hidden"), nullptr);
+    EXPECT_EQ(module.find_exported_function("Shown"), nullptr);
+    EXPECT_EQ(module.body_text, nullptr);
+    EXPECT_FALSE(module.body_hidden);
+    EXPECT_EQ(module.body_mappings, nullptr);
+}
+
+TEST(ScopeTest, FunctionBodiesAreSharedNotCopied) {
+    auto nodes = std::make_shared<std::vector<Node>>();
+    nodes->push_back(Node{Node::Text{"hello", 0}});
+    auto function = std::make_shared<FunctionDef>();
+    function->body = nodes;
+    function->source = SharedSource{std::make_shared<const std::string>("./a.tyx"),
+                                    std::make_shared<const std::string>("a.tyx"),
+                                    std::make_shared<const std::string>("hello")};
+    Scope scope;
+    scope.define_function("f", function);
+    scope.push_frame();
+    const FunctionDef* found = scope.lookup_function("f");
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->body.get(), nodes.get());
+    ASSERT_TRUE(found->source.has_value());
+    EXPECT_EQ(*found->source->display_name, "a.tyx");
+}
+
+}  // namespace
+}  // namespace tyx
