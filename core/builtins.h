@@ -1,0 +1,54 @@
+// The builtin functions that templates call by name.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "core/error.h"
+#include "core/limits.h"
+#include "core/result.h"
+#include "core/value.h"
+
+namespace tyx {
+
+// The most pieces one `split` call may produce.
+inline constexpr std::size_t MAX_SPLIT_PIECES = 100'000;
+
+// Receives the evaluated arguments, already within the row's argument counts.
+using BuiltinFn = Result<Value> (*)(std::span<const Value> arguments);
+
+struct BuiltinSpec {
+    std::string_view name;
+    BuiltinFn handler = nullptr;
+    uint64_t min_args = 0;
+    uint64_t max_args = 0;
+};
+
+inline constexpr std::size_t kBuiltinCount = 18;
+
+// In their fixed order: upper, lower, trim, replace, split, starts_with, ends_with, slice,
+// contains, join, length, first, last, reverse, sort, unique, string, number.
+extern const std::array<BuiltinSpec, kBuiltinCount> BUILTINS;
+
+// Exact, case-sensitive; nullptr for any other name.
+const BuiltinSpec* lookup_builtin(std::string_view name);
+
+// "{function}() requires a {expected} argument[ for {ordinal}], got {got}"; the ordinal is
+// shown only for builtins that take more than one argument.
+CompileError builtin_type_error(std::string_view function, std::string_view ordinal,
+                                std::string_view expected, std::string_view got);
+
+// The float text of a number: shortest round-trip digits, positional, "-" for every negative
+// number including -0, "NaN", "inf", "-inf". Unlike format_value it never prints integers
+// exactly, so 2^60 gives "1152921504606847000".
+std::string float_text(double number);
+void append_float_text(double number, std::string& out);
+
+// The number of characters (Unicode scalar values) of a UTF-8 text.
+std::size_t count_characters(std::string_view text);
+
+}  // namespace tyx
