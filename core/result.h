@@ -1,6 +1,8 @@
-// A value or the one CompileError that stopped the work producing it.
+// A value or the one CompileError that stopped the work producing it. The error is kept behind
+// a pointer so that a result costs little more than its value on every frame of a deep walk.
 #pragma once
 
+#include <memory>
 #include <utility>
 #include <variant>
 
@@ -12,7 +14,8 @@ template <class T>
 class [[nodiscard]] Result {
 public:
     Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-    Result(CompileError error) : state_(std::in_place_index<1>, std::move(error)) {}
+    Result(CompileError error)
+        : state_(std::in_place_index<1>, std::make_unique<CompileError>(std::move(error))) {}
 
     bool ok() const { return state_.index() == 0; }
     explicit operator bool() const { return ok(); }
@@ -25,11 +28,11 @@ public:
     T& operator*() & { return value(); }
     const T& operator*() const& { return value(); }
 
-    const CompileError& error() const { return std::get<1>(state_); }
-    CompileError&& take_error() && { return std::get<1>(std::move(state_)); }
+    const CompileError& error() const { return *std::get<1>(state_); }
+    CompileError&& take_error() && { return std::move(*std::get<1>(state_)); }
 
 private:
-    std::variant<T, CompileError> state_;
+    std::variant<T, std::unique_ptr<CompileError>> state_;
 };
 
 // Success or an error, for operations that produce nothing.
@@ -37,16 +40,15 @@ template <>
 class [[nodiscard]] Result<void> {
 public:
     Result() = default;
-    Result(CompileError error) : error_(std::move(error)), failed_(true) {}
+    Result(CompileError error) : error_(std::make_unique<CompileError>(std::move(error))) {}
 
-    bool ok() const { return !failed_; }
+    bool ok() const { return error_ == nullptr; }
     explicit operator bool() const { return ok(); }
-    const CompileError& error() const { return error_; }
-    CompileError&& take_error() && { return std::move(error_); }
+    const CompileError& error() const { return *error_; }
+    CompileError&& take_error() && { return std::move(*error_); }
 
 private:
-    CompileError error_;
-    bool failed_ = false;
+    std::unique_ptr<CompileError> error_;
 };
 
 using Status = Result<void>;

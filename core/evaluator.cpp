@@ -1,0 +1,790 @@
+#include "core/evaluator.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <utility>
+#include <variant>
+
+#include "core/builtins.h"
+#include "core/display.h"
+#include "core/parser_helpers.h"
+
+namespace tyx {
+namespace {
+
+template <class... Ts>
+struct Overloaded : Ts... {
+    using Ts::operator()...;
+};
+template <class... Ts>
+Overloaded(Ts...) -> Overloaded<Ts...>;
+
+void append_decimal(uint64_t number, std::string& out) {
+    char buffer[24];
+    const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, number);
+    (void)ec;
+    out.append(buffer, end);
+}
+
+std::string decimal(uint64_t number) {
+    std::string text;
+    append_decimal(number, text);
+    return text;
+}
+
+CompileError resource_limit(std::string message) {
+    return CompileError::of(ErrorKind::ResourceLimit, std::move(message));
+}
+
+CompileError syntax_error(std::string message) {
+    return CompileError::of(ErrorKind::Syntax, std::move(message));
+}
+
+CompileError output_limit_error() {
+    return resource_limit("output exceeds maximum size of " + decimal(MAX_OUTPUT_SIZE) + " bytes");
+}
+
+// Holds one level of MAX_RENDER_DEPTH for as long as it lives; `entered` is false when the
+// limit was already reached and nothing was taken.
+class RenderLevel {
+  public:
+    explicit RenderLevel(EvalContext& context)
+        : context_(context), entered_(context.render_depth < MAX_RENDER_DEPTH) {
+        if (entered_) ++context_.render_depth;
+    }
+    RenderLevel(const RenderLevel&) = delete;
+    RenderLevel& operator=(const RenderLevel&) = delete;
+    ~RenderLevel() {
+        if (entered_) --context_.render_depth;
+    }
+    bool entered() const { return entered_; }
+
+  private:
+    EvalContext& context_;
+    bool entered_;
+};
+
+CompileError render_depth_error() {
+    return resource_limit("evaluation nesting exceeds maximum depth of " +
+                          decimal(MAX_RENDER_DEPTH));
+}
+
+// The byte at `offset` continues a multi-byte UTF-8 sequence.
+bool is_continuation_byte(std::string_view text, uint64_t offset) {
+    return offset < text.size() && (static_cast<unsigned char>(text[offset]) & 0xC0) == 0x80;
+}
+
+Value literal_value(const Expression& expression) {
+    return std::visit(
+        Overloaded{
+            [](const Expression::String& literal) { return Value::string(literal.value); },
+            [](const Expression::Number& literal) { return Value::number(literal.value); },
+            [](const Expression::Bool& literal) { return Value::boolean(literal.value); },
+            [](const auto&) { return Value::null(); },
+        },
+        expression.value);
+}
+
+CompileError object_interpolation_error(const Expression& expression) {
+    if (const auto* variable = std::get_if<Expression::Variable>(&expression.value)) {
+        return syntax_error("cannot interpolate object '" + variable->name +
+                            "' directly, access a specific field with dot notation (e.g. {{" +
+                            variable->name + ".field}})");
+    }
+    if (const auto* path = std::get_if<Expression::DotPath>(&expression.value)) {
+        const std::string& last = path->fields.empty() ? path->root : path->fields.back();
+        return syntax_error(
+            "cannot interpolate object directly, access a specific field with dot notation "
+            "(e.g. {{" +
+            path->root + "." + last + "}})");
+    }
+    return syntax_error("cannot interpolate an object value directly");
+}
+
+Status render_interpolation(const Node::Interpolation& node, Scope& scope, EvalContext& context,
+                            std::string& out) {
+    context.call_segments_placed = false;
+    TYX_ASSIGN_OR_RETURN(const Value value, evaluate_expression(node.expression, scope, context));
+    if (value.is_object()) return object_interpolation_error(node.expression);
+    append_value_text(value, out);
+    return {};
+}
+
+// The body an @if chooses, or nullptr when no branch is true.
+Result<const std::vector<Node>*> choose_branch(const Node::If& node, Scope& scope,
+                                               EvalContext& context) {
+    TYX_ASSIGN_OR_RETURN(const bool taken,
+                         evaluate_condition(node.condition, scope, context, node.offset));
+    if (taken) return &node.then_body;
+    for (const ElseIfBranch& branch : node.elseif_branches) {
+        TYX_ASSIGN_OR_RETURN(const bool branch_taken,
+                             evaluate_condition(branch.condition, scope, context, branch.offset));
+        if (branch_taken) return &branch.body;
+    }
+    if (node.else_branch) return &node.else_branch->body;
+    return static_cast<const std::vector<Node>*>(nullptr);
+}
+
+Status render_include(const Node::Include& node, Scope& scope, EvalContext& context,
+                      std::string& out) {
+    const ImportedModule* module = scope.lookup_import_alias(node.name);
+    if (module == nullptr) return CompileError::of(ErrorKind::UndefinedVar, node.name);
+    if (module->body_text) {
+        out += *module->body_text;
+        return {};
+    }
+    if (context.warnings.size() >= MAX_WARNINGS) return {};
+    const std::string alias = escape_for_display(node.name);
+    if (module->body_hidden) {
+        add_warning(context, "warning: @include of '" + alias +
+                                 "' produced empty output — module has body text, but its "
+                                 "explicit @export list does not export 'prompt'; add `@export "
+                                 "prompt` to the module, or call its functions directly: {{" +
+                                 alias + ".fn()}}");
+    } else {
+        add_warning(context, "warning: @include of '" + alias +
+                                 "' produced empty output — module has no body text; to use the "
+                                 "module's functions, call them directly: {{" +
+                                 alias + ".fn()}}");
+    }
+    return {};
+}
+
+Status render_node(const Node& node, Scope& scope, EvalContext& context, std::string& out) {
+    return std::visit(
+        Overloaded{
+            [&](const Node::Text& text) -> Status {
+                out += text.text;
+                return {};
+            },
+            [&](const Node::Interpolation& interpolation) {
+                return render_interpolation(interpolation, scope, context, out);
+            },
+            [&](const Node::EscapedBrace&) -> Status {
+                out += "{{";
+                return {};
+            },
+            [&](const Node::If& branch) -> Status {
+                TYX_ASSIGN_OR_RETURN(const std::vector<Node>* body,
+                                     choose_branch(branch, scope, context));
+                if (body == nullptr) return {};
+                return render_nodes(*body, scope, context, out);
+            },
+            [&](const Node::For& loop) { return render_for_loop(loop, scope, context, out); },
+            [&](const Node::Include& include) {
+                return render_include(include, scope, context, out);
+            },
+            [&](const Node::MessageBlock& block) {
+                return render_nodes(block.body, scope, context, out);
+            },
+            [&](const Node::Block& block) { return render_nodes(block.body, scope, context, out); },
+            // The resolver has already acted on these.
+            [](const Node::Define&) -> Status { return {}; },
+            [](const Node::Import&) -> Status { return {}; },
+            [](const Node::Export&) -> Status { return {}; },
+        },
+        node.value);
+}
+
+// Counts one iteration against the evaluation's total, before its frame is pushed.
+Status count_iteration(EvalContext& context) {
+    ++context.total_loop_iterations;
+    if (context.total_loop_iterations > MAX_TOTAL_LOOP_ITERATIONS) {
+        return resource_limit("total loop iterations exceeded maximum of " +
+                              decimal(MAX_TOTAL_LOOP_ITERATIONS) +
+                              " across all loops in this compilation");
+    }
+    return {};
+}
+
+// Runs `count` iterations, each bound by `bind(i)` and rendered by `render_body()`. They share one
+// frame that each iteration rebinds: only loop variables are ever defined into it (a call
+// pushes its own frame), so this is a fresh frame per iteration without its cost. The frame is
+// popped whatever the body did; the body's failure wins over the pop's.
+template <class Bind, class RenderBody>
+Status run_iterations(std::size_t count, Scope& scope, EvalContext& context, Bind&& bind,
+                      RenderBody&& render_body) {
+    if (count == 0) return {};
+    scope.push_frame();
+    Status outcome;
+    for (std::size_t i = 0; i < count && outcome.ok(); ++i) {
+        outcome = count_iteration(context);
+        if (!outcome.ok()) break;
+        bind(i);
+        outcome = render_body();
+    }
+    Status popped = scope.pop_frame();
+    if (!outcome.ok()) return outcome;
+    return popped;
+}
+
+// The loop procedure shared by Markdown and messages mode; `render_body` renders one
+// iteration's body in the iteration's frame.
+template <class RenderBody>
+Status run_for_loop(const Node::For& node, Scope& scope, EvalContext& context,
+                    RenderBody&& render_body) {
+    TYX_ASSIGN_OR_RETURN(const Value iterable, evaluate_expression(node.iterable, scope, context));
+    if (!node.key_variable) {
+        if (iterable.is_object()) {
+            return syntax_error(
+                "to iterate over an object's entries, use `@for key, value in obj:` syntax");
+        }
+        if (!iterable.is_array()) {
+            return CompileError::of(ErrorKind::TypeError, std::string(iterable.type_name()));
+        }
+        // `iterable` keeps the shared elements alive however the body rebinds names.
+        const ValueArray& items = iterable.as_array();
+        if (items.size() > MAX_LOOP_ITERATIONS) {
+            return resource_limit("array has " + decimal(items.size()) +
+                                  " elements, exceeding maximum loop iteration limit of " +
+                                  decimal(MAX_LOOP_ITERATIONS));
+        }
+        return run_iterations(
+            items.size(), scope, context,
+            [&](std::size_t i) { scope.define_variable(node.item_variable, items[i]); },
+            render_body);
+    }
+    if (!iterable.is_object()) {
+        return syntax_error("key-value iteration requires an object, but got " +
+                            std::string(iterable.type_name()));
+    }
+    // Object entries are held sorted by key bytes, the order the loop must visit them in.
+    const ValueObject& entries = iterable.as_object();
+    if (entries.size() > MAX_LOOP_ITERATIONS) {
+        return resource_limit("object has " + decimal(entries.size()) +
+                              " entries, exceeding maximum loop iteration limit of " +
+                              decimal(MAX_LOOP_ITERATIONS));
+    }
+    return run_iterations(
+        entries.size(), scope, context,
+        [&](std::size_t i) {
+            scope.define_variable(*node.key_variable, Value::string(entries[i].first));
+            scope.define_variable(node.item_variable, entries[i].second);
+        },
+        render_body);
+}
+
+// Opens the frame of a call with the function's captured names beneath its arguments.
+void push_call_frame(const FunctionDef& function, Scope& scope) {
+    if (std::shared_ptr<const FunctionDef> shared = function.weak_from_this().lock()) {
+        scope.push_function_frame(std::move(shared));
+        return;
+    }
+    // A function not owned by a shared_ptr cannot be shared by the frame: copy its names in.
+    scope.push_frame();
+    for (const auto& [alias, module] : function.aliases)
+        scope.define_import_alias(alias, module);
+    for (const auto& [name, captured] : function.functions)
+        scope.define_function(name, captured);
+    for (const auto& [name, value] : function.variables)
+        scope.define_variable(name, value);
+}
+
+CompileError mixed_content_at(const EvalContext& context, uint64_t offset, uint64_t length) {
+    return make_mixed_content_error_at(context.source_name, context.source_text, offset, length);
+}
+
+Status render_message_node(const Node& node, Scope& scope, EvalContext& context,
+                           std::vector<Message>& messages) {
+    return std::visit(
+        Overloaded{
+            [&](const Node::Text& text) -> Status {
+                const std::string_view trimmed = trim_white_space(text.text);
+                if (trimmed.empty()) return {};
+                const auto lead = static_cast<uint64_t>(trimmed.data() - text.text.data());
+                return mixed_content_at(context, text.offset + lead, trimmed.size());
+            },
+            [&](const Node::Interpolation& interpolation) -> Status {
+                return mixed_content_at(context, interpolation.offset, interpolation.length);
+            },
+            [&](const Node::If& branch) -> Status {
+                TYX_ASSIGN_OR_RETURN(const std::vector<Node>* body,
+                                     choose_branch(branch, scope, context));
+                if (body == nullptr) return {};
+                return render_message_nodes(*body, scope, context, messages);
+            },
+            [&](const Node::For& loop) {
+                return render_for_loop_messages(loop, scope, context, messages);
+            },
+            [&](const Node::Include& include) -> Status {
+                if (context.warnings.size() < MAX_WARNINGS) {
+                    add_warning(context, "warning: @include '" + escape_for_display(include.name) +
+                                             "' inside messages mode is ignored");
+                }
+                return {};
+            },
+            [&](const Node::MessageBlock& block) {
+                return render_message_block(block, scope, context, messages);
+            },
+            [&](const Node::Block& block) {
+                return render_message_nodes(block.body, scope, context, messages);
+            },
+            [](const Node::EscapedBrace&) -> Status { return {}; },
+            [](const Node::Define&) -> Status { return {}; },
+            [](const Node::Import&) -> Status { return {}; },
+            [](const Node::Export&) -> Status { return {}; },
+        },
+        node.value);
+}
+
+uint64_t saturating_add(uint64_t a, uint64_t b) {
+    return b > std::numeric_limits<uint64_t>::max() - a ? std::numeric_limits<uint64_t>::max()
+                                                        : a + b;
+}
+
+}  // namespace
+
+void add_warning(EvalContext& context, std::string warning) {
+    if (context.warnings.size() < MAX_WARNINGS) context.warnings.push_back(std::move(warning));
+}
+
+Result<std::string> evaluate(const std::vector<Node>& nodes, Scope& scope,
+                             std::vector<std::string>& warnings, std::string_view source_name,
+                             std::string_view source_text) {
+    EvalContext context(warnings, source_name, source_text);
+    std::string out;
+    TYX_TRY(render_nodes(nodes, scope, context, out));
+    return out;
+}
+
+Status render_nodes(const std::vector<Node>& nodes, Scope& scope, EvalContext& context,
+                    std::string& out) {
+    const RenderLevel level(context);
+    if (!level.entered()) return render_depth_error();
+    // Nested bodies append to the same buffer; this call's own text starts here.
+    const std::size_t start = out.size();
+    for (const Node& node : nodes) {
+        TYX_TRY(render_node(node, scope, context, out));
+        if (out.size() - start > MAX_OUTPUT_SIZE) return output_limit_error();
+    }
+    return {};
+}
+
+Result<Value> evaluate_expression(const Expression& expression, Scope& scope,
+                                  EvalContext& context) {
+    return std::visit(
+        Overloaded{
+            [&](const Expression::Variable& variable) -> Result<Value> {
+                if (const Value* value = scope.lookup_variable(variable.name)) return *value;
+                return CompileError::of(ErrorKind::UndefinedVar, variable.name);
+            },
+            [&](const Expression::Call& call) -> Result<Value> {
+                TYX_ASSIGN_OR_RETURN(std::vector<Value> arguments,
+                                     collect_call_arguments(call.args, scope, context, 0));
+                return call_function(call.name, std::move(arguments), scope, context);
+            },
+            [&](const Expression::QualifiedCall& call) -> Result<Value> {
+                TYX_ASSIGN_OR_RETURN(std::vector<Value> arguments,
+                                     collect_call_arguments(call.args, scope, context, 0));
+                std::string qualified = call.namespace_name + "." + call.name;
+                const ImportedModule* module = scope.lookup_import_alias(call.namespace_name);
+                if (module == nullptr) {
+                    return CompileError::of(ErrorKind::UndefinedVar, call.namespace_name);
+                }
+                const FunctionDef* function = module->find_exported_function(call.name);
+                if (function == nullptr) {
+                    return CompileError::of(ErrorKind::UndefinedFn, std::move(qualified));
+                }
+                TYX_ASSIGN_OR_RETURN(std::string text,
+                                     invoke_user_function(*function, qualified,
+                                                          std::move(arguments), scope, context));
+                return Value::string(std::move(text));
+            },
+            [&](const Expression::DotPath& path) -> Result<Value> {
+                if (scope.lookup_variable(path.root) == nullptr &&
+                    scope.lookup_import_alias(path.root) != nullptr) {
+                    return syntax_error("'" + path.root +
+                                        "' is an imported module, not a variable — to call a "
+                                        "function use {{" +
+                                        path.root + ".func()}}");
+                }
+                return resolve_field_path(path.root, path.fields, scope);
+            },
+            [&](const auto&) -> Result<Value> { return literal_value(expression); },
+        },
+        expression.value);
+}
+
+std::string join_path_segments(std::string_view root, const std::vector<std::string>& fields,
+                               std::size_t count) {
+    std::string path(root);
+    for (std::size_t i = 0; i < count && i < fields.size(); ++i) {
+        path += '.';
+        path += fields[i];
+    }
+    return path;
+}
+
+Result<Value> resolve_field_path(std::string_view root, const std::vector<std::string>& fields,
+                                 const Scope& scope) {
+    if (fields.size() > MAX_DOT_PATH_SEGMENTS) {
+        return syntax_error("dot path exceeds maximum segment count of " +
+                            decimal(MAX_DOT_PATH_SEGMENTS));
+    }
+    const Value* current = scope.lookup_variable(root);
+    if (current == nullptr) return CompileError::of(ErrorKind::UndefinedVar, std::string(root));
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const std::string& field = fields[i];
+        if (!current->is_object()) {
+            return syntax_error("cannot access field '" + field + "' on " +
+                                std::string(current->type_name()) + " '" +
+                                join_path_segments(root, fields, i) + "'");
+        }
+        const Value* entry = current->find(field);
+        if (entry == nullptr) {
+            return syntax_error("field '" + field + "' not found on '" +
+                                join_path_segments(root, fields, i) + "'");
+        }
+        current = entry;
+    }
+    return *current;
+}
+
+Comparison compare_values(const Value& left, const Value& right) {
+    if (left.kind() != right.kind()) return Comparison::Incomparable;
+    return values_equal(left, right) ? Comparison::Equal : Comparison::Unequal;
+}
+
+CompileError make_type_mismatch_error(const EvalContext& context,
+                                      std::optional<uint64_t> line_offset,
+                                      std::string_view left_type, std::string_view right_type) {
+    CompileError error = new_type_mismatch_error(left_type, right_type);
+    std::string_view name = context.source_name;
+    std::string_view text = context.source_text;
+    if (context.function_source) {
+        const SharedSource& source = *context.function_source;
+        name = source.display_name ? std::string_view(*source.display_name) : std::string_view();
+        text = source.text ? std::string_view(*source.text) : std::string_view();
+    }
+    if (!line_offset || text.empty() || *line_offset > text.size() ||
+        is_continuation_byte(text, *line_offset)) {
+        return error;
+    }
+    const uint64_t start = *line_offset;
+    const std::size_t line_end = text.find('\n', start);
+    const uint64_t end = line_end == std::string_view::npos ? text.size() : line_end;
+    error.location = make_error_location(name, text, start, end - start);
+    return error;
+}
+
+Result<bool> evaluate_condition(const Condition& condition, Scope& scope, EvalContext& context,
+                                std::optional<uint64_t> line_offset) {
+    const auto compare = [&](const Expression& left_expression,
+                             const Expression& right_expression) -> Result<bool> {
+        TYX_ASSIGN_OR_RETURN(const Value left,
+                             evaluate_expression(left_expression, scope, context));
+        TYX_ASSIGN_OR_RETURN(const Value right,
+                             evaluate_expression(right_expression, scope, context));
+        const Comparison comparison = compare_values(left, right);
+        if (comparison == Comparison::Incomparable) {
+            return make_type_mismatch_error(context, line_offset, left.type_name(),
+                                            right.type_name());
+        }
+        return comparison == Comparison::Equal;
+    };
+    return std::visit(
+        Overloaded{
+            [&](const Condition::Truthy& truthy) -> Result<bool> {
+                TYX_ASSIGN_OR_RETURN(const Value value,
+                                     evaluate_expression(truthy.expression, scope, context));
+                return value.truthy();
+            },
+            [&](const Condition::Not& negation) -> Result<bool> {
+                TYX_ASSIGN_OR_RETURN(const Value value,
+                                     evaluate_expression(negation.expression, scope, context));
+                return !value.truthy();
+            },
+            [&](const Condition::Equals& equals) { return compare(equals.left, equals.right); },
+            [&](const Condition::NotEquals& not_equals) -> Result<bool> {
+                TYX_ASSIGN_OR_RETURN(const bool equal, compare(not_equals.left, not_equals.right));
+                return !equal;
+            },
+            [&](const Condition::And& all) -> Result<bool> {
+                for (const Condition& operand : all.conditions) {
+                    TYX_ASSIGN_OR_RETURN(const bool value,
+                                         evaluate_condition(operand, scope, context, line_offset));
+                    if (!value) return false;
+                }
+                return true;
+            },
+            [&](const Condition::Or& any) -> Result<bool> {
+                for (const Condition& operand : any.conditions) {
+                    TYX_ASSIGN_OR_RETURN(const bool value,
+                                         evaluate_condition(operand, scope, context, line_offset));
+                    if (value) return true;
+                }
+                return false;
+            },
+        },
+        condition.value);
+}
+
+Result<std::vector<Value>> collect_call_arguments(const std::vector<CallArg>& arguments,
+                                                  Scope& scope, EvalContext& context,
+                                                  uint64_t depth) {
+    std::vector<Value> values;
+    values.reserve(arguments.size());
+    for (const CallArg& argument : arguments) {
+        TYX_ASSIGN_OR_RETURN(Value value, evaluate_call_argument(argument, scope, context, depth));
+        values.push_back(std::move(value));
+    }
+    return values;
+}
+
+Result<Value> evaluate_call_argument(const CallArg& argument, Scope& scope, EvalContext& context,
+                                     uint64_t depth) {
+    return std::visit(
+        Overloaded{
+            [](const CallArg::String& literal) -> Result<Value> {
+                return Value::string(literal.value);
+            },
+            [](const CallArg::Number& literal) -> Result<Value> {
+                return Value::number(literal.value);
+            },
+            [](const CallArg::Bool& literal) -> Result<Value> {
+                return Value::boolean(literal.value);
+            },
+            [](const CallArg::Null&) -> Result<Value> { return Value::null(); },
+            [&](const CallArg::Variable& variable) -> Result<Value> {
+                if (const Value* value = scope.lookup_variable(variable.name)) return *value;
+                return CompileError::of(ErrorKind::UndefinedVar, variable.name);
+            },
+            [&](const CallArg::DotPath& path) -> Result<Value> {
+                return resolve_field_path(path.root, path.fields, scope);
+            },
+            [&](const CallArg::Call& call) -> Result<Value> {
+                const uint64_t nested = depth + 1;
+                if (nested > MAX_ARGUMENT_DEPTH) {
+                    return CompileError::of(
+                        ErrorKind::Recursion,
+                        "argument expression depth exceeds " + decimal(MAX_ARGUMENT_DEPTH));
+                }
+                const RenderLevel level(context);
+                if (!level.entered()) return render_depth_error();
+                TYX_ASSIGN_OR_RETURN(std::vector<Value> arguments,
+                                     collect_call_arguments(call.args, scope, context, nested));
+                return call_function(call.name, std::move(arguments), scope, context);
+            },
+        },
+        argument.value);
+}
+
+Result<Value> call_function(std::string_view name, std::vector<Value> arguments, Scope& scope,
+                            EvalContext& context) {
+    if (const FunctionDef* function = scope.lookup_function(name)) {
+        TYX_ASSIGN_OR_RETURN(
+            std::string text,
+            invoke_user_function(*function, name, std::move(arguments), scope, context));
+        return Value::string(std::move(text));
+    }
+    if (const BuiltinSpec* builtin = lookup_builtin(name)) {
+        if (arguments.size() < builtin->min_args || arguments.size() > builtin->max_args) {
+            return new_arity_error(name, builtin->min_args, builtin->max_args, arguments.size(),
+                                   std::nullopt);
+        }
+        return builtin->handler(arguments);
+    }
+    return CompileError::of(ErrorKind::UndefinedFn, std::string(name));
+}
+
+uint64_t count_required_params(const std::vector<DefineParam>& params) {
+    uint64_t required = 0;
+    for (const DefineParam& param : params) {
+        if (!param.default_value) ++required;
+    }
+    return required;
+}
+
+std::string format_function_signature(std::string_view name,
+                                      const std::vector<DefineParam>& params) {
+    std::string signature(name);
+    signature += '(';
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        if (i > 0) signature += ", ";
+        const DefineParam& param = params[i];
+        signature += param.name;
+        if (!param.default_value) continue;
+        signature += " = ";
+        std::visit(Overloaded{
+                       [&](const Expression::String& literal) {
+                           signature += '"';
+                           signature += literal.value;
+                           signature += '"';
+                       },
+                       [&](const Expression::Number& literal) {
+                           const double number = literal.value;
+                           if (std::isfinite(number) && std::trunc(number) == number) {
+                               // Saturates where the integer does not fit, as a cast cannot.
+                               constexpr double kTwo63 = 9223372036854775808.0;
+                               int64_t integer = 0;
+                               if (number >= kTwo63) {
+                                   integer = std::numeric_limits<int64_t>::max();
+                               } else if (number < -kTwo63) {
+                                   integer = std::numeric_limits<int64_t>::min();
+                               } else {
+                                   integer = static_cast<int64_t>(number);
+                               }
+                               char buffer[24];
+                               const auto [end, ec] =
+                                   std::to_chars(buffer, buffer + sizeof buffer, integer);
+                               (void)ec;
+                               signature.append(buffer, end);
+                           } else {
+                               append_number_text(number, signature);
+                           }
+                       },
+                       [&](const Expression::Bool& literal) {
+                           signature += literal.value ? "true" : "false";
+                       },
+                       [&](const Expression::Null&) { signature += "null"; },
+                       [&](const auto&) { signature += "\u2026"; },
+                   },
+                   param.default_value->value);
+    }
+    signature += ')';
+    return signature;
+}
+
+namespace {
+
+// The tests made before a user function's frame exists. Kept out of line, like the other
+// helpers below, so that their temporaries do not weigh on every level of a deep call chain.
+[[gnu::noinline]] Status check_user_call(const FunctionDef& function, std::string_view name,
+                                         uint64_t given, const EvalContext& context) {
+    for (const std::string& active : context.call_stack) {
+        if (active == name) return CompileError::of(ErrorKind::Recursion, std::string(name));
+    }
+    if (context.call_stack.size() >= MAX_CALL_DEPTH) {
+        return CompileError::of(ErrorKind::Recursion, std::string(name) + " (call depth exceeds " +
+                                                          decimal(MAX_CALL_DEPTH) + ")");
+    }
+    const uint64_t required = count_required_params(function.params);
+    if (given < required || given > function.params.size()) {
+        return new_arity_error(name, required, function.params.size(), given,
+                               format_function_signature(name, function.params));
+    }
+    return {};
+}
+
+// Extends the arguments with the defaults of the parameters they leave out.
+[[gnu::noinline]] Status bind_defaults(const std::vector<DefineParam>& params,
+                                       std::vector<Value>& arguments) {
+    for (std::size_t i = arguments.size(); i < params.size(); ++i) {
+        if (!params[i].default_value) {
+            return syntax_error("internal error: non-optional param '" + params[i].name +
+                                "' missing but arity check passed");
+        }
+        if (!params[i].default_value->is_literal()) {
+            return syntax_error(
+                "internal error: non-literal expression in parameter default position");
+        }
+        arguments.push_back(literal_value(*params[i].default_value));
+    }
+    return {};
+}
+
+[[gnu::noinline]] Status check_call_stack_pop(std::string_view name, const std::string& popped) {
+    if (popped == name) return {};
+    return syntax_error("internal error: call_stack LIFO violated: expected '" + std::string(name) +
+                        "', got Some(\"" + popped + "\")");
+}
+
+[[gnu::noinline]] std::string trimmed_call_value(std::string text) {
+    const std::string_view trimmed = trim_white_space(text);
+    if (trimmed.size() == text.size()) return text;
+    return std::string(trimmed);
+}
+
+}  // namespace
+
+Result<std::string> invoke_user_function(const FunctionDef& function, std::string_view name,
+                                         std::vector<Value> arguments, Scope& scope,
+                                         EvalContext& context) {
+    context.call_segments_placed = false;
+    TYX_TRY(check_user_call(function, name, arguments.size(), context));
+    // Defaults are settled before the frame exists, so a broken one leaves the scope untouched.
+    TYX_TRY(bind_defaults(function.params, arguments));
+
+    push_call_frame(function, scope);
+    for (std::size_t i = 0; i < function.params.size(); ++i) {
+        scope.define_variable(function.params[i].name, std::move(arguments[i]));
+    }
+
+    std::optional<SharedSource> saved_source = std::move(context.function_source);
+    context.function_source = function.source;
+
+    context.call_stack.emplace_back(name);
+    std::string text;
+    Status body = function.body ? render_nodes(*function.body, scope, context, text) : Status();
+    const std::string popped = std::move(context.call_stack.back());
+    context.call_stack.pop_back();
+
+    context.function_source = std::move(saved_source);
+
+    Status stack_check = check_call_stack_pop(name, popped);
+    Status frame = scope.pop_frame();
+    if (!body.ok()) return std::move(body).take_error();
+    if (!stack_check.ok()) return std::move(stack_check).take_error();
+    if (!frame.ok()) return std::move(frame).take_error();
+    return trimmed_call_value(std::move(text));
+}
+
+Status render_for_loop(const Node::For& node, Scope& scope, EvalContext& context,
+                       std::string& out) {
+    return run_for_loop(node, scope, context,
+                        [&] { return render_nodes(node.body, scope, context, out); });
+}
+
+Status render_for_loop_messages(const Node::For& node, Scope& scope, EvalContext& context,
+                                std::vector<Message>& messages) {
+    return run_for_loop(node, scope, context,
+                        [&] { return render_message_nodes(node.body, scope, context, messages); });
+}
+
+Result<std::vector<Message>> evaluate_messages(const std::vector<Node>& nodes, Scope& scope,
+                                               std::vector<std::string>& warnings,
+                                               std::string_view source_name,
+                                               std::string_view source_text) {
+    EvalContext context(warnings, source_name, source_text);
+    std::vector<Message> messages;
+    TYX_TRY(render_message_nodes(nodes, scope, context, messages));
+    return messages;
+}
+
+Status render_message_nodes(const std::vector<Node>& nodes, Scope& scope, EvalContext& context,
+                            std::vector<Message>& messages) {
+    for (const Node& node : nodes)
+        TYX_TRY(render_message_node(node, scope, context, messages));
+    return {};
+}
+
+Status render_message_block(const Node::MessageBlock& node, Scope& scope, EvalContext& context,
+                            std::vector<Message>& messages) {
+    TYX_ASSIGN_OR_RETURN(Value role, evaluate_expression(node.role, scope, context));
+    if (!role.is_string()) {
+        return CompileError::of(
+            ErrorKind::Builtin,
+            "@message role must evaluate to a string, but got " + std::string(role.type_name()));
+    }
+    if (trim_white_space(role.as_string()).empty()) {
+        return CompileError::of(ErrorKind::Builtin,
+                                "@message role must evaluate to a non-empty string");
+    }
+    std::string text;
+    TYX_TRY(render_nodes(node.body, scope, context, text));
+    const std::string_view content = trim_white_space(text);
+    if (content.empty()) return {};
+    if (messages.size() >= MAX_MESSAGES) {
+        return resource_limit("message count exceeded maximum of " + decimal(MAX_MESSAGES));
+    }
+    context.message_bytes = saturating_add(context.message_bytes, content.size());
+    if (context.message_bytes > MAX_TOTAL_MESSAGE_CONTENT) {
+        return resource_limit("total message content exceeds maximum cumulative size of " +
+                              decimal(MAX_TOTAL_MESSAGE_CONTENT) + " bytes");
+    }
+    messages.push_back(Message{role.as_string(), std::string(content)});
+    return {};
+}
+
+}  // namespace tyx

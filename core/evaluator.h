@@ -1,0 +1,139 @@
+// Renders a validated syntax tree to Markdown text or to chat messages.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "core/limits.h"
+#include "core/parser.h"
+#include "core/result.h"
+#include "core/scope.h"
+#include "core/value.h"
+
+namespace tyx {
+
+struct MapBuilder;
+
+// Warnings held at once; further ones are dropped so a loop cannot flood the caller.
+inline constexpr std::size_t MAX_WARNINGS = 1000;
+// User-function bodies being rendered at once.
+inline constexpr std::size_t MAX_CALL_DEPTH = 128;
+// Calls nested inside the arguments of a call.
+inline constexpr uint64_t MAX_ARGUMENT_DEPTH = 128;
+// Elements or entries one @for may iterate; checked before the first iteration.
+inline constexpr uint64_t MAX_LOOP_ITERATIONS = 100'000;
+// Iterations of all loops of one evaluation together.
+inline constexpr uint64_t MAX_TOTAL_LOOP_ITERATIONS = 1'000'000;
+// Node lists being rendered and call-argument levels open at once, across all user-function
+// calls of one evaluation. The other limits allow 128 calls each nesting 64 blocks and 64
+// argument levels, which would overflow the thread's stack long before; this bounds the
+// recursion to what a small stack holds.
+inline constexpr uint64_t MAX_RENDER_DEPTH = 1024;
+// Messages one evaluation may produce.
+inline constexpr std::size_t MAX_MESSAGES = 10'000;
+// Bytes of message content one evaluation may produce.
+inline constexpr uint64_t MAX_TOTAL_MESSAGE_CONTENT = 52'428'800;
+
+// One chat message of messages mode.
+struct Message {
+    std::string role;     // as evaluated, not trimmed
+    std::string content;  // trimmed, never empty
+    friend bool operator==(const Message&, const Message&) = default;
+};
+
+// What every evaluator operation of one evaluation shares.
+struct EvalContext {
+    EvalContext(std::vector<std::string>& warnings_list, std::string_view name,
+                std::string_view text)
+        : warnings(warnings_list), source_name(name), source_text(text) {}
+
+    // Names of the user functions whose bodies are being rendered, innermost last.
+    std::vector<std::string> call_stack;
+    // Present only while source mappings are recorded; not owned.
+    MapBuilder* map_builder = nullptr;
+    // The caller's list, which may already hold warnings.
+    std::vector<std::string>& warnings;
+    // The source indices given to the sources of an included module's body mappings, keyed by
+    // the identity of those mappings, so that a module included twice registers them once.
+    std::unordered_map<const void*, std::vector<uint32_t>> include_source_indices;
+    // The module whose nodes are rendered: error locations are made against it.
+    std::string_view source_name;
+    std::string_view source_text;
+    uint64_t total_loop_iterations = 0;
+    uint64_t message_bytes = 0;
+    // The defining module of the user function being rendered; replaces the current source for
+    // error locations while present.
+    std::optional<SharedSource> function_source;
+    // Set when a user function call placed its own source-map segments for its value.
+    bool call_segments_placed = false;
+    // Levels open now, bounded by MAX_RENDER_DEPTH.
+    uint64_t render_depth = 0;
+};
+
+// Appends a warning unless MAX_WARNINGS are already held.
+void add_warning(EvalContext& context, std::string warning);
+
+// Renders a node list to Markdown in a fresh context. The scope is left as it was found.
+Result<std::string> evaluate(const std::vector<Node>& nodes, Scope& scope,
+                             std::vector<std::string>& warnings, std::string_view source_name,
+                             std::string_view source_text);
+
+// Renders a node list, appending to `out`; on failure `out` holds a partial text to discard.
+Status render_nodes(const std::vector<Node>& nodes, Scope& scope, EvalContext& context,
+                    std::string& out);
+
+Result<Value> evaluate_expression(const Expression& expression, Scope& scope, EvalContext& context);
+// `line_offset` is the offset of the @if or @elseif line, used to place a type mismatch.
+Result<bool> evaluate_condition(const Condition& condition, Scope& scope, EvalContext& context,
+                                std::optional<uint64_t> line_offset);
+Result<Value> resolve_field_path(std::string_view root, const std::vector<std::string>& fields,
+                                 const Scope& scope);
+// The root followed by the first `count` fields, joined with ".".
+std::string join_path_segments(std::string_view root, const std::vector<std::string>& fields,
+                               std::size_t count);
+
+enum class Comparison : uint8_t { Equal, Unequal, Incomparable };
+Comparison compare_values(const Value& left, const Value& right);
+
+CompileError make_type_mismatch_error(const EvalContext& context,
+                                      std::optional<uint64_t> line_offset,
+                                      std::string_view left_type, std::string_view right_type);
+
+Result<std::vector<Value>> collect_call_arguments(const std::vector<CallArg>& arguments,
+                                                  Scope& scope, EvalContext& context,
+                                                  uint64_t depth);
+Result<Value> evaluate_call_argument(const CallArg& argument, Scope& scope, EvalContext& context,
+                                     uint64_t depth);
+Result<Value> call_function(std::string_view name, std::vector<Value> arguments, Scope& scope,
+                            EvalContext& context);
+// `name` is the name the call used: plain, or "alias.name" for a qualified call.
+Result<std::string> invoke_user_function(const FunctionDef& function, std::string_view name,
+                                         std::vector<Value> arguments, Scope& scope,
+                                         EvalContext& context);
+
+uint64_t count_required_params(const std::vector<DefineParam>& params);
+// "name(a, b = 1)": the signature shown in arity help.
+std::string format_function_signature(std::string_view name,
+                                      const std::vector<DefineParam>& params);
+
+// Appends the text of every iteration to `out`.
+Status render_for_loop(const Node::For& node, Scope& scope, EvalContext& context, std::string& out);
+Status render_for_loop_messages(const Node::For& node, Scope& scope, EvalContext& context,
+                                std::vector<Message>& messages);
+
+// Renders a template holding @message blocks to its list of messages in a fresh context.
+Result<std::vector<Message>> evaluate_messages(const std::vector<Node>& nodes, Scope& scope,
+                                               std::vector<std::string>& warnings,
+                                               std::string_view source_name,
+                                               std::string_view source_text);
+Status render_message_nodes(const std::vector<Node>& nodes, Scope& scope, EvalContext& context,
+                            std::vector<Message>& messages);
+Status render_message_block(const Node::MessageBlock& node, Scope& scope, EvalContext& context,
+                            std::vector<Message>& messages);
+
+}  // namespace tyx

@@ -1,0 +1,247 @@
+#include "core/resolver/lib.h"
+
+#include <memory>
+
+#include "core/display.h"
+#include "core/evaluator.h"
+#include "core/lexer.h"
+#include "core/parser.h"
+#include "core/resolver/format.h"
+#include "core/resolver/frontmatter_scope.h"
+#include "core/resolver/module_directives.h"
+#include "core/resolver/output.h"
+#include "core/resolver/source_path.h"
+#include "core/validator.h"
+
+namespace tyx {
+namespace {
+
+constexpr std::string_view kRootKey = "<source>";
+
+bool body_holds_message_block(const std::vector<Node>& nodes);
+
+// A @define body is not searched: a message block there renders only when the function is
+// called, which cannot switch the whole template into messages mode.
+bool holds_message_block(const Node& node) {
+    if (std::holds_alternative<Node::MessageBlock>(node.value)) return true;
+    if (const auto* branch = std::get_if<Node::If>(&node.value)) {
+        if (body_holds_message_block(branch->then_body)) return true;
+        for (const ElseIfBranch& elseif : branch->elseif_branches) {
+            if (body_holds_message_block(elseif.body)) return true;
+        }
+        return branch->else_branch && body_holds_message_block(branch->else_branch->body);
+    }
+    if (const auto* loop = std::get_if<Node::For>(&node.value)) {
+        return body_holds_message_block(loop->body);
+    }
+    if (const auto* block = std::get_if<Node::Block>(&node.value)) {
+        return body_holds_message_block(block->body);
+    }
+    return false;
+}
+
+bool body_holds_message_block(const std::vector<Node>& nodes) {
+    for (const Node& node : nodes) {
+        if (holds_message_block(node)) return true;
+    }
+    return false;
+}
+
+// The nodes to render and the scope they are rendered in, after the module's own imports,
+// directives and validation.
+struct PreparedModule {
+    std::shared_ptr<const std::vector<Node>> nodes;
+    Scope scope;
+    // Written back in front of Markdown output.
+    std::optional<std::string> frontmatter;
+};
+
+Result<PreparedModule> prepare_plain_module(Resolver& resolver,
+                                            std::shared_ptr<const ParsedTemplate> tree,
+                                            const ModuleSource& source, bool is_plain_markdown,
+                                            std::vector<std::string>& warnings) {
+    TYX_ASSIGN_OR_RETURN(
+        FrontmatterScope prepared,
+        build_frontmatter_scope(tree->frontmatter, is_plain_markdown, source.vars));
+    TYX_TRY(bind_frontmatter_imports(resolver, prepared.imports, prepared.scope, source, warnings));
+    std::shared_ptr<const std::vector<Node>> body(tree, &tree->body);
+    TYX_ASSIGN_OR_RETURN(
+        DirectiveNames names,
+        process_module_directives(resolver, body, prepared.scope, source, warnings));
+    TYX_TRY(check_module_exports(names.exports, names.functions));
+    TYX_TRY(validate_nodes(*body, prepared.scope, source.display_name, source.text));
+    return PreparedModule{std::move(body), std::move(prepared.scope), tree->frontmatter};
+}
+
+// An extending template is flattened into its root's skeleton by template inheritance.
+Result<PreparedModule> prepare_extending_module(Resolver&, std::shared_ptr<const ParsedTemplate>,
+                                                const ModuleSource&, std::vector<std::string>&) {
+    return new_syntax_error("internal error: template inheritance is not supported yet");
+}
+
+}  // namespace
+
+bool contains_message_block(const Node& node) {
+    return holds_message_block(node);
+}
+
+Result<CompileOutput> compile_entry_source(Resolver& resolver, const ModuleSource& source,
+                                           bool is_plain_markdown, const CompileOptions& options,
+                                           std::vector<std::string>& warnings) {
+    // Every module imported during this call reads it, also when the entry renders messages.
+    resolver.set_source_map_wanted(options.source_map);
+    TYX_ASSIGN_OR_RETURN(std::vector<Token> tokens, tokenize(source.text, source.display_name));
+    TYX_ASSIGN_OR_RETURN(ParsedTemplate parsed,
+                         parse_template(tokens, source.display_name, source.text));
+    auto tree = std::make_shared<const ParsedTemplate>(std::move(parsed));
+    const bool extends = tree->extends.has_value();
+
+    TYX_ASSIGN_OR_RETURN(
+        PreparedModule module,
+        extends ? prepare_extending_module(resolver, tree, source, warnings)
+                : prepare_plain_module(resolver, tree, source, is_plain_markdown, warnings));
+
+    if (body_holds_message_block(*module.nodes)) {
+        if (options.source_map) {
+            warnings.emplace_back(
+                "source maps are not supported for messages-mode templates (@message blocks); "
+                "no source map will be generated");
+        }
+        TYX_ASSIGN_OR_RETURN(std::vector<Message> messages,
+                             evaluate_messages(*module.nodes, module.scope, warnings,
+                                               source.display_name, source.text));
+        return CompileOutput{std::move(messages)};
+    }
+
+    if (options.source_map) {
+        return new_syntax_error("internal error: source maps are not supported yet");
+    }
+    // Errors raised while rendering a flattened chain carry a span but no source: its nodes
+    // come from several texts.
+    TYX_ASSIGN_OR_RETURN(std::string rendered,
+                         extends ? evaluate(*module.nodes, module.scope, warnings, "", "")
+                                 : evaluate(*module.nodes, module.scope, warnings,
+                                            source.display_name, source.text));
+    std::string output =
+        prepend_frontmatter(module.frontmatter, finalize_output(std::move(rendered)));
+
+    // Lets the file-system loader find a project root for the display paths of a map; a
+    // failure here changes nothing the caller can see.
+    if (!resolver.loader().project_root() && !source.base_dir.empty()) {
+        (void)resolver.loader().set_base_dir(source.base_dir);
+    }
+    return CompileOutput{MarkdownOutput{std::move(output), std::nullopt}};
+}
+
+Result<CompileOutput> compile_source_text(Resolver& resolver, std::string_view text,
+                                          std::string_view base_dir, const VarsMap* vars,
+                                          const CompileOptions& options,
+                                          std::vector<std::string>& warnings) {
+    TYX_ASSIGN_OR_RETURN(std::string directory, resolver.loader().canonicalize(base_dir));
+    TYX_TRY(resolver.loader().set_base_dir(directory));
+    resolver.push_resolving(std::string(kRootKey));
+    ModuleSource source{kRootKey, kRootKey, text, directory, vars};
+    Result<CompileOutput> outcome =
+        compile_entry_source(resolver, source, false, options, warnings);
+    std::optional<std::string> popped = resolver.pop_resolving();
+    return check_entry_stack_pop(std::move(outcome), popped, kRootKey);
+}
+
+Result<CompileOutput> compile_root_source(Resolver& resolver, std::string_view text,
+                                          std::string_view base_dir, const VarsMap* vars,
+                                          std::vector<std::string>& warnings) {
+    if (text.size() > MAX_SOURCE_SIZE) {
+        return CompileError::of(ErrorKind::ResourceLimit,
+                                "file too large (" + decimal(text.size()) + " bytes, max " +
+                                    decimal(MAX_SOURCE_SIZE) + " bytes): " + std::string(kRootKey));
+    }
+    return compile_source_text(resolver, text, base_dir, vars, CompileOptions{}, warnings);
+}
+
+Result<CompileOutput> compile_entry_key(Resolver& resolver, std::string_view key,
+                                        const VarsMap* vars, const CompileOptions& options,
+                                        std::vector<std::string>& warnings) {
+    ModuleLoader& loader = resolver.loader();
+    TYX_ASSIGN_OR_RETURN(std::string text, loader.read_source(key));
+    const bool is_plain_markdown = loader.is_plain_markdown(key);
+    TYX_TRY(check_tyx_module(key, text));
+    resolver.push_resolving(std::string(key));
+    std::string base_dir = loader.parent_dir(key);
+    std::string display_name = display_source_path_with_root(key, loader);
+    ModuleSource source{key, display_name, text, base_dir, vars};
+    Result<CompileOutput> outcome =
+        compile_entry_source(resolver, source, is_plain_markdown, options, warnings);
+    std::optional<std::string> popped = resolver.pop_resolving();
+    return check_entry_stack_pop(std::move(outcome), popped, key);
+}
+
+Result<CompileOutput> compile_entry_key_without_map(Resolver& resolver, std::string_view key,
+                                                    const VarsMap* vars,
+                                                    std::vector<std::string>& warnings) {
+    TYX_ASSIGN_OR_RETURN(CompileOutput output,
+                         compile_entry_key(resolver, key, vars, CompileOptions{}, warnings));
+    if (auto* markdown = std::get_if<MarkdownOutput>(&output.body)) markdown->source_map.reset();
+    return output;
+}
+
+Result<CompileOutput> compile_entry_path(Resolver& resolver, std::string_view path,
+                                         const VarsMap* vars, std::vector<std::string>& warnings) {
+    TYX_ASSIGN_OR_RETURN(std::string key, resolver.loader().resolve(path));
+    return compile_entry_key_without_map(resolver, key, vars, warnings);
+}
+
+CoreCompileResult CoreCompileResult::from_output(CompileOutput output,
+                                                 std::vector<std::string> warnings,
+                                                 std::vector<std::string> dependencies) {
+    CoreCompileResult result;
+    if (auto* markdown = std::get_if<MarkdownOutput>(&output.body)) {
+        result.body = std::move(markdown->text);
+        result.source_map = std::move(markdown->source_map);
+    } else {
+        result.body = std::move(std::get<std::vector<Message>>(output.body));
+    }
+    result.warnings = std::move(warnings);
+    result.dependencies = std::move(dependencies);
+    return result;
+}
+
+nlohmann::json CoreCompileResult::to_canonical_json(CoreCompileResult result) {
+    nlohmann::json warnings = nlohmann::json::array();
+    for (std::string& warning : result.warnings) {
+        warnings.push_back(escape_for_display(std::move(warning)));
+    }
+    nlohmann::json dependencies = nlohmann::json::array();
+    for (std::string& dependency : result.dependencies)
+        dependencies.push_back(std::move(dependency));
+
+    // nlohmann's default object keeps its members ordered by key bytes.
+    nlohmann::json canonical = nlohmann::json::object();
+    if (auto* text = std::get_if<std::string>(&result.body)) {
+        canonical["kind"] = "markdown";
+        canonical["output"] = std::move(*text);
+    } else {
+        nlohmann::json messages = nlohmann::json::array();
+        for (Message& message : std::get<std::vector<Message>>(result.body)) {
+            messages.push_back(nlohmann::json{{"role", std::move(message.role)},
+                                              {"content", std::move(message.content)}});
+        }
+        canonical["kind"] = "messages";
+        canonical["messages"] = std::move(messages);
+    }
+    canonical["warnings"] = std::move(warnings);
+    canonical["dependencies"] = std::move(dependencies);
+    if (result.source_map) {
+        SourceMap& map = *result.source_map;
+        nlohmann::json document = nlohmann::json::object();
+        if (map.file) document["file"] = std::move(*map.file);
+        document["mappings"] = std::move(map.mappings);
+        document["names"] = std::move(map.names);
+        document["sources"] = std::move(map.sources);
+        if (map.sources_content) document["sourcesContent"] = std::move(*map.sources_content);
+        document["version"] = 3;
+        canonical["sourceMap"] = std::move(document);
+    }
+    return canonical;
+}
+
+}  // namespace tyx

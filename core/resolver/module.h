@@ -1,0 +1,74 @@
+// A compiled module as importers share it, and the resolution of an import path to one.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/frontmatter.h"
+#include "core/parser.h"
+#include "core/resolver/resolver.h"
+#include "core/scope.h"
+
+namespace tyx {
+
+// The body of one @block entry and the template that wrote it.
+struct BlockOverride {
+    std::shared_ptr<const std::vector<Node>> body;
+    SharedSource source;
+    // Of that template's @block line.
+    uint64_t offset = 0;
+};
+
+// Ordered by the root template's declarations; an override keeps its entry's position.
+using BlockMap = std::vector<std::pair<std::string, BlockOverride>>;
+
+// Never changed once stored in the module cache.
+struct CompiledModule {
+    BlockMap blocks;
+    // None when the rendered body is empty or only white space, and for a parent.
+    std::shared_ptr<const std::string> body_text;
+    std::optional<YamlMapping> frontmatter;
+    FunctionMap functions;
+    std::set<std::string, std::less<>> exports;
+    std::shared_ptr<const std::vector<Node>> nodes;
+    SharedSource source;
+    std::shared_ptr<const ModuleSourceMap> body_mappings;
+    bool has_export_list = false;
+    bool compiled_as_parent = false;
+};
+
+SharedSource make_shared_source(std::string_view key, std::string_view display_name,
+                                std::string_view text);
+
+// No export list, or one that names "prompt".
+bool is_importable(const CompiledModule& module);
+// No export list, or one that names `name`.
+bool is_exported(const CompiledModule& module, std::string_view name);
+std::shared_ptr<const FunctionDef> lookup_exported_function(const CompiledModule& module,
+                                                            std::string_view name);
+ImportedModule build_imported_module(const CompiledModule& module);
+
+// The shared module that an import path written in a module names, compiled on first use.
+Result<CompiledModulePtr> resolve_import(Resolver& resolver, std::string_view directory,
+                                         std::string_view path, const VarsMap* vars,
+                                         std::vector<std::string>& warnings);
+// Compiles a module reached by an import; its key is on the resolving stack.
+Result<CompiledModule> compile_imported_module(Resolver& resolver, const ModuleSource& source,
+                                               bool is_plain_markdown,
+                                               std::vector<std::string>& warnings);
+
+// Locates the errors of an import directive at its line in the importing module.
+CompileError attach_import_error_span(CompileError error, std::string_view path,
+                                      std::string_view display_name, std::string_view text,
+                                      uint64_t offset);
+
+// The length from `offset` to the next line feed (not included) or to the end of the text.
+uint64_t line_length_at(std::string_view text, uint64_t offset);
+
+}  // namespace tyx

@@ -1,0 +1,22 @@
+// Checks a node list against the scope it will be rendered in, before anything is rendered.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "core/parser.h"
+#include "core/result.h"
+#include "core/scope.h"
+
+namespace tyx {
+
+// Calls nested inside call arguments; a 65th level fails.
+inline constexpr uint64_t MAX_VALIDATION_DEPTH = 64;
+
+// Reports the first undefined name, wrong argument count or unsuitable loop source, located in
+// `source_text` under the display name `source_name`. Every frame pushed is popped again.
+Status validate_nodes(const std::vector<Node>& nodes, Scope& scope, std::string_view source_name,
+                      std::string_view source_text);
+
+}  // namespace tyx
