@@ -244,11 +244,12 @@ Result<Node> parse_define(ParserState& state, std::string_view rest, uint64_t of
         return syntax_error_at_line(
             state, "@define must have parameter list: @define name(params):", offset);
     }
-    // A ")" before the "(" can close nothing, so the search starts after the "(".
-    const size_t close = head.find(')', open + 1);
+    const size_t close = head.find(')');
     if (close == std::string_view::npos) {
         return syntax_error_at_line(state, "@define: unclosed parenthesis", offset);
     }
+    // A ")" before the "(" lies inside the name, which then fails here, so the parameter text
+    // below always runs forward from the "(".
     const std::string_view function_name = trim_white_space(head.substr(0, open));
     if (!is_valid_identifier(function_name)) {
         return syntax_error_at_line_owned(
@@ -297,8 +298,8 @@ Result<Node> parse_message_block(ParserState& state, std::string_view rest, uint
     node.offset = offset;
     if (role_text.size() >= 4 && starts_with(role_text, "{{") &&
         role_text.substr(role_text.size() - 2) == "}}") {
-        auto role = parse_directive_expression(
-            trim_white_space(role_text.substr(2, role_text.size() - 4)));
+        auto role =
+            parse_directive_expression(trim_white_space(role_text.substr(2, role_text.size() - 4)));
         if (!role) return locate_error_at_line(state, offset, std::move(role).take_error());
         node.role = std::move(role).value();
     } else if (role_text.empty()) {

@@ -10,9 +10,6 @@
 #include <unordered_set>
 #include <utility>
 
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
-
 namespace tyx {
 namespace {
 
@@ -445,7 +442,6 @@ Result<Condition> parse_and_condition(std::string_view text, LeafBudget& budget)
 }
 
 }  // namespace
-
 
 bool is_valid_identifier(std::string_view text) {
     if (text.empty()) return false;

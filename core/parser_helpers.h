@@ -20,9 +20,6 @@ inline constexpr uint64_t MAX_DOT_PATH_SEGMENTS = 32;
 // Depth of calls nested inside argument lists; a list at depth 65 fails.
 inline constexpr uint64_t MAX_CALL_NESTING = 64;
 
-// `text` without the characters of the Unicode White_Space property at both ends.
-
-
 // The one identifier rule: an ASCII letter or "_", then ASCII letters, digits or "_". No word
 // is reserved.
 bool is_valid_identifier(std::string_view text);

@@ -314,8 +314,10 @@ TEST(ParseTemplate, DirectiveHeadErrors) {
         {"@define f(a:", S, "@define: unclosed parenthesis", Span{0, 12}},
         {"@define 1f(a):", S, "invalid function name: '1f'", Span{0, 14}},
         {"@define (a):", S, "invalid function name: ''", Span{0, 12}},
-        // A ")" standing before the "(" closes nothing.
-        {"@define f)(:", S, "@define: unclosed parenthesis", Span{0, 12}},
+        // Both parentheses are searched from the start, so a ")" before the "(" is found and
+        // the name holding it fails.
+        {"@define f)(:", S, "invalid function name: 'f)'", Span{0, 12}},
+        {"@define f)(a:", S, "invalid function name: 'f)'", Span{0, 13}},
         {"@define f)(a):", S, "invalid function name: 'f)'", Span{0, 14}},
         {"@define f(a, a):", S, "duplicate parameter name 'a' in @define f", std::nullopt},
         {"@define f(a=x):", S,
