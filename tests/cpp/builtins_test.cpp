@@ -526,6 +526,8 @@ TEST(Builtins, Slice) {
         {"slice", {S("abc"), N(-1), N(-2)}, "\"\""},
         {"slice", {S("abc"), N(2), N(2)}, "\"\""},
         {"slice", {S("abc"), N(2), N(1)}, "\"\""},
+        {"slice", {S("abc"), N(5), N(4)}, "\"\""},
+        {"slice", {A({N(1), N(2), N(3)}), N(5), N(4)}, "[]"},
         {"slice", {S("abc"), N(0), N(two_to_64)}, "\"abc\""},
         {"slice", {A({N(1), N(2), N(3)}), N(-5)}, "[1, 2, 3]"},
         {"slice", {A({N(1), N(2), N(3)}), N(2), N(1)}, "[]"},
@@ -712,6 +714,8 @@ TEST(Builtins, Unique) {
         {"unique", {A({N(1), N(1), S("1"), Null, Null})}, "[1, \"1\", null]"},
         {"unique", {A({A({N(1), N(2)}), A({A({N(1)}), N(2)})})}, "[[1, 2]]"},
         {"unique", {A({N(0), N(-0.0), N(0)})}, "[0, -0]"},
+        // Inside arrays numbers are keyed by their display text, which shows -0 as "0".
+        {"unique", {A({A({N(0)}), A({N(-0.0)}), A({N(kNaN)}), A({N(kNaN)})})}, "[[0], [NaN]]"},
         {"unique", {A({N(kNaN), N(-kNaN), N(kNaN)})}, "[NaN]"},
         {"unique", {A({B(true), S("true"), B(true), B(false)})}, "[true, \"true\", false]"},
         {"unique", {A({O({{"a", N(1)}}), O({{"a", N(1)}}), O({{"a", N(2)}})})}, "[{a: 1}, {a: 2}]"},
