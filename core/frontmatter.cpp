@@ -188,6 +188,7 @@ namespace {
 __extension__ typedef unsigned __int128 Uint128;
 
 constexpr std::string_view kBudgetExhausted = "frontmatter YAML node budget exhausted";
+constexpr std::string_view kTextBudgetExhausted = "frontmatter YAML text budget exhausted";
 constexpr std::string_view kCoreTagPrefix = "tag:yaml.org,2002:";
 
 template <class Integer>
@@ -274,13 +275,6 @@ bool take_sign(std::string_view& text, bool& negative) {
         if (!text.empty() && (text.front() == '+' || text.front() == '-')) return false;
     }
     return true;
-}
-
-// A decimal with a leading zero followed by more digits (007, -0123) is not a number at all.
-bool has_leading_zero(std::string_view text) {
-    bool negative = false;
-    if (!take_sign(text, negative)) return false;
-    return text.size() > 1 && text[0] == '0' && is_digit(text[1]);
 }
 
 IntegerForm parse_integer_form(std::string_view text) {
@@ -392,7 +386,7 @@ std::optional<double> parse_float_form(std::string_view text) {
     for (std::string_view word : kNaN) {
         if (text == word) return std::numeric_limits<double>::quiet_NaN();
     }
-    if (!is_decimal_float_syntax(text) || has_leading_zero(text)) return std::nullopt;
+    if (!is_decimal_float_syntax(text)) return std::nullopt;
     std::string_view digits = text;
     if (digits.front() == '+') digits.remove_prefix(1);
     const bool negative = digits.front() == '-';
@@ -601,7 +595,7 @@ class Builder {
     explicit Builder(const Document& document)
         : events_(document.events),
           pool_(document.pool),
-          max_expansions_(MAX_ALIAS_REPLAYS_FACTOR * (document.events.size() + 2)) {}
+          max_expansions_(MAX_ALIAS_REPLAYS_FACTOR * document.events.size()) {}
 
     Result<YamlValue> build_root() {
         if (events_.empty()) {
@@ -613,6 +607,7 @@ class Builder {
     }
 
     bool exhausted() const { return exhausted_; }
+    bool text_exhausted() const { return text_exhausted_; }
     bool ran_out() const { return ran_out_; }
 
   private:
@@ -622,6 +617,15 @@ class Builder {
             return CompileError::of(ErrorKind::Yaml, std::string(kBudgetExhausted));
         }
         --budget_;
+        return {};
+    }
+
+    Status take_text(size_t bytes) {
+        if (bytes > text_budget_) {
+            text_exhausted_ = true;
+            return CompileError::of(ErrorKind::Yaml, std::string(kTextBudgetExhausted));
+        }
+        text_budget_ -= bytes;
         return {};
     }
 
@@ -666,6 +670,7 @@ class Builder {
             std::string_view tag = tag_of(event);
             if (!tag.empty() && tag.front() == '!') {
                 TYX_TRY(take_unit());
+                TYX_TRY(take_text(tag.size()));
                 std::string text(tag.size() == 1 ? tag : tag.substr(1));
                 TYX_ASSIGN_OR_RETURN(YamlValue inner, build_untagged(position, false));
                 return YamlValue::tagged(std::move(text), std::move(inner));
@@ -682,6 +687,7 @@ class Builder {
             case EventKind::Scalar:
                 ++position;
                 TYX_TRY(take_unit());
+                TYX_TRY(take_text(event.value_length));
                 if (core_tag) return resolve_tagged_scalar(event);
                 return resolve_scalar(event);
             case EventKind::SequenceStart:
@@ -877,12 +883,7 @@ class Builder {
             return resolve_number(text, event);
         }
         if (tag == "float") {
-            const IntegerForm form = parse_integer_form(text);
-            if (form.shape == IntegerShape::Integer && !form.beyond_128_bits) {
-                const double magnitude = static_cast<double>(form.magnitude);
-                return YamlValue::number(
-                    YamlNumber::from_float(form.negative ? -magnitude : magnitude));
-            }
+            // Only the float forms: a decimal integer spelling is one, 0x10 or 0b1 is not.
             if (auto number = parse_float_form(text)) {
                 return YamlValue::number(YamlNumber::from_float(*number));
             }
@@ -895,6 +896,8 @@ class Builder {
     std::string_view pool_;
     uint64_t budget_ = MAX_FRONTMATTER_NODES;
     bool exhausted_ = false;
+    uint64_t text_budget_ = MAX_FRONTMATTER_TEXT_BYTES;
+    bool text_exhausted_ = false;
     bool ran_out_ = false;
     int allowance_ = MAX_YAML_RECURSION_DEPTH;
     uint64_t expansions_ = 0;
@@ -907,6 +910,13 @@ CompileError node_count_error() {
                             "frontmatter YAML node count exceeds maximum of " +
                                 decimal(MAX_FRONTMATTER_NODES) +
                                 " (anchors expanded by aliases count once per expansion)");
+}
+
+CompileError text_size_error() {
+    return CompileError::of(ErrorKind::ResourceLimit,
+                            "frontmatter YAML text exceeds maximum of " +
+                                decimal(MAX_FRONTMATTER_TEXT_BYTES) +
+                                " bytes (anchors expanded by aliases count once per expansion)");
 }
 
 Status check_flow_nesting(std::string_view text) {
@@ -951,6 +961,7 @@ Result<YamlValue> parse_frontmatter_yaml(std::string_view text) {
     auto value = builder.build_root();
     if (!value.ok()) {
         if (builder.exhausted()) return node_count_error();
+        if (builder.text_exhausted()) return text_size_error();
         if (builder.ran_out() && document.held_error) {
             return CompileError::of(ErrorKind::Yaml, *document.held_error);
         }

@@ -131,7 +131,12 @@ TEST(FrontmatterTest, PlainScalarResolution) {
         {"-0123", "'-0123'"},
         {"+01", "'+01'"},
         {"00", "'00'"},
-        {"00.5", "'00.5'"},
+        // The leading-zero rule is about integer spellings; a fraction makes a float form.
+        {"00.5", "f0.5"},
+        {"01.5", "f1.5"},
+        {"-01.5", "f-1.5"},
+        {"007e1", "f70"},
+        {"1.e2", "f100"},
         {"+-1", "'+-1'"},
         {"--1", "'--1'"},
         {"1_000", "'1_000'"},
@@ -241,7 +246,8 @@ TEST(FrontmatterTest, Tags) {
         {"!!int '12'", "u12"},
         {"!!int -0x10", "i-16"},
         {"!!float 1", "f1"},
-        {"!!float -0b11", "f-3"},
+        {"!!float 007", "f7"},
+        {"!!float 18446744073709551616", "f18446744073709552000"},
         {"!!float '.5'", "f0.5"},
         {"!!float .inf", "finf"},
         {"!!binary aGVsbG8=", "'aGVsbG8='"},
@@ -261,6 +267,9 @@ TEST(FrontmatterTest, CoreTagMismatches) {
         {"!!int 007", ErrorKind::Yaml, "invalid value: string \"007\", expected an integer"},
         {"!!float x", ErrorKind::Yaml, "invalid value: string \"x\", expected a float"},
         {"!!float nan", ErrorKind::Yaml, "invalid value: string \"nan\", expected a float"},
+        // Prefixed integer spellings are no float forms.
+        {"!!float 0x10", ErrorKind::Yaml, "invalid value: string \"0x10\", expected a float"},
+        {"!!float -0b11", ErrorKind::Yaml, "invalid value: string \"-0b11\", expected a float"},
         {"!!bool yes", ErrorKind::Yaml, "invalid value: string \"yes\", expected a boolean"},
         {"!!null ''", ErrorKind::Yaml, "invalid value: string \"\", expected null"},
         {"!!null 0", ErrorKind::Yaml, "invalid value: string \"0\", expected null"},
@@ -509,7 +518,7 @@ TEST(FrontmatterTest, AliasExpansionsCountAgainstTheBudget) {
 
 TEST(FrontmatterTest, AliasRepetitionLimit) {
     // a is a scalar anchor, b expands it 200 times, c expands b n times: n * 201 + 200
-    // expansions against 100 per event of the document (12 + 200 + n events).
+    // expansions against 100 per collected event of the document (10 + 200 + n events).
     auto text = [](int n) {
         std::string t = "a: &a x\nb: &b [";
         for (int i = 0; i < 200; ++i)
@@ -519,15 +528,42 @@ TEST(FrontmatterTest, AliasRepetitionLimit) {
             t += i == 0 ? "*b" : ",*b";
         return t + "]";
     };
-    auto passed = parse_frontmatter_yaml(text(207));
+    auto passed = parse_frontmatter_yaml(text(205));
     ASSERT_TRUE(passed.ok()) << passed.error().text;
-    auto failed = parse_frontmatter_yaml(text(208));
+    auto failed = parse_frontmatter_yaml(text(206));
     ASSERT_FALSE(failed.ok());
     EXPECT_EQ(failed.error().kind, ErrorKind::Yaml);
-    EXPECT_EQ(failed.error().text.rfind("c[207][", 0), 0u) << failed.error().text;
+    EXPECT_EQ(failed.error().text.rfind("c[205][194]: repetition limit exceeded", 0), 0u)
+        << failed.error().text;
     EXPECT_NE(failed.error().text.find("]: repetition limit exceeded at line 2 column "),
               std::string::npos)
         << failed.error().text;
+}
+
+const char* const kTextSizeMessage =
+    "frontmatter YAML text exceeds maximum of 16777216 bytes (anchors expanded by aliases count "
+    "once per expansion)";
+
+TEST(FrontmatterTest, AliasExpansionsCountTheirTextAgain) {
+    // Scalar and tag bytes, keys included: 1 + 65535 + 1 + 255 * 65535 + 1 + filler.
+    auto text = [](size_t filler, const char* tag) {
+        std::string t = "a: &a " + std::string(tag) + std::string(65'535, 'x') + "\nb: [";
+        for (int i = 0; i < 255; ++i)
+            t += i == 0 ? "*a" : ",*a";
+        return t + "]\nc: " + std::string(filler, 'y');
+    };
+    auto passed = parse_frontmatter_yaml(text(253, ""));
+    ASSERT_TRUE(passed.ok()) << passed.error().text;
+    EXPECT_EQ(passed->as_mapping().find("b")->as_sequence().size(), 255u);
+    expect_error({text(254, ""), ErrorKind::ResourceLimit, kTextSizeMessage});
+    // A local tag is copied with each expansion too.
+    expect_error({text(0, "!t "), ErrorKind::ResourceLimit, kTextSizeMessage});
+
+    // Half a megabyte referenced by a hundred thousand aliases stops without being built.
+    std::string hostile = "a: &a " + std::string(500'000, 'x') + "\nb: [";
+    for (int i = 0; i < 100'000; ++i)
+        hostile += i == 0 ? "*a" : ",*a";
+    expect_error({hostile + "]", ErrorKind::ResourceLimit, kTextSizeMessage});
 }
 
 TEST(FrontmatterTest, HostileTextsFailQuickly) {
