@@ -4,6 +4,7 @@
 
 #include "core/display.h"
 #include "core/evaluator.h"
+#include "core/frontmatter.h"
 #include "core/lexer.h"
 #include "core/parser.h"
 #include "core/resolver/format.h"
@@ -73,9 +74,21 @@ Result<PreparedModule> prepare_plain_module(Resolver& resolver,
     return PreparedModule{std::move(body), std::move(prepared.scope), tree->frontmatter};
 }
 
+// The frontmatter an extending template merges into its parent's; a text that does not hold a
+// mapping counts as none, but one that does not parse fails before the chain is read.
+Result<std::optional<YamlMapping>> extending_frontmatter(const ParsedTemplate& tree) {
+    if (!tree.frontmatter) return std::optional<YamlMapping>();
+    TYX_ASSIGN_OR_RETURN(YamlValue value, parse_frontmatter_yaml(*tree.frontmatter));
+    if (!value.is_mapping()) return std::optional<YamlMapping>();
+    return std::optional<YamlMapping>(value.as_mapping());
+}
+
 // An extending template is flattened into its root's skeleton by template inheritance.
-Result<PreparedModule> prepare_extending_module(Resolver&, std::shared_ptr<const ParsedTemplate>,
+Result<PreparedModule> prepare_extending_module(Resolver&,
+                                                std::shared_ptr<const ParsedTemplate> tree,
                                                 const ModuleSource&, std::vector<std::string>&) {
+    Result<std::optional<YamlMapping>> frontmatter = extending_frontmatter(*tree);
+    if (!frontmatter.ok()) return std::move(frontmatter).take_error();
     return new_syntax_error("internal error: template inheritance is not supported yet");
 }
 

@@ -179,6 +179,12 @@ TEST(Pipeline, ModuleDirectiveErrors) {
     }
 }
 
+TEST(Pipeline, ExtendingTemplateParsesItsFrontmatterFirst) {
+    Compiled compiled = compile_text("---\na: [1\n---\n@extends \"./base.tyx\"\n");
+    ASSERT_FALSE(compiled.output.ok());
+    EXPECT_EQ(compiled.output.error().kind, ErrorKind::Yaml) << compiled.output.error().text;
+}
+
 TEST(Pipeline, BlockDeclarationLimit) {
     auto blocks = [](size_t count) {
         std::string text;
@@ -335,6 +341,24 @@ TEST(Pipeline, FileEntries) {
     ASSERT_NE(bad.error().location.source, nullptr);
     EXPECT_EQ(bad.error().location.source->name, "docs/bad.tyx");
     EXPECT_TRUE(resolver.resolving_stack().empty());
+}
+
+TEST(Pipeline, MarkdownEntryLetsTheLoaderFindItsProjectRoot) {
+    Project project;
+    project.write("docs/page.tyx", "text\n");
+    project.write("docs/chat.tyx", "@message user:\nHi\n@end\n");
+    std::vector<std::string> warnings;
+
+    Resolver markdown;
+    ASSERT_TRUE(
+        compile_entry_key(markdown, project.path("docs/page.tyx"), nullptr, {}, warnings).ok());
+    EXPECT_EQ(markdown.loader().project_root(), project.root());
+
+    // A messages-mode entry is not finished, so the loader is not asked.
+    Resolver messages;
+    ASSERT_TRUE(
+        compile_entry_key(messages, project.path("docs/chat.tyx"), nullptr, {}, warnings).ok());
+    EXPECT_EQ(messages.loader().project_root(), std::nullopt);
 }
 
 TEST(Pipeline, VirtualEntries) {

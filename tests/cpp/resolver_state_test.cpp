@@ -81,6 +81,9 @@ TEST(ResolveBaseDir, Cases) {
     const std::vector<Case> cases = {
         {"/no/such/dir", "cannot resolve base directory /no/such/dir: No such file or directory"},
         {"/tmp/\xff", "base_dir path is not valid UTF-8"},
+        // The platform would stop reading at the NUL and resolve another directory.
+        {std::string("/tmp\0/etc", 9),
+         "cannot resolve base directory " + std::string("/tmp\0/etc", 9) + ": Invalid argument"},
     };
     for (const Case& c : cases) {
         Result<std::string> dir = resolve_base_dir(c.path);
@@ -90,6 +93,33 @@ TEST(ResolveBaseDir, Cases) {
     }
     EXPECT_EQ(path_to_utf8_string("a/\xc3").error().text, "path is not valid UTF-8");
     EXPECT_EQ(path_to_utf8_string("a/é").value(), "a/é");
+}
+
+TEST(ResolveBaseDir, DirectoriesThatAreNotUtf8) {
+    std::string pattern = (fs::temp_directory_path() / "vorpel-base-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    const std::string root = fs::canonical(pattern).string();
+    const std::string odd = root + "/\xff";
+    ASSERT_TRUE(fs::create_directory(odd));
+    fs::create_directory_symlink(odd, root + "/link");
+
+    // The path as passed is valid; the directory it resolves to is not.
+    Result<std::string> linked = resolve_base_dir(root + "/link");
+    ASSERT_FALSE(linked.ok());
+    EXPECT_EQ(linked.error().kind, ErrorKind::Io);
+    EXPECT_EQ(linked.error().text, "base_dir path is not valid UTF-8");
+
+    char* current = ::getcwd(nullptr, 0);
+    const std::string saved(current);
+    std::free(current);
+    ASSERT_EQ(::chdir(odd.c_str()), 0);
+    Result<std::string> cwd = resolve_base_dir(std::nullopt);
+    EXPECT_EQ(::chdir(saved.c_str()), 0);
+    ASSERT_FALSE(cwd.ok());
+    EXPECT_EQ(cwd.error().kind, ErrorKind::Io);
+    EXPECT_EQ(cwd.error().text, "current directory path is not valid UTF-8");
+    std::error_code ignored;
+    fs::remove_all(root, ignored);
 }
 
 TEST(CheckTyxModule, Cases) {
