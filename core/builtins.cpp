@@ -1,5 +1,6 @@
 #include "core/builtins.h"
 
+#include "core/format.h"
 #include "core/text.h"
 
 #include <algorithm>
@@ -33,13 +34,6 @@ inline constexpr std::size_t MAX_CASE_MAPPING_INPUT =
 inline constexpr std::size_t kInsertionSortMax = 20;
 
 constexpr std::string_view kOrdinals[] = {"first", "second", "third"};
-
-std::string decimal(uint64_t number) {
-    char buffer[24];
-    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, number);
-    (void)ec;
-    return std::string(buffer, end);
-}
 
 CompileError builtin_error(std::string message) {
     return CompileError::of(ErrorKind::Builtin, std::move(message));

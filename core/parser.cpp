@@ -1,4 +1,6 @@
 #include "core/parser.h"
+
+#include "core/format.h"
 #include "core/text.h"
 
 #include <charconv>
@@ -10,19 +12,6 @@
 
 namespace tyx {
 namespace {
-
-template <class... Parts>
-std::string cat(const Parts&... parts) {
-    std::string out;
-    (out.append(std::string_view(parts)), ...);
-    return out;
-}
-
-std::string decimal(uint64_t number) {
-    char buffer[24];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, number);
-    return std::string(buffer, result.ptr);
-}
 
 bool starts_with(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;

@@ -1,4 +1,6 @@
 #include "core/parser_helpers.h"
+
+#include "core/format.h"
 #include "core/text.h"
 
 #include <algorithm>
@@ -12,19 +14,6 @@
 
 namespace tyx {
 namespace {
-
-template <class... Parts>
-std::string cat(const Parts&... parts) {
-    std::string out;
-    (out.append(std::string_view(parts)), ...);
-    return out;
-}
-
-std::string decimal(uint64_t number) {
-    char buffer[24];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, number);
-    return std::string(buffer, result.ptr);
-}
 
 std::string_view trim(std::string_view text) {
     return trim_white_space(text);

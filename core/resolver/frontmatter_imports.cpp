@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "core/parser_helpers.h"
-#include "core/resolver/format.h"
+#include "core/format.h"
 #include "core/resolver/loaders.h"
 
 namespace tyx {

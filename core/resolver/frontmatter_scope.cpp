@@ -1,7 +1,7 @@
 #include "core/resolver/frontmatter_scope.h"
 
 #include "core/frontmatter.h"
-#include "core/resolver/format.h"
+#include "core/format.h"
 #include "core/resolver/module.h"
 
 namespace tyx {

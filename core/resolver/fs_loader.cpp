@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "core/resolver/format.h"
+#include "core/format.h"
 #include "core/resolver/loaders.h"
 #include "core/resolver/source_path.h"
 

@@ -7,7 +7,7 @@
 #include "core/frontmatter.h"
 #include "core/lexer.h"
 #include "core/parser.h"
-#include "core/resolver/format.h"
+#include "core/format.h"
 #include "core/resolver/frontmatter_scope.h"
 #include "core/resolver/module_directives.h"
 #include "core/resolver/output.h"

@@ -4,7 +4,7 @@
 #include <variant>
 
 #include "core/display.h"
-#include "core/resolver/format.h"
+#include "core/format.h"
 
 namespace tyx {
 namespace {

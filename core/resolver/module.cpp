@@ -1,6 +1,6 @@
 #include "core/resolver/module.h"
 
-#include "core/resolver/format.h"
+#include "core/format.h"
 #include "core/resolver/source_path.h"
 
 namespace tyx {

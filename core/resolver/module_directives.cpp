@@ -1,6 +1,6 @@
 #include "core/resolver/module_directives.h"
 
-#include "core/resolver/format.h"
+#include "core/format.h"
 #include "core/resolver/module.h"
 
 namespace tyx {

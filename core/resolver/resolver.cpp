@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "core/resolver/format.h"
+#include "core/format.h"
 #include "core/resolver/output.h"
 #include "core/resolver/source_path.h"
 

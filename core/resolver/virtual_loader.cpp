@@ -1,6 +1,6 @@
 #include <vector>
 
-#include "core/resolver/format.h"
+#include "core/format.h"
 #include "core/resolver/loaders.h"
 
 namespace tyx {
