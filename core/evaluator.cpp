@@ -8,30 +8,11 @@
 
 #include "core/builtins.h"
 #include "core/display.h"
+#include "core/format.h"
 #include "core/parser_helpers.h"
 
 namespace tyx {
 namespace {
-
-template <class... Ts>
-struct Overloaded : Ts... {
-    using Ts::operator()...;
-};
-template <class... Ts>
-Overloaded(Ts...) -> Overloaded<Ts...>;
-
-void append_decimal(uint64_t number, std::string& out) {
-    char buffer[24];
-    const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, number);
-    (void)ec;
-    out.append(buffer, end);
-}
-
-std::string decimal(uint64_t number) {
-    std::string text;
-    append_decimal(number, text);
-    return text;
-}
 
 CompileError resource_limit(std::string message) {
     return CompileError::of(ErrorKind::ResourceLimit, std::move(message));
@@ -684,6 +665,11 @@ namespace {
     return {};
 }
 
+[[gnu::noinline]] CompileError total_calls_error() {
+    return resource_limit("total user function calls exceeded maximum of " +
+                          decimal(MAX_TOTAL_CALLS) + " in this compilation");
+}
+
 [[gnu::noinline]] Status check_call_stack_pop(std::string_view name, const std::string& popped) {
     if (popped == name) return {};
     return syntax_error("internal error: call_stack LIFO violated: expected '" + std::string(name) +
@@ -703,6 +689,7 @@ Result<std::string> invoke_user_function(const FunctionDef& function, std::strin
                                          EvalContext& context) {
     context.call_segments_placed = false;
     TYX_TRY(check_user_call(function, name, arguments.size(), context));
+    if (++context.total_calls > MAX_TOTAL_CALLS) return total_calls_error();
     // Defaults are settled before the frame exists, so a broken one leaves the scope untouched.
     TYX_TRY(bind_defaults(function.params, arguments));
 
@@ -732,8 +719,14 @@ Result<std::string> invoke_user_function(const FunctionDef& function, std::strin
 
 Status render_for_loop(const Node::For& node, Scope& scope, EvalContext& context,
                        std::string& out) {
-    return run_for_loop(node, scope, context,
-                        [&] { return render_nodes(node.body, scope, context, out); });
+    // The caller tests the loop's text only after the loop; without this test too, a loop of many
+    // large iterations would hold gigabytes before it failed.
+    const std::size_t start = out.size();
+    return run_for_loop(node, scope, context, [&]() -> Status {
+        TYX_TRY(render_nodes(node.body, scope, context, out));
+        if (out.size() - start > MAX_OUTPUT_SIZE) return output_limit_error();
+        return {};
+    });
 }
 
 Status render_for_loop_messages(const Node::For& node, Scope& scope, EvalContext& context,

@@ -29,6 +29,9 @@ inline constexpr uint64_t MAX_ARGUMENT_DEPTH = 128;
 inline constexpr uint64_t MAX_LOOP_ITERATIONS = 100'000;
 // Iterations of all loops of one evaluation together.
 inline constexpr uint64_t MAX_TOTAL_LOOP_ITERATIONS = 1'000'000;
+// User-function calls of one evaluation together. Without loops, distinct functions that each
+// call the next twice make about 2^128 calls within every other limit; this bounds their time.
+inline constexpr uint64_t MAX_TOTAL_CALLS = 1'000'000;
 // Node lists being rendered and call-argument levels open at once, across all user-function
 // calls of one evaluation. The other limits allow 128 calls each nesting 64 blocks and 64
 // argument levels, which would overflow the thread's stack long before; this bounds the
@@ -66,6 +69,8 @@ struct EvalContext {
     std::string_view source_text;
     uint64_t total_loop_iterations = 0;
     uint64_t message_bytes = 0;
+    // User-function calls made so far, bounded by MAX_TOTAL_CALLS.
+    uint64_t total_calls = 0;
     // The defining module of the user function being rendered; replaces the current source for
     // error locations while present.
     std::optional<SharedSource> function_source;
@@ -121,7 +126,8 @@ uint64_t count_required_params(const std::vector<DefineParam>& params);
 std::string format_function_signature(std::string_view name,
                                       const std::vector<DefineParam>& params);
 
-// Appends the text of every iteration to `out`.
+// Appends the text of every iteration to `out`, failing as soon as that text passes
+// MAX_OUTPUT_SIZE.
 Status render_for_loop(const Node::For& node, Scope& scope, EvalContext& context, std::string& out);
 Status render_for_loop_messages(const Node::For& node, Scope& scope, EvalContext& context,
                                 std::vector<Message>& messages);

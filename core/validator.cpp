@@ -6,16 +6,10 @@
 
 #include "core/builtins.h"
 #include "core/evaluator.h"
+#include "core/format.h"
 
 namespace tyx {
 namespace {
-
-template <class... Ts>
-struct Overloaded : Ts... {
-    using Ts::operator()...;
-};
-template <class... Ts>
-Overloaded(Ts...) -> Overloaded<Ts...>;
 
 // The name whose length spans an operand's errors: a variable, a dot path's root or the called
 // function's name.

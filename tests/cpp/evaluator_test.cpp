@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/parser_helpers.h"
 #include "evaluator_fixture.h"
 
 namespace tyx {
@@ -310,6 +311,21 @@ TEST(Render, OutputLimitIsCheckedAfterEachNode) {
     }
 }
 
+TEST(Render, LoopStopsAtTheFirstIterationPassingTheOutputLimit) {
+    // Two iterations pass the limit together; the third would fail differently if it ran.
+    Template t("@for x in xs:\n{{ x }}\n@end\n");
+    const Value half = Value::string(std::string(MAX_OUTPUT_SIZE / 2, 'a'));
+    t.scope.define_variable("xs", Value::array({half, half, json_value(R"({"a": 1})")}));
+    EvalContext context(t.warnings, t.name(), t.source());
+    std::string out;
+    expect_error(
+        render_nodes(t.nodes(), t.scope, context, out),
+        {ErrorKind::ResourceLimit,
+         "resource limit exceeded: output exceeds maximum size of 52428800 bytes", std::nullopt});
+    EXPECT_EQ(context.total_loop_iterations, 2u);
+    EXPECT_EQ(t.scope.depth(), 1u);
+}
+
 TEST(Render, IncludePastesTheBodyUnchanged) {
     Template t("A\n@include m\nB");
     ImportedModule module;
@@ -351,6 +367,67 @@ TEST(Render, EmptyIncludesWarnInOrderUpToTheCap) {
         ASSERT_EQ(t.warnings.size(), MAX_WARNINGS);
         EXPECT_EQ(t.warnings.back(), no_body);
     }
+}
+
+TEST(Expressions, TypeMismatchIsLocatedOnlyOnAWholeLineStart) {
+    const std::string text = "ab\ncd \xC3\xA9\n";  // the second line ends in a two-byte letter
+    const struct {
+        std::string_view source;
+        std::optional<uint64_t> line_offset;
+        std::optional<Span> span;
+    } cases[] = {
+        {text, std::nullopt, std::nullopt},
+        {text, 0, Span{0, 2}},
+        {text, 3, Span{3, 5}},
+        {text, 6, Span{6, 2}},
+        {text, 7, std::nullopt},  // inside the two-byte letter
+        {text, 9, Span{9, 0}},    // the end of the text
+        {text, 10, std::nullopt},
+        {"", 0, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> warnings;
+        const EvalContext context(warnings, "main.tyx", c.source);
+        const CompileError error =
+            make_type_mismatch_error(context, c.line_offset, "number", "string");
+        EXPECT_EQ(error.kind, ErrorKind::TypeMismatch);
+        EXPECT_EQ(format_error_message(error), "type mismatch: cannot compare number with string");
+        EXPECT_EQ(error.location.span, c.span) << c.line_offset.value_or(999);
+    }
+
+    // Inside a user function the defining module's source replaces the current one, also when
+    // it has no text at all.
+    std::vector<std::string> warnings;
+    EvalContext context(warnings, "main.tyx", "main text");
+    context.function_source = SharedSource{nullptr, std::make_shared<const std::string>("lib.tyx"),
+                                           std::make_shared<const std::string>("@if x == 1:\nyes")};
+    const CompileError located = make_type_mismatch_error(context, 0, "string", "number");
+    EXPECT_EQ(located.location.span, (Span{0, 11}));
+    ASSERT_TRUE(located.location.source != nullptr);
+    EXPECT_EQ(located.location.source->name, "lib.tyx");
+    context.function_source = SharedSource{};
+    EXPECT_EQ(make_type_mismatch_error(context, 0, "string", "number").location.span, std::nullopt);
+}
+
+TEST(Expressions, DotPathFieldLimitIsTestedBeforeTheLookup) {
+    const std::vector<std::string> most(MAX_DOT_PATH_SEGMENTS, "f");
+    std::vector<std::string> too_many = most;
+    too_many.push_back("f");
+    Scope scope;
+    expect_error(resolve_field_path("nope", most, scope),
+                 {ErrorKind::UndefinedVar, "undefined variable 'nope'", std::nullopt});
+    expect_error(resolve_field_path("nope", too_many, scope),
+                 {ErrorKind::Syntax, "syntax error: dot path exceeds maximum segment count of 32",
+                  std::nullopt});
+
+    Value value = Value::string("end");
+    for (std::size_t i = 0; i < MAX_DOT_PATH_SEGMENTS; ++i)
+        value = Value::object({{"f", value}});
+    scope.define_variable("v", value);
+    Result<Value> found = resolve_field_path("v", most, scope);
+    ASSERT_TRUE(found.ok()) << format_error_message(found.error());
+    EXPECT_EQ(found.value().as_string(), "end");
+    EXPECT_EQ(join_path_segments("v", most, 2), "v.f.f");
 }
 
 TEST(Render, DotPathOnAnImportAlias) {
@@ -495,6 +572,46 @@ TEST(FunctionCalls, RenderDepthLimitCountsBodiesAndArgumentLevels) {
         }
         EXPECT_EQ(context.render_depth, MAX_RENDER_DEPTH - 1) << c.source;
         EXPECT_EQ(t.scope.depth(), 1u) << c.source;
+    }
+}
+
+TEST(FunctionCalls, TotalCallsLimitCountsUserFunctionCalls) {
+    const ExpectedError too_many{ErrorKind::ResourceLimit,
+                                 "resource limit exceeded: total user function calls exceeded "
+                                 "maximum of 1000000 in this compilation",
+                                 std::nullopt};
+    const char* functions =
+        "@define f():\n{{ g() }}{{ g() }}\n@end\n@define g():\n{{ upper(s) }}\n@end\n";
+    const struct {
+        const char* call;
+        uint64_t calls;     // made from a fresh count
+        uint64_t headroom;  // calls left before the limit
+        bool fails;
+    } cases[] = {
+        {"{{ upper(s) }}", 0, 0, false}, {"{{ g() }}", 1, 1, false}, {"{{ g() }}", 1, 0, true},
+        {"{{ f() }}", 3, 3, false},      {"{{ f() }}", 3, 2, true},  {"{{ q.g() }}", 1, 0, true},
+    };
+    for (const auto& c : cases) {
+        const std::string source = std::string(functions) + c.call;
+        Template t(source, R"({"s": "a"})");
+        t.scope.define_import_alias("q", t.as_module());
+        {
+            EvalContext context(t.warnings, t.name(), t.source());
+            std::string out;
+            ASSERT_TRUE(render_nodes(t.nodes(), t.scope, context, out).ok()) << c.call;
+            EXPECT_EQ(context.total_calls, c.calls) << c.call;
+        }
+        EvalContext context(t.warnings, t.name(), t.source());
+        context.total_calls = MAX_TOTAL_CALLS - c.headroom;
+        std::string out;
+        Status status = render_nodes(t.nodes(), t.scope, context, out);
+        if (c.fails) {
+            expect_error(status, too_many, c.call);
+        } else {
+            EXPECT_TRUE(status.ok()) << c.call;
+        }
+        EXPECT_TRUE(context.call_stack.empty()) << c.call;
+        EXPECT_EQ(t.scope.depth(), 1u) << c.call;
     }
 }
 
