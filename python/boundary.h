@@ -1,0 +1,48 @@
+// The boundary between the interpreter and the extension's C++ code.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+#include <new>
+#include <type_traits>
+
+namespace tyx::py {
+
+// Raises the extension's internal-failure exception, a class derived directly from
+// BaseException so that an `except Exception` clause does not swallow a broken invariant.
+void raise_internal_failure(const char* description);
+
+// Wraps an entry point so that no C++ exception ever unwinds into the interpreter's frames: it
+// becomes a Python exception and the entry point's failure value.
+template <auto Function>
+struct Boundary;
+
+template <class R, class... Args, R (*Function)(Args...)>
+struct Boundary<Function> {
+    static R call(Args... args) noexcept {
+        try {
+            return Function(args...);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        } catch (const std::exception& error) {
+            raise_internal_failure(error.what());
+        } catch (...) {
+            raise_internal_failure("unknown failure");
+        }
+        if constexpr (std::is_pointer_v<R>) {
+            return nullptr;
+        } else if constexpr (!std::is_void_v<R>) {
+            return -1;
+        }
+    }
+};
+
+// The entry point as a slot pointer for a type spec or a method table.
+template <auto Function>
+void* slot() {
+    return reinterpret_cast<void*>(&Boundary<Function>::call);
+}
+
+}  // namespace tyx::py

@@ -1,0 +1,318 @@
+#include "python/args.h"
+#include "python/boundary.h"
+#include "python/errors.h"
+#include "python/json_convert.h"
+#include "python/quoted.h"
+#include "python/result_type.h"
+#include "python/results.h"
+
+namespace tyx::py {
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr const char* kCompileResultDoc =
+    "CompileResult(canonical)\n--\n\nThe result of [`compile`], [`compile_file`], or "
+    "[`compile_virtual`].\n\nRetains the canonical `to_canonical_json()` value as its single "
+    "backing store;\nevery typed getter and `to_dict()`/`to_json()` reads from it, so they can "
+    "never\ndiverge. `__eq__` is wire equality; the object is intentionally unhashable.";
+
+constexpr const char* kCheckResultDoc =
+    "CheckResult(warnings)\n--\n\nThe result of [`check`], [`check_file`], or [`check_virtual`].";
+
+// The one backing store of a CompileResult: every getter reads it on each call.
+struct CompileState {
+    Json canonical;
+};
+
+bool compile_states_equal(const CompileState& a, const CompileState& b) {
+    return json_equal(a.canonical, b.canonical);
+}
+
+const Json& canonical_of(PyObject* self) {
+    return state_of<CompileState>(self).canonical;
+}
+
+std::string text_member(const Json& canonical, std::string_view key) {
+    const Json* member = json_member(canonical, key);
+    return member != nullptr && member->is_string() ? member->get<std::string>() : std::string();
+}
+
+PyObject* compile_result_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static constexpr const char* kParameters[] = {"canonical"};
+    static constexpr Signature kSignature = {"CompileResult.__new__()", kParameters, 1};
+    BoundArguments bound;
+    if (!bind_tuple_and_dict(kSignature, args, kwargs, bound)) return nullptr;
+    JsonFromPython converted = python_to_json(bound[0]);
+    if (converted.failure) {
+        return raise_tyx_error(
+            invalid_options_error("invalid CompileResult state: " + *converted.failure));
+    }
+    return allocate_instance(type, CompileState{std::move(converted.value)});
+}
+
+PyObject* compile_result_repr(PyObject* self) {
+    const Json& canonical = canonical_of(self);
+    std::string out;
+    if (text_member(canonical, "kind") == "messages") {
+        const Json* messages = json_member(canonical, "messages");
+        size_t count = messages != nullptr && messages->is_array() ? messages->size() : 0;
+        out = "CompileResult(kind='messages', messages=<" + std::to_string(count) + " item(s)>";
+    } else {
+        out = "CompileResult(kind='markdown', output=";
+        append_quoted(text_member(canonical, "output"), out);
+    }
+    out += ", warnings=";
+    append_quoted_list(read_string_list_field(canonical, "warnings"), out);
+    out += ", dependencies=";
+    append_quoted_list(read_string_list_field(canonical, "dependencies"), out);
+    // Any "sourceMap" member counts, a JSON null included.
+    if (json_member(canonical, "sourceMap") != nullptr) out += ", source_map=<present>";
+    out += ')';
+    return text_to_python(out);
+}
+
+PyObject* compile_result_kind(PyObject* self, void*) {
+    return text_to_python(text_member(canonical_of(self), "kind"));
+}
+
+PyObject* compile_result_output(PyObject* self, void*) {
+    const Json* output = json_member(canonical_of(self), "output");
+    if (output == nullptr || !output->is_string()) return Py_NewRef(Py_None);
+    return text_to_python(output->get_ref<const std::string&>());
+}
+
+PyObject* compile_result_messages(PyObject* self, void*) {
+    const Json* messages = json_member(canonical_of(self), "messages");
+    if (messages == nullptr || !messages->is_array()) return Py_NewRef(Py_None);
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(messages->size())));
+    if (!list) return nullptr;
+    Py_ssize_t index = 0;
+    for (const Json& element : *messages) {
+        PyObject* message =
+            new_message_object(text_member(element, "role"), text_member(element, "content"));
+        if (message == nullptr) return nullptr;
+        PyList_SetItem(list.get(), index++, message);
+    }
+    return list.release();
+}
+
+PyObject* compile_result_warnings(PyObject* self, void*) {
+    return string_list_to_python(read_string_list_field(canonical_of(self), "warnings"));
+}
+
+PyObject* compile_result_dependencies(PyObject* self, void*) {
+    return string_list_to_python(read_string_list_field(canonical_of(self), "dependencies"));
+}
+
+PyObject* compile_result_source_map(PyObject* self, void*) {
+    const Json* map = json_member(canonical_of(self), "sourceMap");
+    if (map == nullptr) return Py_NewRef(Py_None);
+    return canonical_to_python(*map);
+}
+
+PyObject* compile_result_to_dict(PyObject* self, PyObject*) {
+    return canonical_object_to_python_with_null(canonical_of(self), "sourceMap");
+}
+
+PyObject* compile_result_to_json(PyObject* self, PyObject*) {
+    return compact_json_text(canonical_of(self));
+}
+
+PyObject* compile_result_reduce(PyObject* self, PyObject*) {
+    PyRef canonical(canonical_to_python(canonical_of(self)));
+    if (!canonical) return nullptr;
+    return reduce_value(self, PyTuple_Pack(1, canonical.get()));
+}
+
+PyMethodDef kCompileResultMethods[] = {
+    {"to_dict", &Boundary<compile_result_to_dict>::call, METH_NOARGS,
+     "to_dict($self)\n--\n\nReturn the canonical discriminated-union `dict` (the inactive "
+     "payload key is\nabsent), with `\"sourceMap\"` always present as `None` when no map was "
+     "generated.\n\n## `to_dict()` vs `to_json()` asymmetry\n\n`to_dict()` always includes the "
+     "`\"sourceMap\"` key, using Python `None` when no\nsource map was requested. This is the "
+     "Python-idiomatic style (attribute always\nexists; check `result.source_map is None` rather "
+     "than `\"sourceMap\" in d`).\n\n`to_json()` omits the key when no map was generated — this "
+     "is the canonical\nwire format shared with the Node.js and WASM bindings. If you need "
+     "byte-level\nparity with those surfaces, use `to_json()` (or `json.loads(r.to_json())`),\nnot "
+     "`to_dict()`."},
+    {"to_json", &Boundary<compile_result_to_json>::call, METH_NOARGS,
+     "to_json($self)\n--\n\nReturn the canonical result as a JSON string.\n\nThe `\"sourceMap\"` "
+     "key is **omitted** when no map was generated — this is the\nwire format shared with the "
+     "Node.js and WASM bindings. See `to_dict()` for\nthe always-present Python-idiomatic "
+     "variant."},
+    {"__reduce__", &Boundary<compile_result_reduce>::call, METH_NOARGS,
+     "__reduce__($self)\n--\n\nReconstruct on unpickle via `CompileResult(canonical_dict)`.\n\n"
+     "Uses the raw backing `value` (not `to_dict()`), so the null-sourceMap\ninjection from "
+     "`to_dict()` is NOT included. This preserves round-trip\nequality: original.value == "
+     "restored.value."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kCompileResultGetters[] = {
+    {"kind", &Boundary<compile_result_kind>::call, nullptr,
+     "`\"markdown\"` or `\"messages\"` — the intrinsic output shape of the template.", nullptr},
+    {"output", &Boundary<compile_result_output>::call, nullptr,
+     "The rendered Markdown string, or `None` when the result is `messages`.", nullptr},
+    {"messages", &Boundary<compile_result_messages>::call, nullptr,
+     "The structured messages, or `None` when the result is `markdown`.", nullptr},
+    {"warnings", &Boundary<compile_result_warnings>::call, nullptr,
+     "Warnings emitted during compilation (never printed to stderr).", nullptr},
+    {"dependencies", &Boundary<compile_result_dependencies>::call, nullptr,
+     "Imported module keys in depth-first resolution order (entry excluded).", nullptr},
+    {"source_map", &Boundary<compile_result_source_map>::call, nullptr,
+     "The Source Map v3 document as a plain `dict`, or `None` when not generated.\n\nPresent "
+     "only when `source_map=True` was passed to the compile function AND the\nresult is "
+     "Markdown (messages-mode degrades to `None` per AC-FUNC-07).\nThe wire key in `to_dict()` / "
+     "`to_json()` is `\"sourceMap\"` (camelCase).",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const ClassDefinition& compile_result_definition() {
+    static const ClassDefinition definition = {
+        "vorpel.CompileResult",
+        kCompileResultDoc,
+        static_cast<int>(sizeof(Instance<CompileState>)),
+        slot<compile_result_new>(),
+        slot<compile_result_repr>(),
+        slot<compare_instances<CompileState, compile_states_equal>>(),
+        slot<deallocate_instance<CompileState>>(),
+        kCompileResultMethods,
+        kCompileResultGetters,
+    };
+    return definition;
+}
+
+struct CheckState {
+    std::vector<std::string> warnings;
+};
+
+bool check_states_equal(const CheckState& a, const CheckState& b) {
+    return a.warnings == b.warnings;
+}
+
+// The check result JSON: {"warnings": [...]}.
+Json check_wire(const CheckState& state) {
+    Json wire = Json::object();
+    wire["warnings"] = state.warnings;
+    return wire;
+}
+
+// A sequence of str in iteration order; a str itself is refused although it is a sequence.
+bool extract_warnings(PyObject* value, std::vector<std::string>& out) {
+    constexpr const char* kParameter = "warnings";
+    if (PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        add_parameter_note(kParameter);
+        return false;
+    }
+    if (!PySequence_Check(value)) {
+        // Named by its type even for None, unlike the plain extractions.
+        std::string message =
+            "'" + type_qualname(value) + "' object is not an instance of 'Sequence'";
+        PyErr_SetString(PyExc_TypeError, message.c_str());
+        add_parameter_note(kParameter);
+        return false;
+    }
+    reserve_for_length_hint(value, out);
+    PyRef iterator(PyObject_GetIter(value));
+    if (!iterator) {
+        add_parameter_note(kParameter);
+        return false;
+    }
+    while (PyRef item{PyIter_Next(iterator.get())}) {
+        std::string text;
+        if (!extract_text(item.get(), kParameter, text)) return false;
+        out.push_back(std::move(text));
+    }
+    if (PyErr_Occurred()) {
+        add_parameter_note(kParameter);
+        return false;
+    }
+    return true;
+}
+
+PyObject* check_result_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static constexpr const char* kParameters[] = {"warnings"};
+    static constexpr Signature kSignature = {"CheckResult.__new__()", kParameters, 1};
+    BoundArguments bound;
+    if (!bind_tuple_and_dict(kSignature, args, kwargs, bound)) return nullptr;
+    CheckState state;
+    if (!extract_warnings(bound[0], state.warnings)) return nullptr;
+    return allocate_instance(type, std::move(state));
+}
+
+PyObject* check_result_repr(PyObject* self) {
+    std::string out = "CheckResult(warnings=";
+    append_quoted_list(state_of<CheckState>(self).warnings, out);
+    out += ')';
+    return text_to_python(out);
+}
+
+PyObject* check_result_warnings(PyObject* self, void*) {
+    return string_list_to_python(state_of<CheckState>(self).warnings);
+}
+
+PyObject* check_result_to_dict(PyObject* self, PyObject*) {
+    return canonical_to_python(check_wire(state_of<CheckState>(self)));
+}
+
+PyObject* check_result_to_json(PyObject* self, PyObject*) {
+    return compact_json_text(check_wire(state_of<CheckState>(self)));
+}
+
+PyObject* check_result_reduce(PyObject* self, PyObject*) {
+    PyRef warnings(string_list_to_python(state_of<CheckState>(self).warnings));
+    if (!warnings) return nullptr;
+    return reduce_value(self, PyTuple_Pack(1, warnings.get()));
+}
+
+PyMethodDef kCheckResultMethods[] = {
+    {"to_dict", &Boundary<check_result_to_dict>::call, METH_NOARGS,
+     "to_dict($self)\n--\n\nReturn the result as a plain `dict` (`{ \"warnings\": [...] }`)."},
+    {"to_json", &Boundary<check_result_to_json>::call, METH_NOARGS,
+     "to_json($self)\n--\n\nReturn the result as a canonical JSON string."},
+    {"__reduce__", &Boundary<check_result_reduce>::call, METH_NOARGS,
+     "__reduce__($self)\n--\n\nReconstruct on unpickle via `CheckResult(warnings)`."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kCheckResultGetters[] = {
+    {"warnings", &Boundary<check_result_warnings>::call, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const ClassDefinition& check_result_definition() {
+    static const ClassDefinition definition = {
+        "vorpel.CheckResult",
+        kCheckResultDoc,
+        static_cast<int>(sizeof(Instance<CheckState>)),
+        slot<check_result_new>(),
+        slot<check_result_repr>(),
+        slot<compare_instances<CheckState, check_states_equal>>(),
+        slot<deallocate_instance<CheckState>>(),
+        kCheckResultMethods,
+        kCheckResultGetters,
+    };
+    return definition;
+}
+
+}  // namespace
+
+PyTypeObject* compile_result_type() {
+    return class_object<compile_result_definition>();
+}
+PyTypeObject* check_result_type() {
+    return class_object<check_result_definition>();
+}
+
+PyObject* new_compile_result_object(nlohmann::json canonical) {
+    return allocate_instance(compile_result_type(), CompileState{std::move(canonical)});
+}
+
+PyObject* new_check_result_object(std::vector<std::string> warnings) {
+    return allocate_instance(check_result_type(), CheckState{std::move(warnings)});
+}
+
+}  // namespace tyx::py

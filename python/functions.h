@@ -1,0 +1,15 @@
+// The module functions that compile, check and scan a template: compile, compile_file,
+// compile_virtual, check, check_file, check_virtual and scan_imports.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace tyx::py {
+
+// The method definitions of the module functions in the order in which the module adds them,
+// ended by a record whose name is null. The records live until the process ends, as
+// PyCMethod_New requires.
+PyMethodDef* module_function_definitions();
+
+}  // namespace tyx::py
