@@ -1,14 +1,10 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds the release and the sanitizer trees, runs every test in both, and
-# runs each fuzzer briefly.
+# Sets up the machine, runs each fuzzer briefly, then builds the release and the sanitizer trees
+# and runs every test in both.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
-"$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=Release
-(cd "$root/build" && ctest --output-on-failure -j "$(nproc)")
-"$root/scripts/build.sh" "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DVORPEL_SANITIZE=ON \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
-(cd "$root/build-asan" && ctest --output-on-failure -j "$(nproc)")
+
 # A short run of each fuzzer; longer runs are for the machine of whoever changes the code.
 "$root/scripts/build.sh" "$root/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORPEL_FUZZ=ON \
     -DVORPEL_SANITIZE=ON -DVORPEL_PYTHON=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
@@ -16,3 +12,10 @@ for fuzzer in "$root"/build-fuzz/fuzz/*_fuzz; do
     echo "fuzzing $(basename "$fuzzer") for 15 s"
     "$fuzzer" -max_total_time=15 -print_final_stats=0 2>&1 | tail -n 1
 done
+
+"$root/scripts/build.sh" "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DVORPEL_SANITIZE=ON \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+(cd "$root/build-asan" && ctest --output-on-failure -j "$(nproc)")
+
+"$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=Release
+(cd "$root/build" && ctest --output-on-failure -j "$(nproc)")

@@ -194,10 +194,12 @@ def fake_numpy_bool(name, truth):
 
 
 def test_numpy_boolean_scalars():
-    result = vorpel.compile("x", source_map=fake_numpy_bool("bool_", True))
-    assert result.source_map is not None
-    result = vorpel.compile("x", source_map=fake_numpy_bool("bool", False))
-    assert result.source_map is None
+    false, true = fake_numpy_bool("bool", False), fake_numpy_bool("bool_", True)
+    assert vorpel.compile("x", source_map=false).source_map is None
+    # Their truth, not their presence, decides: this pair is refused as False and True.
+    raises_tyx("tyx::invalid_options", 'option "sources_content" requires "source_map" to be True',
+               lambda: vorpel.compile("x", source_map=false, sources_content=true))
+    assert vorpel.compile("x", source_map=true).source_map is not None
     with pytest.raises(TypeError) as info:
         vorpel.compile("x", source_map=fake_numpy_bool("bool_", 1))
     assert str(info.value) == "'int' object is not an instance of 'bool'"
