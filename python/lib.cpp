@@ -5,6 +5,7 @@
 #include "python/boundary.h"
 #include "python/errors.h"
 #include "python/function_docs.h"
+#include "python/functions.h"
 #include "python/pyref.h"
 #include "python/results.h"
 
@@ -15,12 +16,6 @@ constexpr const char* kModuleDoc =
     "The native extension module — registered as `vorpel._vorpel`.\n\n`gil_used = false` marks "
     "the module free-threading ready: the result classes are\nfrozen, there is no mutable global "
     "state, and the GIL is released around every\ncore call.";
-
-// The module functions in the order they are added; each entry is
-// {name, (PyCFunction)(void (*)(void))&Boundary<body>::call, kFunctionFlags, its doc}.
-PyMethodDef kFunctions[] = {
-    {nullptr, nullptr, 0, nullptr},
-};
 
 // Appends the name to __all__ (creating the list when the module has none) and sets the
 // attribute; the first failure ends the step, and nothing added before it is taken back.
@@ -91,7 +86,8 @@ int exec_module(PyObject* module) {
     }
     PyRef module_name(PyModule_GetNameObject(module));
     if (!module_name) return -1;
-    for (PyMethodDef* definition = kFunctions; definition->ml_name != nullptr; ++definition) {
+    for (PyMethodDef* definition = module_function_definitions(); definition->ml_name != nullptr;
+         ++definition) {
         if (add_function(module, module_name.get(), definition) < 0) return -1;
     }
     return 0;

@@ -225,7 +225,8 @@ def test_function_signatures(name):
     if function is None:
         pytest.skip(f"{name} is not registered yet")
     assert str(inspect.signature(function)) == FUNCTION_SIGNATURES[name]
-    assert function.__self__ is ext
+    # The functions carry METH_STATIC, with which CPython reports no __self__.
+    assert function.__self__ is None
     assert function.__module__ == "vorpel._vorpel"
 
 
