@@ -122,7 +122,7 @@ CompileError make_mixed_content_error_at(std::string_view name, std::string_view
 
 // Gives an unlocated Syntax error the location of the construct being parsed; any other error
 // is returned unchanged.
-CompileError locate_syntax_error(CompileError error, std::string_view name,
-                                 std::string_view source, uint64_t offset, uint64_t length);
+CompileError locate_syntax_error(CompileError error, std::string_view name, std::string_view source,
+                                 uint64_t offset, uint64_t length);
 
 }  // namespace tyx

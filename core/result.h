@@ -12,7 +12,7 @@ namespace tyx {
 
 template <class T>
 class [[nodiscard]] Result {
-public:
+  public:
     Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
     Result(CompileError error)
         : state_(std::in_place_index<1>, std::make_unique<CompileError>(std::move(error))) {}
@@ -31,14 +31,14 @@ public:
     const CompileError& error() const { return *std::get<1>(state_); }
     CompileError&& take_error() && { return std::move(*std::get<1>(state_)); }
 
-private:
+  private:
     std::variant<T, std::unique_ptr<CompileError>> state_;
 };
 
 // Success or an error, for operations that produce nothing.
 template <>
 class [[nodiscard]] Result<void> {
-public:
+  public:
     Result() = default;
     Result(CompileError error) : error_(std::make_unique<CompileError>(std::move(error))) {}
 
@@ -47,7 +47,7 @@ public:
     const CompileError& error() const { return *error_; }
     CompileError&& take_error() && { return std::move(*error_); }
 
-private:
+  private:
     std::unique_ptr<CompileError> error_;
 };
 
@@ -59,17 +59,16 @@ using Status = Result<void>;
 #define TYX_CONCAT(a, b) TYX_CONCAT_INNER(a, b)
 
 // Returns the error of `expr` from the enclosing function when it failed.
-#define TYX_TRY(expr)                                          \
-    do {                                                       \
-        auto&& tyx_try_result_ = (expr);                       \
-        if (!tyx_try_result_.ok())                             \
-            return std::move(tyx_try_result_).take_error();    \
+#define TYX_TRY(expr)                                                              \
+    do {                                                                           \
+        auto&& tyx_try_result_ = (expr);                                           \
+        if (!tyx_try_result_.ok()) return std::move(tyx_try_result_).take_error(); \
     } while (false)
 
 // Declares or assigns `lhs` from the value of `expr`, or returns its error.
 #define TYX_ASSIGN_OR_RETURN(lhs, expr) \
     TYX_ASSIGN_OR_RETURN_IMPL(TYX_CONCAT(tyx_result_, __LINE__), lhs, expr)
-#define TYX_ASSIGN_OR_RETURN_IMPL(tmp, lhs, expr) \
-    auto tmp = (expr);                            \
+#define TYX_ASSIGN_OR_RETURN_IMPL(tmp, lhs, expr)      \
+    auto tmp = (expr);                                 \
     if (!tmp.ok()) return std::move(tmp).take_error(); \
     lhs = std::move(tmp).value()

@@ -55,9 +55,15 @@ class CharLexer {
         uint64_t offset;
     };
 
-    uint64_t offset(size_t i) const { return i < chars_.size() ? offsets_[i] : source_.size(); }
-    char32_t at(size_t i) const { return i < chars_.size() ? chars_[i] : 0; }
-    bool line_start(size_t i) const { return i == 0 || chars_[i - 1] == U'\n'; }
+    uint64_t offset(size_t i) const {
+        return i < chars_.size() ? offsets_[i] : source_.size();
+    }
+    char32_t at(size_t i) const {
+        return i < chars_.size() ? chars_[i] : 0;
+    }
+    bool line_start(size_t i) const {
+        return i == 0 || chars_[i - 1] == U'\n';
+    }
     std::string slice(size_t from, size_t to) const {
         return std::string(source_.substr(offset(from), offset(to) - offset(from)));
     }
