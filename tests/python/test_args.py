@@ -12,6 +12,11 @@ pytestmark = pytest.mark.skipif(not hasattr(vorpel, "compile"),
 
 MAX_SOURCE_SIZE = 10_485_760
 KNOWN_DIR = os.path.dirname(os.path.abspath(__file__))
+# A messages-mode template tells by a warning whether a source map was asked for.
+CHAT = "@message user:\nHi\n@end\n"
+MAP_ASKED_FOR = [
+    "source maps are not supported for messages-mode templates (@message blocks); "
+    "no source map will be generated"]
 
 
 def raises_tyx(code, message, call):
@@ -196,10 +201,14 @@ def fake_numpy_bool(name, truth):
 def test_numpy_boolean_scalars():
     false, true = fake_numpy_bool("bool", False), fake_numpy_bool("bool_", True)
     assert vorpel.compile("x", source_map=false).source_map is None
+    assert vorpel.compile(CHAT, source_map=false).warnings == []
     # Their truth, not their presence, decides: this pair is refused as False and True.
     raises_tyx("tyx::invalid_options", 'option "sources_content" requires "source_map" to be True',
                lambda: vorpel.compile("x", source_map=false, sources_content=true))
-    assert vorpel.compile("x", source_map=true).source_map is not None
+    assert vorpel.compile(CHAT, source_map=true).warnings == MAP_ASKED_FOR
+    assert vorpel.compile(CHAT, source_map=true, sources_content=true).warnings == MAP_ASKED_FOR
+    virtual = vorpel.compile_virtual({"a.tyx": CHAT}, "a.tyx", source_map=true)
+    assert virtual.warnings == MAP_ASKED_FOR
     with pytest.raises(TypeError) as info:
         vorpel.compile("x", source_map=fake_numpy_bool("bool_", 1))
     assert str(info.value) == "'int' object is not an instance of 'bool'"
@@ -472,7 +481,11 @@ def test_sources_content_requires_source_map():
                lambda: vorpel.compile_file("/no/such/file.tyx", sources_content=True))
     raises_tyx("tyx::invalid_options", message,
                lambda: vorpel.compile_virtual({"a": "x"}, "a", sources_content=True))
-    assert vorpel.compile("x", source_map=True, sources_content=False).source_map is not None
+    for options in [{"source_map": True, "sources_content": False},
+                    {"source_map": True, "sources_content": True}]:
+        assert vorpel.compile(CHAT, **options).warnings == MAP_ASKED_FOR
+        assert vorpel.compile_virtual({"a.tyx": CHAT}, "a.tyx", **options).warnings == MAP_ASKED_FOR
+    assert vorpel.compile(CHAT, source_map=False, sources_content=False).warnings == []
 
 
 def test_check_refuses_any_source_map_value():

@@ -1,0 +1,215 @@
+"""Throughput of vorpel through its Python API, against Jinja2 doing the same work.
+
+Run with the built package on the path:
+    PYTHONPATH=build/python /usr/bin/python3 bench/python_bench.py [--seconds S]
+
+Every figure comes from one run of this script: calls per second and MB/s of source for each
+case, the ratios against Jinja2's compile-and-render from source and against its render of a
+precompiled template, and the throughput of 8 threads compiling the prompt at once against one.
+"""
+
+import argparse
+import sys
+import threading
+import time
+
+import jinja2
+
+import vorpel
+
+ITEMS = [{"name": f"item {i}", "done": i % 3 == 0, "weight": i * 1.5} for i in range(20)]
+
+PROMPT_VARS = {
+    "user": {"name": "Ada", "role": "admin", "locale": "en-GB"},
+    "items": ITEMS,
+    "urgent": True,
+    "audience": "engineers",
+}
+
+PROSE = (
+    "The assistant reads the request carefully, keeps to the facts given above and answers in "
+    "plain language. It does not invent figures, it names its sources when it has them, and it "
+    "says so when a question cannot be answered from the material at hand.\n\n"
+)
+
+
+def prompt_template():
+    """A realistic ~4 KB prompt: frontmatter, interpolations, conditions, a loop of 20, two
+    functions."""
+    head = (
+        "---\n"
+        "title: Weekly planning assistant\n"
+        "version: 3\n"
+        "tone: friendly\n"
+        "---\n"
+        "@define bullet(label, state=\"open\"):\n"
+        "- [{{ state }}] {{ label }}\n"
+        "@end\n"
+        "@define greeting(person):\n"
+        "Hello {{ upper(person) }}, here is your plan.\n"
+        "@end\n"
+        "# {{ title }} (v{{ version }})\n\n"
+        "{{ greeting(user.name) }}\n\n"
+        "@if user.role == \"admin\":\n"
+        "You can change every plan in the workspace.\n"
+        "@elseif user.role == \"editor\":\n"
+        "You can change the plans you own.\n"
+        "@else:\n"
+        "You can read the plans.\n"
+        "@end\n\n"
+        "@if urgent:\n"
+        "**Some items are urgent.** Deal with them first.\n"
+        "@end\n\n"
+        "## Items\n\n"
+        "@for item in items:\n"
+        "@if item.done:\n"
+        "{{ bullet(item.name, \"done\") }}\n"
+        "@else:\n"
+        "{{ bullet(item.name) }}\n"
+        "@end\n"
+        "@end\n\n"
+        "Written for {{ audience }} in a {{ tone }} tone, locale {{ user.locale }}.\n\n"
+    )
+    jinja_head = (
+        "{% macro bullet(label, state=\"open\") %}- [{{ state }}] {{ label }}{% endmacro %}"
+        "{% macro greeting(person) %}Hello {{ person | upper }}, here is your plan."
+        "{% endmacro %}"
+        "# {{ title }} (v{{ version }})\n\n"
+        "{{ greeting(user.name) }}\n\n"
+        "{% if user.role == \"admin\" %}You can change every plan in the workspace.\n"
+        "{% elif user.role == \"editor\" %}You can change the plans you own.\n"
+        "{% else %}You can read the plans.\n{% endif %}\n"
+        "{% if urgent %}**Some items are urgent.** Deal with them first.\n{% endif %}\n"
+        "## Items\n\n"
+        "{% for item in items %}{% if item.done %}{{ bullet(item.name, \"done\") }}\n"
+        "{% else %}{{ bullet(item.name) }}\n{% endif %}{% endfor %}\n"
+        "Written for {{ audience }} in a {{ tone }} tone, locale {{ user.locale }}.\n\n"
+    )
+    body = PROSE * 11
+    return head + body, jinja_head + body
+
+
+def document_template():
+    """A 1 MB Markdown document with 10,000 interpolations."""
+    line = "Paragraph text that carries {{ value }} among ordinary words of a long document.\n"
+    filler = "x" * (1_048_576 // 10_000 - len(line) - 1) + "\n"
+    source = (line + filler) * 10_000
+    return source, source
+
+
+def text_template():
+    """A 10 MB template of plain text only."""
+    return (PROSE * (10_000_000 // len(PROSE) + 1))[:10_000_000]
+
+
+def rate(function, seconds):
+    """Calls per second of `function`, timed over at least `seconds` and 3 calls."""
+    function()
+    calls = 0
+    start = time.perf_counter()
+    while True:
+        function()
+        calls += 1
+        elapsed = time.perf_counter() - start
+        if elapsed >= seconds and calls >= 3:
+            return calls / elapsed
+
+
+def threaded_rate(function, threads, seconds):
+    """Calls per second of `threads` threads each calling `function` for about `seconds`."""
+    counts = [0] * threads
+    barrier = threading.Barrier(threads + 1)
+    stop = threading.Event()
+
+    def worker(index):
+        barrier.wait()
+        while not stop.is_set():
+            function()
+            counts[index] += 1
+
+    pool = [threading.Thread(target=worker, args=(i,)) for i in range(threads)]
+    for thread in pool:
+        thread.start()
+    barrier.wait()
+    start = time.perf_counter()
+    time.sleep(seconds)
+    stop.set()
+    for thread in pool:
+        thread.join()
+    return sum(counts) / (time.perf_counter() - start)
+
+
+def verdict(value, target):
+    return "meets" if value >= target else "MISSES"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--seconds", type=float, default=1.0, help="time per measurement")
+    seconds = parser.parse_args().seconds
+
+    env = jinja2.Environment(autoescape=False, keep_trailing_newline=True)
+    prompt, prompt_jinja = prompt_template()
+    document, document_jinja = document_template()
+    text = text_template()
+    document_vars = {"value": 42}
+    prompt_jinja_vars = {**PROMPT_VARS, "title": "Weekly planning assistant", "version": 3,
+                         "tone": "friendly"}
+
+    # The two engines must do the same work before their speed is compared.
+    assert "Hello ADA" in vorpel.compile(prompt, vars=PROMPT_VARS).output
+    assert "Hello ADA" in env.from_string(prompt_jinja).render(prompt_jinja_vars)
+    assert vorpel.compile(document, vars=document_vars).output.count("42") == 10_000
+
+    print(f"vorpel {getattr(vorpel, '__version__', '')} on Python {sys.version.split()[0]}, "
+          f"{seconds:g} s per measurement")
+    print()
+    print(f"{'case':<48}{'calls/s':>12}{'MB/s':>10}")
+
+    def row(label, calls_per_second, size):
+        print(f"{label:<48}{calls_per_second:>12.1f}{calls_per_second * size / 1e6:>10.1f}")
+        return calls_per_second
+
+    cases = {}
+    for name, source, jinja_source, variables, jinja_vars in [
+        ("(a) 4 KB prompt", prompt, prompt_jinja, PROMPT_VARS, prompt_jinja_vars),
+        ("(b) 1 MB, 10,000 interpolations", document, document_jinja, document_vars,
+         document_vars),
+    ]:
+        size = len(source.encode())
+        template = env.from_string(jinja_source)
+        cases[name] = (
+            row(f"{name}: vorpel compile", rate(lambda: vorpel.compile(source, vars=variables),
+                                                 seconds), size),
+            row(f"{name}: Jinja2 from source",
+                rate(lambda: env.from_string(jinja_source).render(jinja_vars), seconds), size),
+            row(f"{name}: Jinja2 precompiled", rate(lambda: template.render(jinja_vars), seconds),
+                size),
+        )
+    text_size = len(text.encode())
+    text_rate = row("(c) 10 MB text: vorpel compile", rate(lambda: vorpel.compile(text), seconds),
+                    text_size)
+
+    one = threaded_rate(lambda: vorpel.compile(prompt, vars=PROMPT_VARS), 1, seconds)
+    eight = threaded_rate(lambda: vorpel.compile(prompt, vars=PROMPT_VARS), 8, seconds)
+    print(f"{'(a) 1 thread':<48}{one:>12.1f}")
+    print(f"{'(a) 8 threads':<48}{eight:>12.1f}")
+
+    print()
+    ours, source_rate, precompiled_rate = cases["(a) 4 KB prompt"]
+    print(f"(a) against Jinja2 from source: {ours / source_rate:8.1f}x  "
+          f"(target 50x: {verdict(ours / source_rate, 50)})")
+    print(f"(a) against Jinja2 precompiled: {ours / precompiled_rate:8.1f}x  "
+          f"(target 2x: {verdict(ours / precompiled_rate, 2)})")
+    ours, source_rate, precompiled_rate = cases["(b) 1 MB, 10,000 interpolations"]
+    print(f"(b) against Jinja2 from source: {ours / source_rate:8.1f}x")
+    print(f"(b) against Jinja2 precompiled: {ours / precompiled_rate:8.1f}x")
+    text_mb = text_rate * text_size / 1e6
+    print(f"(c) throughput:                 {text_mb:8.1f} MB/s (target 300: "
+          f"{verdict(text_mb, 300)})")
+    print(f"(a) 8 threads against 1:        {eight / one:8.1f}x  "
+          f"(target 5x: {verdict(eight / one, 5)})")
+
+
+if __name__ == "__main__":
+    main()
