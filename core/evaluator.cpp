@@ -1,5 +1,6 @@
 #include "core/evaluator.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -325,6 +326,8 @@ Result<std::string> evaluate(const std::vector<Node>& nodes, Scope& scope,
                              std::string_view source_text) {
     EvalContext context(warnings, source_name, source_text);
     std::string out;
+    // Most output is the template's own text, so its size is a good first capacity.
+    out.reserve(std::min<size_t>(source_text.size(), MAX_OUTPUT_SIZE));
     TYX_TRY(render_nodes(nodes, scope, context, out));
     return out;
 }

@@ -27,12 +27,20 @@ struct ParserState {
     const std::vector<Token>& tokens;
     std::string_view name;
     std::string_view source;
+    // Set when the caller gave the tokens up: text runs are then moved into their nodes
+    // instead of copied. Only Text and CodeBlock texts are taken, and each is read once.
+    std::vector<Token>* owned_tokens = nullptr;
     size_t position = 0;
     uint64_t depth = 0;
     bool in_message = false;
     bool in_block = false;
 
     const Token* peek() const { return position < tokens.size() ? &tokens[position] : nullptr; }
+
+    std::string take_text(const Token& token) {
+        if (owned_tokens == nullptr) return token.text;
+        return std::move((*owned_tokens)[position].text);
+    }
 };
 
 std::string_view trimmed_text(const Token& token) {
@@ -411,11 +419,16 @@ bool ends_body(std::string_view d, Words end_words, Words end_prefixes) {
 
 Result<std::vector<Node>> parse_body(ParserState& state, Words end_words, Words end_prefixes) {
     std::vector<Node> nodes;
+    // The top-level body holds at most one node per remaining token; reserving it at once
+    // spares a large template the moves of every growth step.
+    if (state.depth == 0 && end_words.size() == 0) {
+        nodes.reserve(state.tokens.size() - state.position);
+    }
     while (const Token* token = state.peek()) {
         switch (token->kind) {
             case TokenKind::Text:
             case TokenKind::CodeBlock:
-                nodes.push_back(Node{Node::Text{token->text, token->offset}});
+                nodes.push_back(Node{Node::Text{state.take_text(*token), token->offset}});
                 break;
             case TokenKind::CodeFence:
                 nodes.push_back(Node{Node::Text{token->text + "\n", token->offset}});
@@ -472,18 +485,14 @@ Status parse_leading_extends(ParserState& state, ParsedTemplate& parsed) {
     return {};
 }
 
-}  // namespace
-
-Result<ParsedTemplate> parse_template(const std::vector<Token>& tokens, std::string_view name,
-                                      std::string_view source) {
-    ParserState state{tokens, name, source};
+Result<ParsedTemplate> parse_tokens(ParserState& state) {
     ParsedTemplate parsed;
     if (const Token* first = state.peek();
         first != nullptr && first->kind == TokenKind::FrontmatterDelimiter) {
         ++state.position;
         if (const Token* block = state.peek();
             block != nullptr && block->kind == TokenKind::Frontmatter) {
-            parsed.frontmatter = block->text;
+            parsed.frontmatter = state.take_text(*block);
             ++state.position;
             if (const Token* close = state.peek();
                 close != nullptr && close->kind == TokenKind::FrontmatterDelimiter) {
@@ -494,6 +503,20 @@ Result<ParsedTemplate> parse_template(const std::vector<Token>& tokens, std::str
     TYX_TRY(parse_leading_extends(state, parsed));
     TYX_ASSIGN_OR_RETURN(parsed.body, parse_body(state, {}, {}));
     return parsed;
+}
+
+}  // namespace
+
+Result<ParsedTemplate> parse_template(const std::vector<Token>& tokens, std::string_view name,
+                                      std::string_view source) {
+    ParserState state{tokens, name, source};
+    return parse_tokens(state);
+}
+
+Result<ParsedTemplate> parse_template(std::vector<Token>&& tokens, std::string_view name,
+                                      std::string_view source) {
+    ParserState state{tokens, name, source, &tokens};
+    return parse_tokens(state);
 }
 
 }  // namespace tyx

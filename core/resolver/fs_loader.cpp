@@ -273,6 +273,10 @@ Status DiskLoader::set_base_dir(std::string_view directory) {
     return {};
 }
 
+void DiskLoader::set_canonical_base_dir(std::string_view directory) {
+    find_project_root(std::string(directory));
+}
+
 // The base directory is canonicalised as a directory: "/" has no final component, and a
 // directory given by the caller may itself be reached through links. A failure keeps the wording
 // of a missing file, as for every other path the loader cannot resolve.

@@ -4,10 +4,10 @@
 
 #include "core/display.h"
 #include "core/evaluator.h"
+#include "core/format.h"
 #include "core/frontmatter.h"
 #include "core/lexer.h"
 #include "core/parser.h"
-#include "core/format.h"
 #include "core/resolver/frontmatter_scope.h"
 #include "core/resolver/module_directives.h"
 #include "core/resolver/output.h"
@@ -105,7 +105,7 @@ Result<CompileOutput> compile_entry_source(Resolver& resolver, const ModuleSourc
     resolver.set_source_map_wanted(options.source_map);
     TYX_ASSIGN_OR_RETURN(std::vector<Token> tokens, tokenize(source.text, source.display_name));
     TYX_ASSIGN_OR_RETURN(ParsedTemplate parsed,
-                         parse_template(tokens, source.display_name, source.text));
+                         parse_template(std::move(tokens), source.display_name, source.text));
     auto tree = std::make_shared<const ParsedTemplate>(std::move(parsed));
     const bool extends = tree->extends.has_value();
 
@@ -151,7 +151,7 @@ Result<CompileOutput> compile_source_text(Resolver& resolver, std::string_view t
                                           const CompileOptions& options,
                                           std::vector<std::string>& warnings) {
     TYX_ASSIGN_OR_RETURN(std::string directory, resolver.loader().canonicalize(base_dir));
-    TYX_TRY(resolver.loader().set_base_dir(directory));
+    resolver.loader().set_canonical_base_dir(directory);
     resolver.push_resolving(std::string(kRootKey));
     ModuleSource source{kRootKey, kRootKey, text, directory, vars};
     Result<CompileOutput> outcome =

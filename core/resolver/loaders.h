@@ -40,6 +40,11 @@ class ModuleLoader {
     virtual Result<std::string> read_source(std::string_view key) const = 0;
     virtual bool is_plain_markdown(std::string_view key) const = 0;
     virtual Status set_base_dir(std::string_view directory) = 0;
+    // The same for a directory that canonicalize has already returned, so that the path is not
+    // resolved a second time.
+    virtual void set_canonical_base_dir(std::string_view directory) {
+        (void)set_base_dir(directory);
+    }
     virtual Result<std::string> canonicalize(std::string_view path) = 0;
     virtual std::optional<std::string> project_root() const = 0;
 };
@@ -73,6 +78,7 @@ class DiskLoader final : public ModuleLoader {
     Result<std::string> read_source(std::string_view key) const override;
     bool is_plain_markdown(std::string_view key) const override;
     Status set_base_dir(std::string_view directory) override;
+    void set_canonical_base_dir(std::string_view directory) override;
     Result<std::string> canonicalize(std::string_view path) override;
     std::optional<std::string> project_root() const override;
 

@@ -45,6 +45,26 @@ TEST(ParseTemplate, EmptyInputs) {
     EXPECT_TRUE(blank->body.empty());
 }
 
+// Tokens handed over move their texts into the tree; the tree must be the one built from
+// borrowed tokens, frontmatter included.
+TEST(ParseTemplate, OwnedTokensGiveTheSameTree) {
+    const std::string sources[] = {
+        "---\ntitle: x\n---\nIntro {{ a }} text\n@if b:\nyes {{ c.d }}\n@end\n",
+        "```\ncode {{ kept }}\n```\n@for x in xs:\n- {{ x }}\n@end\ntail",
+        "@define f(p):\nbody {{ p }}\n@end\n" + repeat("line {{ a }} and {{ b }}\n", 50),
+    };
+    for (const std::string& source : sources) {
+        SCOPED_TRACE(source);
+        auto borrowed = parse(source);
+        auto tokens = tokenize(source, kName);
+        ASSERT_TRUE(borrowed.ok() && tokens.ok());
+        auto owned = parse_template(std::move(*tokens), kName, source);
+        ASSERT_TRUE(owned.ok());
+        EXPECT_EQ(dump(owned->body), dump(borrowed->body));
+        EXPECT_EQ(owned->frontmatter, borrowed->frontmatter);
+    }
+}
+
 TEST(ParseTemplate, BuildsTreesForEachForm) {
     const struct {
         std::string source;
