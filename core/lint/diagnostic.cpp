@@ -1,0 +1,158 @@
+#include "core/lint/diagnostic.h"
+
+#include <algorithm>
+#include <map>
+#include <utility>
+
+#include "core/display.h"
+
+namespace tyx {
+
+namespace {
+
+constexpr std::array<std::string_view, 4> kSeverityNames = {"off", "info", "warn", "error"};
+
+// The group of diagnostics that carry no file name.
+constexpr std::string_view kUnknownFile = "<unknown>";
+
+// Rules whose fixes are always safe to apply when they have any.
+constexpr std::array<std::string_view, 5> kAlwaysFixableRules = {
+    RULE_EMPTY_BLOCK, RULE_DUPLICATE_IMPORT, RULE_DUPLICATE_EXPORT, RULE_UNREACHABLE_BRANCH,
+    RULE_LEGACY_INTERPOLATION};
+
+bool is_fixable(const LintDiagnostic& diagnostic, bool fix_unused_allowed) {
+    if (!diagnostic.fix_ranges && !diagnostic.fix_edits) return false;
+    if (std::find(kAlwaysFixableRules.begin(), kAlwaysFixableRules.end(), diagnostic.rule) !=
+        kAlwaysFixableRules.end()) {
+        return true;
+    }
+    if (diagnostic.rule == RULE_UNUSED_IMPORT || diagnostic.rule == RULE_UNUSED_FUNCTION) {
+        return fix_unused_allowed;
+    }
+    return false;
+}
+
+nlohmann::json span_json(const LintSpan& span) {
+    nlohmann::json out = nlohmann::json::object();
+    if (span.column) out["column"] = *span.column;
+    out["length"] = span.length;
+    if (span.line) out["line"] = *span.line;
+    out["offset"] = span.offset;
+    return out;
+}
+
+nlohmann::json diagnostic_json(const LintDiagnostic& diagnostic, bool fix_unused_allowed) {
+    nlohmann::json out = nlohmann::json::object();
+    if (diagnostic.fix_edits) {
+        nlohmann::json edits = nlohmann::json::array();
+        for (const FixEdit& edit : *diagnostic.fix_edits) {
+            edits.push_back(nlohmann::json{{"end", edit.end},
+                                           {"new_text", escape_for_display(edit.new_text)},
+                                           {"start", edit.start}});
+        }
+        out["fix_edits"] = std::move(edits);
+    } else {
+        out["fix_edits"] = nullptr;
+    }
+    out["fixable"] = is_fixable(diagnostic, fix_unused_allowed);
+    if (diagnostic.help) {
+        out["help"] = escape_for_display(*diagnostic.help);
+    } else {
+        out["help"] = nullptr;
+    }
+    out["message"] = escape_for_display(diagnostic.message);
+    out["rule"] = diagnostic.rule;
+    out["severity"] = severity_name(diagnostic.severity);
+    if (diagnostic.span) {
+        out["span"] = span_json(*diagnostic.span);
+    } else {
+        out["span"] = nullptr;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string_view severity_name(Severity severity) {
+    return kSeverityNames[static_cast<size_t>(severity) & 3];
+}
+
+std::optional<Severity> parse_severity(std::string_view name) {
+    for (size_t i = 0; i < kSeverityNames.size(); ++i) {
+        if (kSeverityNames[i] == name) return static_cast<Severity>(i);
+    }
+    return std::nullopt;
+}
+
+bool is_known_rule(std::string_view id) {
+    return std::binary_search(KNOWN_RULES.begin(), KNOWN_RULES.end(), id);
+}
+
+std::optional<std::string> find_unknown_rule(RuleSeverityMap::const_iterator& next,
+                                             RuleSeverityMap::const_iterator end) {
+    while (next != end) {
+        const std::string& key = (next++)->first;
+        if (!is_known_rule(key)) return key;
+    }
+    return std::nullopt;
+}
+
+bool push_diagnostic(LintResult& result, LintDiagnostic diagnostic) {
+    if (result.diagnostics.size() >= MAX_DIAGNOSTICS) {
+        result.truncated = true;
+        return false;
+    }
+    result.diagnostics.push_back(std::move(diagnostic));
+    return true;
+}
+
+LintDiagnostic make_diagnostic(const RuleContext& context, std::string message, std::string help,
+                               uint64_t offset, uint64_t length) {
+    LintDiagnostic diagnostic;
+    diagnostic.span = LintSpan{offset, length, std::nullopt, std::nullopt};
+    diagnostic.rule = std::string(context.rule);
+    diagnostic.message = std::move(message);
+    diagnostic.help = std::move(help);
+    diagnostic.file = std::string(context.file);
+    diagnostic.severity = context.severity;
+    return diagnostic;
+}
+
+bool diagnostic_order(const LintDiagnostic& a, const LintDiagnostic& b) {
+    if (a.file.has_value() != b.file.has_value()) return a.file.has_value();
+    // std::string compares as unsigned bytes, a prefix first.
+    if (a.file && *a.file != *b.file) return *a.file < *b.file;
+    if (a.span.has_value() != b.span.has_value()) return a.span.has_value();
+    if (a.span && a.span->offset != b.span->offset) return a.span->offset < b.span->offset;
+    return false;
+}
+
+void sort_diagnostics(std::vector<LintDiagnostic>& diagnostics) {
+    std::stable_sort(diagnostics.begin(), diagnostics.end(), diagnostic_order);
+}
+
+nlohmann::json LintResult::to_canonical_json(const LintResult& result) {
+    // Grouped by the raw file name; the name is escaped only where it is written.
+    std::map<std::string_view, std::vector<const LintDiagnostic*>> groups;
+    for (const LintDiagnostic& diagnostic : result.diagnostics) {
+        const std::string_view key =
+            diagnostic.file ? std::string_view(*diagnostic.file) : kUnknownFile;
+        groups[key].push_back(&diagnostic);
+    }
+    nlohmann::json files = nlohmann::json::array();
+    for (const auto& [file, members] : groups) {
+        nlohmann::json diagnostics = nlohmann::json::array();
+        for (const LintDiagnostic* diagnostic : members) {
+            diagnostics.push_back(diagnostic_json(*diagnostic, result.fix_unused_allowed));
+        }
+        files.push_back(nlohmann::json{{"diagnostics", std::move(diagnostics)},
+                                       {"file", escape_for_display(file)}});
+    }
+    nlohmann::json report = nlohmann::json::object();
+    report["files"] = std::move(files);
+    report["truncated"] = result.truncated;
+    report["version"] = 1;
+    return report;
+}
+
+}  // namespace tyx

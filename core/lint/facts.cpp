@@ -1,0 +1,354 @@
+#include "core/lint/facts.h"
+
+#include <algorithm>
+#include <utility>
+#include <variant>
+
+#include "core/format.h"
+
+namespace tyx {
+
+namespace {
+
+struct ByteRange {
+    size_t start = 0;
+    size_t end = 0;
+};
+
+// The lines between the opening "---" line at the start of the source and the closing one, as
+// the lexer finds them. Keys are looked up only there: a body line that happens to begin with
+// "key:" is not where the key is written.
+std::optional<ByteRange> frontmatter_block(std::string_view source) {
+    size_t start = 0;
+    if (source.starts_with("---\n")) {
+        start = 4;
+    } else if (source.starts_with("---\r\n")) {
+        start = 5;
+    } else {
+        return std::nullopt;
+    }
+    size_t line = start;
+    while (line < source.size()) {
+        if (source.compare(line, 3, "---") == 0) {
+            const size_t after = line + 3;
+            if (after == source.size() || source[after] == '\n' || source[after] == '\r') break;
+        }
+        const size_t feed = source.find('\n', line);
+        if (feed == std::string_view::npos) return std::nullopt;
+        line = feed + 1;
+    }
+    return ByteRange{start, std::min(line, source.size())};
+}
+
+std::optional<uint64_t> locate_key(std::string_view source, ByteRange block,
+                                   const std::string& key) {
+    const std::string pattern = key + ":";
+    size_t from = block.start;
+    while (from < block.end) {
+        const size_t hit = source.find(pattern, from);
+        if (hit == std::string_view::npos || hit + pattern.size() > block.end) return std::nullopt;
+        if (hit == block.start || source[hit - 1] == '\n') return hit;
+        from = hit + pattern.size();
+    }
+    return std::nullopt;
+}
+
+bool is_reserved_key(std::string_view key) {
+    return std::find(LINT_RESERVED_KEYS.begin(), LINT_RESERVED_KEYS.end(), key) !=
+           LINT_RESERVED_KEYS.end();
+}
+
+bool holds(const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+Status collect_body_facts(const std::vector<Node>& body, LintFacts& facts, LintBindings& bindings,
+                          uint64_t depth) {
+    return collect_node_facts(body, facts, bindings, depth + 1);
+}
+
+Status collect_if_facts(const Node::If& branch, LintFacts& facts, LintBindings& bindings,
+                        uint64_t depth) {
+    collect_condition_facts(branch.condition, facts);
+    TYX_TRY(collect_body_facts(branch.then_body, facts, bindings, depth));
+    for (const ElseIfBranch& elseif : branch.elseif_branches) {
+        collect_condition_facts(elseif.condition, facts);
+        TYX_TRY(collect_body_facts(elseif.body, facts, bindings, depth));
+    }
+    if (branch.else_branch) {
+        TYX_TRY(collect_body_facts(branch.else_branch->body, facts, bindings, depth));
+    }
+    return {};
+}
+
+Status collect_for_facts(const Node::For& loop, LintFacts& facts, LintBindings& bindings,
+                         uint64_t depth) {
+    collect_expression_facts(loop.iterable, facts);
+    record_loop_variable_shadowing(loop.item_variable, loop.offset, bindings, facts);
+    if (loop.key_variable) {
+        record_loop_variable_shadowing(*loop.key_variable, loop.offset, bindings, facts);
+    }
+    const size_t depth_before = bindings.loop_variables.size();
+    bindings.loop_variables.push_back(loop.item_variable);
+    if (loop.key_variable) bindings.loop_variables.push_back(*loop.key_variable);
+    Status status = collect_body_facts(loop.body, facts, bindings, depth);
+    bindings.loop_variables.resize(depth_before);
+    return status;
+}
+
+Status collect_define_facts(const Node::Define& define, LintFacts& facts, LintBindings& bindings,
+                            uint64_t depth) {
+    facts.define_facts.push_back(DefineFact{define.name, define.offset, define.end_offset});
+    for (const DefineParam& param : define.params) {
+        if (bindings.frontmatter_names.contains(param.name)) {
+            facts.shadow_facts.push_back(ShadowFact{param.name, define.offset,
+                                                    BindingKind::DefineParameter,
+                                                    BindingKind::FrontmatterVariable});
+        }
+        if (holds(bindings.loop_variables, param.name)) {
+            facts.shadow_facts.push_back(ShadowFact{param.name, define.offset,
+                                                    BindingKind::DefineParameter,
+                                                    BindingKind::ForLoopVariable});
+        }
+    }
+    return collect_body_facts(define.body, facts, bindings, depth);
+}
+
+void collect_import_facts(const Node::Import& import, LintFacts& facts) {
+    ImportFact fact;
+    fact.offset = import.offset;
+    std::visit(Overloaded{
+                   [&](const ImportKind::Alias& alias) {
+                       fact.kind = ImportFactKind::Alias;
+                       fact.path = alias.path;
+                       fact.alias = alias.alias;
+                   },
+                   [&](const ImportKind::Whole& whole) {
+                       fact.kind = ImportFactKind::Whole;
+                       fact.path = whole.path;
+                   },
+                   [&](const ImportKind::Selective& selective) {
+                       fact.kind = ImportFactKind::Selective;
+                       fact.path = selective.path;
+                       fact.names = selective.names;
+                       fact.name_offsets = selective.name_offsets;
+                   },
+               },
+               import.kind.value);
+    facts.import_facts.push_back(std::move(fact));
+}
+
+void collect_export_facts(const Node::Export& exported, LintFacts& facts) {
+    facts.has_export = true;
+    ExportFact fact;
+    fact.offset = exported.offset;
+    std::visit(Overloaded{
+                   [&](const ExportKind::Name& name) {
+                       fact.kind = ExportFactKind::Name;
+                       fact.name = name.name;
+                   },
+                   [&](const ExportKind::ReexportName& reexport) {
+                       fact.kind = ExportFactKind::ReexportName;
+                       fact.name = reexport.name;
+                       fact.from_path = reexport.path;
+                   },
+                   [&](const ExportKind::ReexportAll& reexport) {
+                       fact.kind = ExportFactKind::ReexportAll;
+                       fact.from_path = reexport.path;
+                   },
+               },
+               exported.kind.value);
+    facts.export_facts.push_back(std::move(fact));
+}
+
+}  // namespace
+
+std::string_view binding_kind_text(BindingKind kind) {
+    switch (kind) {
+        case BindingKind::FrontmatterVariable:
+            return "frontmatter variable";
+        case BindingKind::ImportAlias:
+            return "import alias";
+        case BindingKind::ForLoopVariable:
+            return "@for loop variable";
+        case BindingKind::DefineParameter:
+            return "@define parameter";
+    }
+    return "";
+}
+
+void collect_frontmatter_key_facts(std::string_view source, const YamlValue& value,
+                                   LintFacts& facts) {
+    if (!value.is_mapping()) return;
+    const std::optional<ByteRange> block = frontmatter_block(source);
+    for (const auto& [key, entry] : value.as_mapping().entries()) {
+        if (!key.is_string() || is_reserved_key(key.as_string())) continue;
+        FrontmatterKeyFact fact;
+        fact.name = key.as_string();
+        if (block) {
+            if (const std::optional<uint64_t> offset = locate_key(source, *block, fact.name)) {
+                fact.found = true;
+                fact.offset = *offset;
+            }
+        }
+        facts.frontmatter_key_facts.push_back(std::move(fact));
+    }
+}
+
+Status collect_node_facts(const std::vector<Node>& nodes, LintFacts& facts, LintBindings& bindings,
+                          uint64_t depth) {
+    if (depth > MAX_LINT_NESTING_DEPTH) {
+        return CompileError::of(
+            ErrorKind::ResourceLimit,
+            cat("template nesting exceeds maximum depth of ", decimal(MAX_LINT_NESTING_DEPTH)));
+    }
+    for (const Node& node : nodes) {
+        Status status =
+            std::visit(Overloaded{
+                           [](const Node::Text&) { return Status(); },
+                           [](const Node::EscapedBrace&) { return Status(); },
+                           [&](const Node::Interpolation& interpolation) {
+                               collect_expression_facts(interpolation.expression, facts);
+                               return Status();
+                           },
+                           [&](const Node::If& branch) {
+                               return collect_if_facts(branch, facts, bindings, depth);
+                           },
+                           [&](const Node::For& loop) {
+                               return collect_for_facts(loop, facts, bindings, depth);
+                           },
+                           [&](const Node::Define& define) {
+                               return collect_define_facts(define, facts, bindings, depth);
+                           },
+                           [&](const Node::Import& import) {
+                               collect_import_facts(import, facts);
+                               return Status();
+                           },
+                           [&](const Node::Export& exported) {
+                               collect_export_facts(exported, facts);
+                               return Status();
+                           },
+                           [&](const Node::Include& include) {
+                               facts.included.insert(include.name);
+                               return Status();
+                           },
+                           [&](const Node::MessageBlock& message) {
+                               collect_expression_facts(message.role, facts);
+                               return collect_body_facts(message.body, facts, bindings, depth);
+                           },
+                           [&](const Node::Block& block) {
+                               return collect_body_facts(block.body, facts, bindings, depth);
+                           },
+                       },
+                       node.value);
+        TYX_TRY(std::move(status));
+    }
+    return {};
+}
+
+void collect_expression_facts(const Expression& expression, LintFacts& facts) {
+    std::visit(
+        Overloaded{
+            [&](const Expression::Variable& variable) { facts.referenced.insert(variable.name); },
+            [&](const Expression::DotPath& path) { facts.referenced.insert(path.root); },
+            [&](const Expression::Call& call) {
+                facts.called.insert(call.name);
+                for (const CallArg& argument : call.args)
+                    collect_argument_facts(argument, facts);
+            },
+            [&](const Expression::QualifiedCall& call) {
+                facts.qualified_namespaces.insert(call.namespace_name);
+                for (const CallArg& argument : call.args)
+                    collect_argument_facts(argument, facts);
+            },
+            [](const auto&) {},
+        },
+        expression.value);
+}
+
+void collect_argument_facts(const CallArg& argument, LintFacts& facts) {
+    std::visit(
+        Overloaded{
+            [&](const CallArg::Variable& variable) { facts.referenced.insert(variable.name); },
+            [&](const CallArg::DotPath& path) { facts.referenced.insert(path.root); },
+            [&](const CallArg::Call& call) {
+                facts.called.insert(call.name);
+                for (const CallArg& nested : call.args)
+                    collect_argument_facts(nested, facts);
+            },
+            [](const auto&) {},
+        },
+        argument.value);
+}
+
+void collect_condition_facts(const Condition& condition, LintFacts& facts) {
+    std::visit(Overloaded{
+                   [&](const Condition::Truthy& truthy) {
+                       collect_expression_facts(truthy.expression, facts);
+                   },
+                   [&](const Condition::Not& negated) {
+                       collect_expression_facts(negated.expression, facts);
+                   },
+                   [&](const Condition::Equals& equals) {
+                       collect_expression_facts(equals.left, facts);
+                       collect_expression_facts(equals.right, facts);
+                   },
+                   [&](const Condition::NotEquals& not_equals) {
+                       collect_expression_facts(not_equals.left, facts);
+                       collect_expression_facts(not_equals.right, facts);
+                   },
+                   [&](const Condition::And& all) {
+                       for (const Condition& operand : all.conditions)
+                           collect_condition_facts(operand, facts);
+                   },
+                   [&](const Condition::Or& any) {
+                       for (const Condition& operand : any.conditions)
+                           collect_condition_facts(operand, facts);
+                   },
+               },
+               condition.value);
+}
+
+Result<LintFacts> collect_template_facts(const ParsedTemplate& tree, std::string_view source) {
+    LintFacts facts;
+    if (tree.frontmatter) {
+        Result<YamlValue> frontmatter = parse_frontmatter_yaml(*tree.frontmatter);
+        if (frontmatter.ok()) {
+            collect_frontmatter_key_facts(source, frontmatter.value(), facts);
+        } else if (frontmatter.error().kind == ErrorKind::ResourceLimit) {
+            return std::move(frontmatter).take_error();
+        }
+        // Any other frontmatter failure is the check's to report; linting goes on without keys.
+    }
+    LintBindings bindings;
+    for (const FrontmatterKeyFact& fact : facts.frontmatter_key_facts) {
+        bindings.frontmatter_names.insert(fact.name);
+    }
+    for (const Node& node : tree.body) {
+        const auto* import = std::get_if<Node::Import>(&node.value);
+        if (import == nullptr) continue;
+        if (const auto* alias = std::get_if<ImportKind::Alias>(&import->kind.value)) {
+            bindings.import_aliases.insert(alias->alias);
+        }
+    }
+    TYX_TRY(collect_node_facts(tree.body, facts, bindings, 0));
+    return facts;
+}
+
+void record_loop_variable_shadowing(const std::string& name, uint64_t offset,
+                                    const LintBindings& bindings, LintFacts& facts) {
+    std::optional<BindingKind> outer;
+    if (bindings.frontmatter_names.contains(name)) {
+        outer = BindingKind::FrontmatterVariable;
+    } else if (bindings.import_aliases.contains(name)) {
+        outer = BindingKind::ImportAlias;
+    } else if (holds(bindings.loop_variables, name)) {
+        outer = BindingKind::ForLoopVariable;
+    }
+    if (outer) {
+        facts.shadow_facts.push_back(
+            ShadowFact{name, offset, BindingKind::ForLoopVariable, *outer});
+    }
+}
+
+}  // namespace tyx
