@@ -654,6 +654,7 @@ namespace {
 // Extends the arguments with the defaults of the parameters they leave out.
 [[gnu::noinline]] Status bind_defaults(const std::vector<DefineParam>& params,
                                        std::vector<Value>& arguments) {
+    arguments.reserve(params.size());
     for (std::size_t i = arguments.size(); i < params.size(); ++i) {
         if (!params[i].default_value) {
             return syntax_error("internal error: non-optional param '" + params[i].name +
@@ -679,10 +680,15 @@ namespace {
                         "', got Some(\"" + popped + "\")");
 }
 
+// Trims in place, so the body's buffer becomes the value without another copy.
 [[gnu::noinline]] std::string trimmed_call_value(std::string text) {
     const std::string_view trimmed = trim_white_space(text);
     if (trimmed.size() == text.size()) return text;
-    return std::string(trimmed);
+    const auto lead = static_cast<std::size_t>(trimmed.data() - text.data());
+    const std::size_t length = trimmed.size();
+    text.erase(lead + length);
+    text.erase(0, lead);
+    return text;
 }
 
 }  // namespace

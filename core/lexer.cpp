@@ -2,7 +2,7 @@
 
 #include "core/text.h"
 
-#include <array>
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -18,16 +18,9 @@ constexpr std::string_view kUnclosedInterpolation =
     "`\\{{`";
 constexpr std::string_view kUnclosedCodeFence = "unclosed code fence";
 
-// The bytes at which a text run may have to stop: an escape, an interpolation, or a line feed
-// after which a directive or fence line may begin.
-constexpr std::array<bool, 256> make_text_stops() {
-    std::array<bool, 256> stops{};
-    stops['\\'] = true;
-    stops['{'] = true;
-    stops['\n'] = true;
-    return stops;
-}
-constexpr std::array<bool, 256> kTextStops = make_text_stops();
+// One token per 32 bytes is about what prose with a few interpolations per line gives; a
+// denser template only grows the list a few more times.
+constexpr size_t kSourceBytesPerToken = 32;
 
 class Lexer {
   public:
@@ -35,6 +28,7 @@ class Lexer {
 
     Result<std::vector<Token>> run() {
         if (source_.empty()) return std::move(tokens_);
+        tokens_.reserve(source_.size() / kSourceBytesPerToken + 16);
         if (source_.starts_with("---\n") || source_.starts_with("---\r\n")) {
             TYX_TRY(eat_frontmatter());
         }
@@ -48,6 +42,14 @@ class Lexer {
     }
 
   private:
+    // The first occurrence of a byte at or after the last position searched from. The lexer only
+    // moves forward, so a hit beyond the current position still answers the next search.
+    struct NextByte {
+        char byte;
+        size_t at = 0;
+        bool known = false;
+    };
+
     struct OpenFence {
         size_t length = 0;
         char32_t marker = 0;
@@ -71,6 +73,14 @@ class Lexer {
         const void* hit = std::memchr(source_.data() + from, byte, source_.size() - from);
         if (hit == nullptr) return source_.size();
         return static_cast<size_t>(static_cast<const char*>(hit) - source_.data());
+    }
+
+    size_t find_next(NextByte& next, size_t from) const {
+        if (!next.known || next.at < from) {
+            next.at = find_byte(next.byte, from);
+            next.known = true;
+        }
+        return next.at;
     }
 
     // The rest of the line without its terminator; moves past at most one CR, then one LF.
@@ -208,13 +218,15 @@ class Lexer {
         return make_syntax_error_at(kUnclosedInterpolation, name_, source_, start, 2);
     }
 
+    // Stops only at the bytes that may end a text run: an escape, an interpolation, or a line
+    // feed after which a directive or fence line may begin.
     void eat_text() {
         const size_t start = position_;
         const size_t size = source_.size();
         size_t i = start;
         while (i < size) {
-            while (i < size && !kTextStops[static_cast<unsigned char>(source_[i])])
-                ++i;
+            i = std::min(
+                {find_next(next_escape_, i), find_next(next_brace_, i), find_next(next_feed_, i)});
             if (i == size) break;
             if (source_[i] == '\n') {
                 const size_t next = i + 1;
@@ -257,6 +269,9 @@ class Lexer {
     size_t position_ = 0;
     std::vector<Token> tokens_;
     std::optional<OpenFence> fence_;
+    NextByte next_escape_{'\\'};
+    NextByte next_brace_{'{'};
+    NextByte next_feed_{'\n'};
 };
 
 }  // namespace

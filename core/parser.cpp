@@ -419,11 +419,6 @@ bool ends_body(std::string_view d, Words end_words, Words end_prefixes) {
 
 Result<std::vector<Node>> parse_body(ParserState& state, Words end_words, Words end_prefixes) {
     std::vector<Node> nodes;
-    // The top-level body holds at most one node per remaining token; reserving it at once
-    // spares a large template the moves of every growth step.
-    if (state.depth == 0 && end_words.size() == 0) {
-        nodes.reserve(state.tokens.size() - state.position);
-    }
     while (const Token* token = state.peek()) {
         switch (token->kind) {
             case TokenKind::Text:

@@ -260,6 +260,7 @@ std::optional<std::string> validate_dot_path(std::string_view text,
         return cat("dot path exceeds maximum segment count of ", decimal(MAX_DOT_PATH_SEGMENTS));
     }
     std::vector<std::string> items;
+    items.reserve(segments);
     size_t start = 0;
     while (true) {
         const size_t dot = text.find('.', start);

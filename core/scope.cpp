@@ -11,6 +11,8 @@ constexpr std::string_view kPopGlobalFrame =
 
 template <class T>
 const T* find_in(const NameMap<T>& map, std::string_view name) {
+    // Most frames leave most tables empty; skipping them spares hashing the name for each.
+    if (map.empty()) return nullptr;
     auto it = map.find(name);
     return it == map.end() ? nullptr : &it->second;
 }
@@ -29,6 +31,9 @@ const T* lookup(const std::vector<ScopeFrame>& frames, std::string_view name, Ta
 
 template <class T, class Table>
 NameMap<T> visible(const std::vector<ScopeFrame>& frames, Table table) {
+    // A module's own @define sees only the global frame: copying its table keeps the bucket
+    // layout and spares hashing every name again.
+    if (frames.size() == 1 && frames.front().captured == nullptr) return table(frames.front());
     NameMap<T> names;
     for (const ScopeFrame& frame : frames) {
         if (frame.captured != nullptr) {
@@ -70,7 +75,13 @@ size_t FunctionDef::min_arguments() const {
     return required;
 }
 
-Scope::Scope() : frames_(1) {}
+// Room for the frames of a few nested loops and calls, so that entering them moves no frames.
+constexpr size_t kInitialFrameCapacity = 8;
+
+Scope::Scope() {
+    frames_.reserve(kInitialFrameCapacity);
+    frames_.emplace_back();
+}
 
 void Scope::push_frame() {
     frames_.emplace_back();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -20,9 +21,18 @@ struct FunctionDef;
 // The recorded source mappings of a module's rendered body, built by the source-map builder.
 struct ModuleSourceMap;
 
+// FNV-1a, inline: names are short identifiers, and every lookup hashes its name once per frame
+// it searches, where the library's out-of-line hash of arbitrary bytes costs a call each time.
 struct NameHash {
     using is_transparent = void;
-    size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
+    size_t operator()(std::string_view name) const {
+        uint64_t hash = 14695981039346656037ull;
+        for (const char c : name) {
+            hash ^= static_cast<unsigned char>(c);
+            hash *= 1099511628211ull;
+        }
+        return static_cast<size_t>(hash);
+    }
 };
 
 // A table of names; lookups take a string_view without building a string. Its order is never

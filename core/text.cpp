@@ -50,6 +50,10 @@ namespace {
 // Encoded length of the White_Space character that ends just before `end`, or 0. Lead bytes
 // are never continuation bytes, so a whole encoding that ends here is the last character.
 size_t white_space_suffix(std::string_view text, size_t end) {
+    // An ASCII byte ends no multi-byte encoding, so it alone decides.
+    if (const auto last = static_cast<unsigned char>(text[end - 1]); last < 0x80) {
+        return (last == ' ' || (last >= 0x09 && last <= 0x0D)) ? 1 : 0;
+    }
     for (size_t length = 1; length <= 3 && length <= end; ++length) {
         if (white_space_prefix(text.substr(0, end), end - length) == length) return length;
     }
