@@ -430,10 +430,10 @@ bool exceeds_value_depth(const nlohmann::json& value, int depth) {
 
 }  // namespace
 
-bool parse_vars_option(PyObject* vars, nlohmann::json& members) {
-    members = nullptr;
+bool parse_vars_option(PyObject* vars, PythonSnapshot& members) {
+    members = PythonSnapshot();
     if (vars == nullptr || vars == Py_None) return true;
-    JsonFromPython converted = python_to_json(vars);
+    SnapshotFromPython converted = snapshot_python(vars);
     if (converted.failure) {
         raise_tyx_error(invalid_options_error("invalid vars: " + *converted.failure));
         return false;
@@ -441,28 +441,31 @@ bool parse_vars_option(PyObject* vars, nlohmann::json& members) {
     if (!converted.value.is_object()) {
         raise_tyx_error(
             invalid_options_error(std::string("options.vars must be a plain object, got ") +
-                                  json_kind_name(converted.value)));
+                                  json_kind_name(converted.value.to_json())));
         return false;
     }
-    for (const auto& member : converted.value.items()) {
-        if (!exceeds_value_depth(member.value(), 0)) continue;
-        // The conversion itself words the error, so that it reads as its own limit does.
-        Result<Value> refused = value_from_json(member.value(), 0);
-        raise_tyx_error(refused.ok() ? internal_compiler_error()
-                                     : convert_core_error(refused.error()));
-        return false;
+    // The members lie one level below the mapping; only a snapshot read deeper than their limit
+    // can hold one that passes it, and then the JSON value, its equal keys merged, decides.
+    if (converted.value.deepest() > MAX_VALUE_DEPTH + 1) {
+        nlohmann::json object = converted.value.to_json();
+        for (const auto& member : object.items()) {
+            if (!exceeds_value_depth(member.value(), 0)) continue;
+            // The conversion itself words the error, so that it reads as its own limit does.
+            Result<Value> refused = value_from_json(member.value(), 0);
+            raise_tyx_error(refused.ok() ? internal_compiler_error()
+                                         : convert_core_error(refused.error()));
+            return false;
+        }
     }
     members = std::move(converted.value);
     return true;
 }
 
-Result<VarsMap> build_vars_map(nlohmann::json members) {
+Result<VarsMap> build_vars_map(PythonSnapshot members) {
     VarsMap map;
-    if (!members.is_object()) return map;
-    for (auto& [name, json] : members.items()) {
-        TYX_ASSIGN_OR_RETURN(Value value, value_from_json(json, 0));
-        map.emplace(name, std::move(value));
-    }
+    // Of equal names the later member is kept, as the JSON value keeps it.
+    for (auto& [name, value] : std::move(members).member_values())
+        map.insert_or_assign(std::move(name), std::move(value));
     return map;
 }
 

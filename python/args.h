@@ -17,6 +17,7 @@
 #include "core/resolver/lib.h"
 #include "core/resolver/loaders.h"
 #include "core/resolver/resolver.h"
+#include "python/json_convert.h"
 
 namespace tyx::py {
 
@@ -102,12 +103,12 @@ bool reject_empty_base_path(const std::optional<std::string>& base_path);
 // `sources_content` needs `source_map`; the options carry no base for display paths.
 bool check_source_map_options(bool source_map, bool sources_content, CompileOptions& out);
 
-// Absent or None gives null; otherwise `members` is the JSON object of a mapping whose values
-// nest at most MAX_VALUE_DEPTH deep. The Values are built by build_vars_map, which needs no
-// Python object and so runs after the lock is released.
-bool parse_vars_option(PyObject* vars, nlohmann::json& members);
-// The VarsMap of the members that parse_vars_option accepted; empty for null.
-Result<VarsMap> build_vars_map(nlohmann::json members);
+// Absent or None gives an empty snapshot; otherwise `members` is the snapshot of a mapping whose
+// values nest at most MAX_VALUE_DEPTH deep. The Values are built by build_vars_map, which needs
+// no Python object and so runs after the lock is released.
+bool parse_vars_option(PyObject* vars, PythonSnapshot& members);
+// The VarsMap of the members that parse_vars_option accepted; empty for none.
+Result<VarsMap> build_vars_map(PythonSnapshot members);
 
 // A mapping of module key to source text, within MAX_MODULES entries and MAX_SOURCE_SIZE bytes
 // for each text and for their sum.

@@ -109,7 +109,7 @@ PyObject* compile(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         !extract_bool_or(bound[4], "sources_content", false, sources_content)) {
         return nullptr;
     }
-    nlohmann::json vars;
+    PythonSnapshot vars;
     CompileOptions options;
     if (!check_source_size(source.size()) || !reject_empty_base_path(base_path) ||
         !parse_vars_option(bound[1], vars) ||
@@ -145,7 +145,7 @@ PyObject* compile_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         !extract_bool_or(bound[3], "sources_content", false, sources_content)) {
         return nullptr;
     }
-    nlohmann::json vars;
+    PythonSnapshot vars;
     CompileOptions options;
     if (!parse_vars_option(bound[1], vars) ||
         !check_source_map_options(source_map, sources_content, options)) {
@@ -183,7 +183,7 @@ PyObject* compile_virtual(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         return nullptr;
     }
     ModuleMap modules;
-    nlohmann::json vars;
+    PythonSnapshot vars;
     CompileOptions options;
     if (!parse_modules_option(bound[0], modules) || !parse_vars_option(bound[2], vars) ||
         !check_source_map_options(source_map, sources_content, options)) {
@@ -223,7 +223,7 @@ PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         return raise_tyx_error(invalid_options_error(
             "source maps are not available for check(); use compile() instead"));
     }
-    nlohmann::json vars;
+    PythonSnapshot vars;
     if (!parse_vars_option(bound[1], vars)) return nullptr;
     return check_result_from(
         run_without_lock<std::vector<std::string>>([&]() -> Result<std::vector<std::string>> {
@@ -245,7 +245,7 @@ PyObject* check_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!bind_fastcall(kSignature, args, nargs, kwnames, bound)) return nullptr;
     std::string path_bytes;
     if (!extract_path(bound[0], "path", path_bytes)) return nullptr;
-    nlohmann::json vars;
+    PythonSnapshot vars;
     if (!parse_vars_option(bound[1], vars)) return nullptr;
     return check_result_from(
         run_without_lock<std::vector<std::string>>([&]() -> Result<std::vector<std::string>> {
@@ -268,7 +268,7 @@ PyObject* check_virtual(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     std::string_view entry;
     if (!extract_text_view(bound[1], "entry", entry)) return nullptr;
     ModuleMap modules;
-    nlohmann::json vars;
+    PythonSnapshot vars;
     if (!parse_modules_option(bound[0], modules) || !parse_vars_option(bound[2], vars)) {
         return nullptr;
     }

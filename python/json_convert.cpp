@@ -1,7 +1,11 @@
 #include "python/json_convert.h"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "core/display.h"
 #include "python/args.h"
@@ -9,153 +13,240 @@
 #include "python/pyref.h"
 
 namespace tyx::py {
-namespace {
 
 using Json = nlohmann::json;
 
-// Converts one Python object; returns the failure description, or nothing on success.
-class PythonToJson {
+// Reads Python objects into a snapshot; a step that fails returns false and leaves the
+// description of the failure.
+class SnapshotWriter {
   public:
-    std::optional<std::string> convert(PyObject* object, Json& out, int depth) {
+    explicit SnapshotWriter(PythonSnapshot& out) : out_(out) {}
+    SnapshotWriter(const SnapshotWriter&) = delete;
+    SnapshotWriter& operator=(const SnapshotWriter&) = delete;
+    ~SnapshotWriter() { release_to(0); }
+
+    std::string take_failure() { return std::move(failure_); }
+
+    bool convert(PyObject* object, int depth) {
         if (depth > MAX_PYTHON_JSON_DEPTH) {
-            return "nesting exceeds maximum depth of " + std::to_string(MAX_PYTHON_JSON_DEPTH);
+            return fail("nesting exceeds maximum depth of " +
+                        std::to_string(MAX_PYTHON_JSON_DEPTH));
         }
-        if (object == Py_None) {
-            out = nullptr;
-            return std::nullopt;
-        }
-        if (PyBool_Check(object)) {
-            out = object == Py_True;
-            return std::nullopt;
-        }
-        if (PyLong_Check(object)) return convert_int(object, out);
-        if (PyList_Check(object) || PyTuple_Check(object)) {
-            return convert_indexed(object, out, depth);
-        }
-        if (PyDict_Check(object)) return convert_mapping(PyRef(PyDict_Items(object)), out, depth);
-        if (PyUnicode_Check(object)) {
-            std::string text;
-            if (!utf8_of(object, text)) return take_error_description();
-            out = std::move(text);
-            return std::nullopt;
-        }
+        out_.deepest_ = std::max(out_.deepest_, depth);
+        if (object == Py_None) return add(Kind::Null);
+        // The exact types, which make up nearly every value, by a comparison each.
+        PyTypeObject* type = Py_TYPE(object);
+        if (type == &PyUnicode_Type) return convert_text(object);
+        if (type == &PyDict_Type) return convert_dict(object, depth);
+        if (type == &PyLong_Type) return convert_int(object);
+        if (type == &PyFloat_Type) return convert_float(object);
+        if (type == &PyList_Type || type == &PyTuple_Type) return convert_indexed(object, depth);
+        if (PyBool_Check(object)) return add(object == Py_True ? Kind::True : Kind::False);
+        // Reading anything else may run Python code, which could free what is borrowed.
+        own_held();
+        if (PyLong_Check(object)) return convert_int(object);
+        if (PyList_Check(object) || PyTuple_Check(object)) return convert_indexed(object, depth);
+        if (PyDict_Check(object)) return convert_dict(object, depth);
+        if (PyUnicode_Check(object)) return convert_text(object);
         if (PyBytes_Check(object) || PyByteArray_Check(object)) {
-            return "invalid type: byte array, expected any valid JSON value";
+            return fail("invalid type: byte array, expected any valid JSON value");
         }
-        if (PyFloat_Check(object)) {
-            double number = PyFloat_AsDouble(object);
-            if (number == -1.0 && PyErr_Occurred()) return take_error_description();
-            // JSON has no NaN or infinity; they read as null, as the other bindings write them.
-            if (std::isfinite(number)) {
-                out = number;
-            } else {
-                out = nullptr;
-            }
-            return std::nullopt;
-        }
-        if (PyAnySet_Check(object)) return convert_iterable(object, out, depth);
-        return convert_by_protocol(object, out, depth);
+        if (PyFloat_Check(object)) return convert_float(object);
+        if (PyAnySet_Check(object)) return convert_iterable(object, depth);
+        return convert_by_protocol(object, depth);
     }
 
   private:
-    static std::optional<std::string> convert_int(PyObject* object, Json& out) {
+    using Kind = PythonSnapshot::Kind;
+
+    // Adds `object` to the objects read through, with a reference of its own once owning.
+    void hold(PyObject* object) {
+        if (owning_) Py_INCREF(object);
+        held_.push_back(object);
+    }
+    void release_to(size_t base) {
+        if (owning_) {
+            for (size_t i = base; i < held_.size(); ++i)
+                Py_DECREF(held_[i]);
+        }
+        held_.resize(base);
+    }
+    void own_held() {
+        if (owning_) return;
+        for (PyObject* object : held_)
+            Py_INCREF(object);
+        owning_ = true;
+    }
+
+    bool fail(std::string description) {
+        failure_ = std::move(description);
+        return false;
+    }
+
+    bool add(Kind kind, size_t size = 0, uint64_t bits = 0) {
+        out_.append(kind, size, bits);
+        return true;
+    }
+
+    // Opens an array or object whose size is known only once its elements are read.
+    size_t open(Kind kind) { return out_.append(kind, 0, 0); }
+    void count_into(size_t container) { ++out_.entry(container).size; }
+
+    bool add_text(const char* data, Py_ssize_t size) {
+        out_.append_text(data, static_cast<size_t>(size));
+        return true;
+    }
+
+    bool convert_text(PyObject* object) {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+        if (data == nullptr) return fail(take_error_description());
+        return add_text(data, size);
+    }
+
+    bool convert_float(PyObject* object) {
+        double number = PyFloat_AsDouble(object);
+        if (number == -1.0 && PyErr_Occurred()) return fail(take_error_description());
+        // JSON has no NaN or infinity; they read as null, as the other bindings write them.
+        if (!std::isfinite(number)) return add(Kind::Null);
+        return add(Kind::Double, 0, std::bit_cast<uint64_t>(number));
+    }
+
+    bool convert_int(PyObject* object) {
         int overflow = 0;
         long long number = PyLong_AsLongLongAndOverflow(object, &overflow);
-        if (number == -1 && PyErr_Occurred()) return take_error_description();
+        if (number == -1 && PyErr_Occurred()) return fail(take_error_description());
         if (overflow == 0) {
-            if (number < 0) {
-                out = static_cast<int64_t>(number);
-            } else {
-                out = static_cast<uint64_t>(number);
-            }
-            return std::nullopt;
+            if (number < 0) return add(Kind::Negative, 0, static_cast<uint64_t>(number));
+            return add(Kind::Unsigned, 0, static_cast<uint64_t>(number));
         }
         if (overflow > 0) {
             unsigned long long large = PyLong_AsUnsignedLongLong(object);
             if (!(large == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-                out = static_cast<uint64_t>(large);
-                return std::nullopt;
+                return add(Kind::Unsigned, 0, static_cast<uint64_t>(large));
             }
             PyErr_Clear();
         }
-        return "JSON number out of range";
+        return fail("JSON number out of range");
     }
 
     // A list, a tuple or a Sequence, read by index; the length is read again at every step
     // because converting an element may run code that changes the container.
-    std::optional<std::string> convert_indexed(PyObject* object, Json& out, int depth) {
-        Json array = Json::array();
+    bool convert_indexed(PyObject* object, int depth) {
+        PyTypeObject* type = Py_TYPE(object);
+        bool exact = type == &PyList_Type || type == &PyTuple_Type;
+        size_t array = open(Kind::Array);
         for (Py_ssize_t i = 0;; ++i) {
             Py_ssize_t size = PySequence_Size(object);
-            if (size < 0) return take_error_description();
+            if (size < 0) return fail(take_error_description());
             if (i >= size) break;
-            PyRef item(PySequence_GetItem(object, i));
-            if (!item) return take_error_description();
-            Json element;
-            if (auto failure = convert(item.get(), element, depth + 1)) return failure;
-            array.push_back(std::move(element));
+            if (exact) {
+                // The item the sequence's own method would return, read without a reference.
+                size_t base = held_.size();
+                hold(type == &PyList_Type ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i));
+                if (!convert(held_[base], depth + 1)) return false;
+                release_to(base);
+            } else {
+                PyRef item(PySequence_GetItem(object, i));
+                if (!item) return fail(take_error_description());
+                if (!convert(item.get(), depth + 1)) return false;
+            }
+            count_into(array);
         }
-        out = std::move(array);
-        return std::nullopt;
+        return true;
     }
 
-    std::optional<std::string> convert_iterable(PyObject* object, Json& out, int depth) {
+    bool convert_iterable(PyObject* object, int depth) {
         PyRef iterator(PyObject_GetIter(object));
-        if (!iterator) return take_error_description();
-        Json array = Json::array();
+        if (!iterator) return fail(take_error_description());
+        size_t array = open(Kind::Array);
         while (PyRef item{PyIter_Next(iterator.get())}) {
-            Json element;
-            if (auto failure = convert(item.get(), element, depth + 1)) return failure;
-            array.push_back(std::move(element));
+            if (!convert(item.get(), depth + 1)) return false;
+            count_into(array);
         }
-        if (PyErr_Occurred()) return take_error_description();
-        out = std::move(array);
-        return std::nullopt;
+        if (PyErr_Occurred()) return fail(take_error_description());
+        return true;
+    }
+
+    // One (key, value) pair of a mapping; the key must be a str.
+    bool convert_member(size_t object, PyObject* key, PyObject* value, int depth) {
+        if (!PyUnicode_Check(key)) {
+            return fail("unexpected type: '" + type_qualname(key) +
+                        "' object is not an instance of 'str'");
+        }
+        if (!convert_text(key)) return false;
+        if (!convert(value, depth + 1)) return false;
+        count_into(object);
+        return true;
+    }
+
+    // The pairs are all taken before any value is converted: that may run code that changes
+    // the dict, and the dict is read as it was, as its items() list.
+    bool convert_dict(PyObject* dict, int depth) {
+        size_t base = held_.size();
+        held_.reserve(base + 2 * static_cast<size_t>(PyDict_Size(dict)));
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(dict, &position, &key, &value)) {
+            hold(key);
+            hold(value);
+        }
+        size_t end = held_.size();
+        size_t object = open(Kind::Object);
+        for (size_t i = base; i < end; i += 2) {
+            // Nested containers push and pop above `end`, so these two stay where they are.
+            if (!convert_member(object, held_[i], held_[i + 1], depth)) return false;
+        }
+        release_to(base);
+        return true;
     }
 
     // `items` is a list of (key, value) pairs taken from the mapping in its own order.
-    std::optional<std::string> convert_mapping(PyRef items, Json& out, int depth) {
-        if (!items) return take_error_description();
+    bool convert_items(PyRef items, int depth) {
+        if (!items) return fail(take_error_description());
         PyRef sequence(PySequence_Fast(items.get(), "mapping items are not a sequence"));
-        if (!sequence) return take_error_description();
-        Json object = Json::object();
+        if (!sequence) return fail(take_error_description());
+        size_t object = open(Kind::Object);
         Py_ssize_t size = PySequence_Size(sequence.get());
         for (Py_ssize_t i = 0; i < size; ++i) {
             PyRef pair(PySequence_GetItem(sequence.get(), i));
-            if (!pair) return take_error_description();
+            if (!pair) return fail(take_error_description());
             PyRef key(PySequence_GetItem(pair.get(), 0));
             PyRef value(key ? PySequence_GetItem(pair.get(), 1) : nullptr);
-            if (!value) return take_error_description();
-            if (!PyUnicode_Check(key.get())) {
-                return "unexpected type: '" + type_qualname(key.get()) +
-                       "' object is not an instance of 'str'";
-            }
-            std::string name;
-            if (!utf8_of(key.get(), name)) return take_error_description();
-            Json member;
-            if (auto failure = convert(value.get(), member, depth + 1)) return failure;
-            // Two keys with the same text keep the later value.
-            object[std::move(name)] = std::move(member);
+            if (!value) return fail(take_error_description());
+            if (!convert_member(object, key.get(), value.get(), depth)) return false;
         }
-        out = std::move(object);
-        return std::nullopt;
+        return true;
     }
 
-    std::optional<std::string> convert_by_protocol(PyObject* object, Json& out, int depth) {
+    bool convert_by_protocol(PyObject* object, int depth) {
         PyRef abc(PyImport_ImportModule("collections.abc"));
-        if (!abc) return take_error_description();
+        if (!abc) return fail(take_error_description());
         for (const char* name : {"Sequence", "Mapping"}) {
             PyRef protocol(PyObject_GetAttrString(abc.get(), name));
-            if (!protocol) return take_error_description();
+            if (!protocol) return fail(take_error_description());
             int matches = PyObject_IsInstance(object, protocol.get());
-            if (matches < 0) return take_error_description();
+            if (matches < 0) return fail(take_error_description());
             if (matches == 0) continue;
-            if (name[0] == 'S') return convert_indexed(object, out, depth);
-            return convert_mapping(PyRef(PyMapping_Items(object)), out, depth);
+            if (name[0] == 'S') return convert_indexed(object, depth);
+            return convert_items(PyRef(PyMapping_Items(object)), depth);
         }
-        return "unsupported type " + type_qualname(object);
+        return fail("unsupported type " + type_qualname(object));
     }
+
+    PythonSnapshot& out_;
+    std::string failure_;
+    // What is being read through, innermost last: the (key, value) pairs of each dict and the
+    // element of each list or tuple. While only exact built-in types have been met, reading
+    // runs no Python code, so nothing can free these and they stay borrowed: a reference taken
+    // and dropped on every shared element moved its cache line between the threads that read
+    // it. Before the first step that could run code, each gets a reference of its own.
+    std::vector<PyObject*> held_;
+    bool owning_ = false;
 };
+
+namespace {
 
 // Builds one Python object; nullptr with the Python error of the failed step set.
 PyRef to_python(const Json& value) {
@@ -226,11 +317,150 @@ NumberForm number_form(const Json& value) {
 
 }  // namespace
 
-JsonFromPython python_to_json(PyObject* object) {
-    JsonFromPython result;
-    result.failure = PythonToJson().convert(object, result.value, 0);
-    if (result.failure) result.value = nullptr;
+void PythonSnapshot::add_entry_block() {
+    entry_blocks_.push_back(std::unique_ptr<Entry[]>(new Entry[kEntriesPerBlock]));
+}
+
+void PythonSnapshot::append_text(const char* data, size_t size) {
+    if (size >= kTextBlockSize) {
+        append(Kind::LongString, size, long_texts_.size());
+        long_texts_.emplace_back(data, size);
+        return;
+    }
+    if (size > text_room_) {
+        text_blocks_.push_back(std::unique_ptr<char[]>(new char[kTextBlockSize]));
+        text_cursor_ = text_blocks_.back().get();
+        text_room_ = kTextBlockSize;
+    }
+    if (size != 0) std::memcpy(text_cursor_, data, size);
+    append(Kind::String, size, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(text_cursor_)));
+    text_cursor_ += size;
+    text_room_ -= size;
+}
+
+template <class Self>
+std::string PythonSnapshot::text_of(Self& self, const Entry& text) {
+    if (text.kind == Kind::LongString) {
+        if constexpr (std::is_const_v<Self>) {
+            return self.long_texts_[text.bits];
+        } else {
+            return std::move(self.long_texts_[text.bits]);
+        }
+    }
+    return std::string(reinterpret_cast<const char*>(static_cast<uintptr_t>(text.bits)), text.size);
+}
+
+nlohmann::json PythonSnapshot::to_json() const& {
+    size_t index = 0;
+    return count_ == 0 ? Json() : entry_to_json(*this, index);
+}
+
+nlohmann::json PythonSnapshot::to_json() && {
+    size_t index = 0;
+    return count_ == 0 ? Json() : entry_to_json(*this, index);
+}
+
+template <class Self>
+Json PythonSnapshot::entry_to_json(Self& self, size_t& index) {
+    const Entry& entry = self.entry(index++);
+    switch (entry.kind) {
+        case Kind::Null:
+            return nullptr;
+        case Kind::False:
+            return false;
+        case Kind::True:
+            return true;
+        case Kind::Negative:
+            return static_cast<int64_t>(entry.bits);
+        case Kind::Unsigned:
+            return entry.bits;
+        case Kind::Double:
+            return std::bit_cast<double>(entry.bits);
+        case Kind::String:
+        case Kind::LongString:
+            return text_of(self, entry);
+        case Kind::Array: {
+            Json array = Json::array();
+            array.get_ref<Json::array_t&>().reserve(entry.size);
+            for (size_t i = 0; i < entry.size; ++i)
+                array.push_back(entry_to_json(self, index));
+            return array;
+        }
+        case Kind::Object: {
+            Json object = Json::object();
+            for (size_t i = 0; i < entry.size; ++i) {
+                std::string key = text_of(self, self.entry(index++));
+                // Two keys with the same text keep the later value.
+                object[std::move(key)] = entry_to_json(self, index);
+            }
+            return object;
+        }
+    }
+    return nullptr;
+}
+
+Value PythonSnapshot::entry_to_value(PythonSnapshot& self, size_t& index) {
+    const Entry& entry = self.entry(index++);
+    switch (entry.kind) {
+        case Kind::Null:
+            return Value::null();
+        case Kind::False:
+            return Value::boolean(false);
+        case Kind::True:
+            return Value::boolean(true);
+        case Kind::Negative:
+            return Value::number(static_cast<double>(static_cast<int64_t>(entry.bits)));
+        case Kind::Unsigned:
+            return Value::number(static_cast<double>(entry.bits));
+        case Kind::Double:
+            return Value::number(std::bit_cast<double>(entry.bits));
+        case Kind::String:
+        case Kind::LongString:
+            return Value::string(text_of(self, entry));
+        case Kind::Array: {
+            ValueArray items;
+            items.reserve(entry.size);
+            for (size_t i = 0; i < entry.size; ++i)
+                items.push_back(entry_to_value(self, index));
+            return Value::array(std::move(items));
+        }
+        case Kind::Object:
+            return Value::object(sort_object_entries(object_entries(self, entry, index)));
+    }
+    return Value::null();
+}
+
+ValueObject PythonSnapshot::object_entries(PythonSnapshot& self, const Entry& object,
+                                           size_t& index) {
+    ValueObject entries;
+    entries.reserve(object.size);
+    for (size_t i = 0; i < object.size; ++i) {
+        std::string name = text_of(self, self.entry(index++));
+        entries.emplace_back(std::move(name), entry_to_value(self, index));
+    }
+    return entries;
+}
+
+ValueObject PythonSnapshot::member_values() && {
+    if (!is_object()) return {};
+    size_t index = 1;
+    return object_entries(*this, entry(0), index);
+}
+
+SnapshotFromPython snapshot_python(PyObject* object) {
+    SnapshotFromPython result;
+    SnapshotWriter writer(result.value);
+    if (!writer.convert(object, 0)) {
+        result.failure = writer.take_failure();
+        result.value = PythonSnapshot();
+    }
     return result;
+}
+
+JsonFromPython python_to_json(PyObject* object) {
+    SnapshotFromPython snapshot = snapshot_python(object);
+    if (snapshot.failure) return {nullptr, std::move(snapshot.failure)};
+    return {std::move(snapshot.value).to_json(), std::nullopt};
 }
 
 PyObject* canonical_to_python(const nlohmann::json& value) {

@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,12 +13,108 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/value.h"
+
 namespace tyx::py {
 
 // How deep python_to_json follows nested containers; it keeps a container that holds itself
 // from exhausting the stack, and lies well above MAX_VALUE_DEPTH so that too deep `vars` are
 // still refused by value_from_json with its own error.
 inline constexpr int MAX_PYTHON_JSON_DEPTH = 256;
+
+// A Python value read into flat storage, its entries in depth-first order and its texts copied
+// beside them. Reading it costs the interpreter lock no allocation per element, and it holds no
+// Python object, so its JSON value can be built and it can be destroyed with the lock released.
+class PythonSnapshot {
+  public:
+    // The JSON value, as python_to_json gives it; null for an empty snapshot. Taken from an
+    // rvalue, the long texts move into it instead of being copied again.
+    nlohmann::json to_json() const&;
+    nlohmann::json to_json() &&;
+    // The members of an object snapshot as core Values, in the order they were read; equal keys
+    // of nested objects keep the later value, as in the JSON value. Depth is not checked here:
+    // whoever takes the snapshot refuses one whose members nest too deep.
+    ValueObject member_values() &&;
+    bool is_object() const { return count_ != 0 && entry(0).kind == Kind::Object; }
+    // The deepest nesting any value was read at, the snapshot's own value being at 0.
+    int deepest() const { return deepest_; }
+
+  private:
+    friend class SnapshotWriter;
+
+    enum class Kind : uint8_t {
+        Null,
+        False,
+        True,
+        Negative,
+        Unsigned,
+        Double,
+        String,
+        // A text of at least kTextBlockSize bytes, kept whole in long_texts_ so that it can be
+        // moved on rather than copied a second time.
+        LongString,
+        Array,
+        Object
+    };
+    struct Entry {
+        Kind kind;
+        // Elements of an array, members of an object, bytes of a text.
+        size_t size = 0;
+        // The number's bits, the address of a text's first byte, or a long text's index.
+        uint64_t bits = 0;
+    };
+
+    // Storage comes in blocks below glibc's large-request size: a large request first merges
+    // all the small chunks freed since, which made that merge, paid under the lock, the
+    // larger part of reading a small mapping.
+    static constexpr size_t kEntriesPerBlock = 40;
+    static constexpr size_t kTextBlockSize = 960;
+
+    const Entry& entry(size_t index) const {
+        return entry_blocks_[index / kEntriesPerBlock][index % kEntriesPerBlock];
+    }
+    Entry& entry(size_t index) {
+        return entry_blocks_[index / kEntriesPerBlock][index % kEntriesPerBlock];
+    }
+    // The fields are passed apart: an Entry passed whole went through the stack in two halves
+    // that the processor could not forward to the one load reading it back.
+    size_t append(Kind kind, size_t size, uint64_t bits) {
+        if (count_ % kEntriesPerBlock == 0) add_entry_block();
+        Entry& added = entry(count_);
+        added.kind = kind;
+        added.size = size;
+        added.bits = bits;
+        return count_++;
+    }
+    void add_entry_block();
+    void append_text(const char* data, size_t size);
+
+    // `Self` is `const PythonSnapshot`, which copies its texts, or `PythonSnapshot`, which gives
+    // its long texts up.
+    template <class Self>
+    static std::string text_of(Self& self, const Entry& text);
+    template <class Self>
+    static nlohmann::json entry_to_json(Self& self, size_t& index);
+    static Value entry_to_value(PythonSnapshot& self, size_t& index);
+    // The members of the object `object`, whose first key is at `index`, in the order read.
+    static ValueObject object_entries(PythonSnapshot& self, const Entry& object, size_t& index);
+
+    std::vector<std::unique_ptr<Entry[]>> entry_blocks_;
+    size_t count_ = 0;
+    std::vector<std::unique_ptr<char[]>> text_blocks_;
+    char* text_cursor_ = nullptr;
+    size_t text_room_ = 0;
+    std::vector<std::string> long_texts_;
+    int deepest_ = 0;
+};
+
+// A Python value read as python_to_json reads it, or the description of why it could not be.
+struct SnapshotFromPython {
+    PythonSnapshot value;
+    std::optional<std::string> failure;
+};
+
+SnapshotFromPython snapshot_python(PyObject* object);
 
 // A JSON value converted from Python, or the description of why it could not be.
 struct JsonFromPython {

@@ -1,0 +1,176 @@
+"""Reading `vars` and result states out of Python objects: code that runs while they are read,
+equal keys, and values that span many storage blocks."""
+
+import collections.abc
+import gc
+import threading
+
+import pytest
+
+import vorpel
+from vorpel import CompileResult, TyxError
+
+
+class Clearing(collections.abc.Sequence):
+    """A one-element sequence whose length, when read, empties the given containers."""
+
+    def __init__(self, victims):
+        self.victims = victims
+
+    def __len__(self):
+        for victim in self.victims:
+            victim.clear()
+        gc.collect()
+        return 1
+
+    def __getitem__(self, index):
+        if index >= 1:
+            raise IndexError(index)
+        return "read"
+
+
+class Key(str):
+    """Equal texts that a dict still keeps apart."""
+
+    def __hash__(self):
+        return id(self)
+
+    def __eq__(self, other):
+        return self is other
+
+
+def state(value):
+    return CompileResult({"v": value}).to_dict()["v"]
+
+
+def test_a_dict_is_read_as_it_was_when_its_reading_began():
+    # The last references to the inner values go while the dict is still being read.
+    inner = {"b": "x" * 50, "c": [1, 2]}
+    later = ["kept"] * 3
+    outer = {"a": inner, "z": later}
+    clearing = Clearing([outer, inner, later])
+    later.insert(1, clearing)
+    inner["m"] = clearing
+    outer["y"] = clearing
+    del inner, later, clearing
+    assert state(outer) == {
+        "a": {"b": "x" * 50, "c": [1, 2], "m": ["read"]},
+        "y": ["read"],
+        "z": [],
+    }
+
+
+def test_a_list_is_read_at_its_length_of_each_step():
+    items = ["s" * 30 for _ in range(4)]
+    items.insert(0, Clearing([items]))
+    holder = (items, {"k": items})
+    assert state([holder, items]) == [[[["read"]], {"k": []}], []]
+
+
+def test_vars_freed_while_they_are_read():
+    texts = ["t%d" % i for i in range(100)]
+    table = {"n%d" % i: {"deep": [texts[i], i]} for i in range(100)}
+    clearing = Clearing([table, texts])
+    table["m"] = clearing
+    variables = {"table": table, "after": "still here"}
+    del table, texts, clearing
+    assert vorpel.compile("{{ after }}", vars=variables).output == "still here\n"
+
+
+@pytest.mark.parametrize("shape", [list, tuple])
+def test_sequences_of_every_exact_kind(shape):
+    value = shape([1, -2, 2.5, True, None, "é", shape(["x"])])
+    assert state(value) == [1, -2, 2.5, True, None, "é", ["x"]]
+
+
+def nested(depth, inner="leaf"):
+    value = inner
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
+def test_an_equal_key_later_replaces_a_too_deep_member():
+    variables = {Key("a"): nested(70), Key("a"): "shallow"}
+    assert vorpel.compile("{{ a }}", vars=variables).output == "shallow\n"
+
+
+def test_a_too_deep_member_after_an_equal_key_is_refused():
+    with pytest.raises(TyxError) as caught:
+        vorpel.compile("{{ a }}", vars={Key("a"): "shallow", Key("a"): nested(70)})
+    assert caught.value.code == "tyx::json"
+    assert caught.value.message == "JSON parse error: value nesting exceeds maximum depth of 64"
+
+
+def test_equal_keys_keep_the_later_value_at_every_level():
+    variables = {Key("a"): {Key("b"): "1", Key("b"): "2"}, Key("a"): {Key("b"): "3", Key("b"): "4"}}
+    assert vorpel.compile("{{ a.b }}", vars=variables).output == "4\n"
+
+
+def test_vars_of_every_kind_read_as_values():
+    variables = {
+        "a": [1, "x", None, True, 2.5],
+        "b": {"z": 1, "a": "q"},
+        "c": -3,
+        "d": 2**64 - 1,
+        "e": "",
+        "f": float("nan"),
+    }
+    output = vorpel.compile("{{ a }}|{{ b.z }}{{ b.a }}|{{ c }}|{{ d }}|{{ e }}|{{ f }}",
+                            vars=variables).output
+    assert output == "1, x, , true, 2.5|1q|-3|18446744073709552000||\n"
+
+
+@pytest.mark.parametrize("text", [
+    "",
+    "é" * 959,
+    "a" * 960,
+    "b" * 961,
+    "\U0001f600" * 5000,
+])
+def test_texts_of_any_length(text):
+    many = [text, "short", text, "", text]
+    assert state(many) == many
+    assert vorpel.compile("{{ t }}|{{ u }}", vars={"t": text, "u": "after"}).output == \
+        text + "|after\n"
+
+
+@pytest.mark.parametrize("length", [959, 960, 5000])
+def test_keys_of_any_length(length):
+    key = "k" * length
+    table = {key: "long", "short": {key: [key]}}
+    assert state(table) == table
+    modules = {key: "text of " + key[:3], "main.tyx": "x" * length}
+    result = vorpel.compile_virtual(modules, "main.tyx")
+    assert result.output == "x" * length + "\n"
+
+
+def test_many_values_in_one_mapping():
+    table = {"k%04d" % i: {"s": "v" * (i % 50), "i": i, "l": [i, -i]} for i in range(1000)}
+    assert state(table) == table
+    output = vorpel.compile("{{ t.k0999.i }} {{ t.k0500.l }} {{ t.k0049.s }}",
+                            vars={"t": table}).output
+    assert output == "999 500, -500 " + "v" * 49 + "\n"
+
+
+def test_threads_read_the_same_vars_at_once():
+    shared = {"items": [{"name": "item %d" % i, "n": i} for i in range(50)], "title": "T"}
+    source = "{{ title }}\n@for item in items:\n{{ item.name }}={{ item.n }}\n@end\n"
+    expected = vorpel.compile(source, vars=shared).output
+    failures = []
+
+    def work():
+        try:
+            for _ in range(200):
+                if vorpel.compile(source, vars=shared).output != expected:
+                    failures.append("different output")
+                    return
+        except BaseException as error:  # noqa: BLE001 - reported by the main thread
+            failures.append(repr(error))
+
+    threads = [threading.Thread(target=work) for _ in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
