@@ -525,24 +525,6 @@ bool parse_modules_option(PyObject* modules, ModuleMap& out) {
 
 namespace {
 
-constexpr std::array<std::pair<std::string_view, Severity>, 4> kSeverityNames = {{
-    {"off", Severity::Off},
-    {"info", Severity::Info},
-    {"warn", Severity::Warn},
-    {"error", Severity::Error},
-}};
-
-std::optional<Severity> severity_named(std::string_view name) {
-    for (const auto& [text, severity] : kSeverityNames) {
-        if (text == name) return severity;
-    }
-    return std::nullopt;
-}
-
-bool is_known_rule(std::string_view id) {
-    return std::binary_search(KNOWN_RULES.begin(), KNOWN_RULES.end(), id);
-}
-
 // `unknown` is sorted by bytes and not empty.
 std::string unknown_rules_warning(const std::vector<std::string>& unknown) {
     std::string text = unknown.size() == 1 ? "unknown lint rule " : "unknown lint rules: ";
@@ -587,7 +569,7 @@ bool parse_rules_option(PyObject* rules, RuleSeverityMap& out,
             return false;
         }
         const std::string& name = level.get_ref<const std::string&>();
-        std::optional<Severity> severity = severity_named(name);
+        std::optional<Severity> severity = tyx::parse_severity(name);
         if (!severity) {
             raise_tyx_error(invalid_options_error(
                 "rules[" + py::quoted(id) + "]: unknown severity " + py::quoted(name) +
@@ -595,7 +577,7 @@ bool parse_rules_option(PyObject* rules, RuleSeverityMap& out,
             return false;
         }
         out.emplace(id, *severity);
-        if (!is_known_rule(id)) unknown.push_back(id);
+        if (!tyx::is_known_rule(id)) unknown.push_back(id);
     }
     // Members come in key order, so the unknown ids are already sorted by their bytes.
     if (!unknown.empty()) warning = unknown_rules_warning(unknown);

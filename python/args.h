@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/lint/diagnostic.h"
 #include "core/resolver/lib.h"
 #include "core/resolver/loaders.h"
 #include "core/resolver/resolver.h"
@@ -116,17 +117,9 @@ bool parse_modules_option(PyObject* modules, ModuleMap& out);
 // The TyxError instance for a `modules` of `count` entries, more than MAX_MODULES.
 PyObject* module_count_error(size_t count);
 
-// The lint levels, numbered in the order of their names "off", "info", "warn", "error".
-enum class Severity : uint8_t { Off, Info, Warn, Error };
-// The rule ids the caller configured, unknown ids included.
-using RuleSeverityMap = std::unordered_map<std::string, Severity>;
-
-// The ten lint rule ids in byte order.
-inline constexpr std::array<std::string_view, 10> KNOWN_RULES = {
-    "duplicate-export", "duplicate-import", "empty-block",        "legacy-interpolation",
-    "redundant-else",   "shadow-variable",  "unreachable-branch", "unused-function",
-    "unused-import",    "unused-variable",
-};
+using tyx::KNOWN_RULES;
+using tyx::RuleSeverityMap;
+using tyx::Severity;
 
 // Absent or None gives the empty map. Unknown rule ids stay in the map and give the one
 // warning text that names them all.
