@@ -718,53 +718,6 @@ CompileError builtin_type_error(std::string_view function, std::string_view ordi
     return builtin_error(std::move(message));
 }
 
-void append_float_text(double number, std::string& out) {
-    if (std::isnan(number)) {
-        out += "NaN";
-        return;
-    }
-    if (std::isinf(number)) {
-        out += number < 0 ? "-inf" : "inf";
-        return;
-    }
-    // The shortest round-trip digits come from the scientific form; laying them out by hand
-    // avoids the fixed form, which prints large integers exactly instead of shortest.
-    char buffer[32];
-    const auto [end, ec] =
-        std::to_chars(buffer, buffer + sizeof buffer, number, std::chars_format::scientific);
-    (void)ec;
-    const std::string_view scientific(buffer, static_cast<std::size_t>(end - buffer));
-    std::size_t pos = 0;
-    if (scientific[pos] == '-') {
-        out += '-';
-        ++pos;
-    }
-    const std::size_t e = scientific.find('e', pos);
-    std::string digits;
-    for (std::size_t i = pos; i < e; ++i) {
-        if (scientific[i] != '.') digits += scientific[i];
-    }
-    int exponent = 0;
-    const std::size_t exponent_start = e + 1 + (scientific[e + 1] == '+' ? 1 : 0);
-    std::from_chars(scientific.data() + exponent_start, scientific.data() + scientific.size(),
-                    exponent);
-    // Digits before the decimal point.
-    const long point = static_cast<long>(exponent) + 1;
-    const long count = static_cast<long>(digits.size());
-    if (point <= 0) {
-        out += "0.";
-        out.append(static_cast<std::size_t>(-point), '0');
-        out += digits;
-    } else if (point >= count) {
-        out += digits;
-        out.append(static_cast<std::size_t>(point - count), '0');
-    } else {
-        out.append(digits, 0, static_cast<std::size_t>(point));
-        out += '.';
-        out.append(digits, static_cast<std::size_t>(point), std::string::npos);
-    }
-}
-
 std::string float_text(double number) {
     std::string out;
     append_float_text(number, out);

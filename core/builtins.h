@@ -42,11 +42,8 @@ const BuiltinSpec* lookup_builtin(std::string_view name);
 CompileError builtin_type_error(std::string_view function, std::string_view ordinal,
                                 std::string_view expected, std::string_view got);
 
-// The float text of a number: shortest round-trip digits, positional, "-" for every negative
-// number including -0, "NaN", "inf", "-inf". Unlike format_value it never prints integers
-// exactly, so 2^60 gives "1152921504606847000".
+// The float text of a number (see append_float_text in core/value.h).
 std::string float_text(double number);
-void append_float_text(double number, std::string& out);
 
 // The number of characters (Unicode scalar values) of a UTF-8 text.
 std::size_t count_characters(std::string_view text);

@@ -32,43 +32,6 @@ bool key_less(const std::pair<std::string, Value>& a, const std::pair<std::strin
 }
 
 // Writes the shortest round-trip digits of a finite, non-zero `number` in positional notation.
-void append_positional(double number, std::string& out) {
-    std::array<char, 64> buffer{};
-    auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), number,
-                                   std::chars_format::scientific);
-    (void)ec;  // 64 bytes hold any shortest scientific double
-    std::string_view text(buffer.data(), static_cast<size_t>(end - buffer.data()));
-    if (!text.empty() && text.front() == '-') {
-        out += '-';
-        text.remove_prefix(1);
-    }
-    const size_t e = text.find('e');
-    std::string digits;
-    for (char c : text.substr(0, e)) {
-        if (c != '.') digits += c;
-    }
-    int exponent = 0;
-    std::string_view exponent_text = text.substr(e + 1);
-    if (!exponent_text.empty() && exponent_text.front() == '+') exponent_text.remove_prefix(1);
-    (void)std::from_chars(exponent_text.data(), exponent_text.data() + exponent_text.size(),
-                          exponent);
-
-    // The digits stand for 0.d1d2... times 10^(exponent + 1).
-    const long point = static_cast<long>(exponent) + 1;
-    const long count = static_cast<long>(digits.size());
-    if (point <= 0) {
-        out += "0.";
-        out.append(static_cast<size_t>(-point), '0');
-        out += digits;
-    } else if (point >= count) {
-        out += digits;
-        out.append(static_cast<size_t>(point - count), '0');
-    } else {
-        out.append(digits, 0, static_cast<size_t>(point));
-        out += '.';
-        out.append(digits, static_cast<size_t>(point), std::string::npos);
-    }
-}
 
 std::string_view yaml_key_kind(const YamlValue& key) {
     switch (key.kind()) {
@@ -228,7 +191,7 @@ bool values_equal(const Value& a, const Value& b) {
     return false;
 }
 
-void append_number_text(double number, std::string& out) {
+void append_float_text(double number, std::string& out) {
     if (std::isnan(number)) {
         out += "NaN";
         return;
@@ -237,6 +200,44 @@ void append_number_text(double number, std::string& out) {
         out += number < 0 ? "-inf" : "inf";
         return;
     }
+    std::array<char, 64> buffer{};
+    auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), number,
+                                   std::chars_format::scientific);
+    (void)ec;  // 64 bytes hold any shortest scientific double
+    std::string_view text(buffer.data(), static_cast<size_t>(end - buffer.data()));
+    if (!text.empty() && text.front() == '-') {
+        out += '-';
+        text.remove_prefix(1);
+    }
+    const size_t e = text.find('e');
+    std::string digits;
+    for (char c : text.substr(0, e)) {
+        if (c != '.') digits += c;
+    }
+    int exponent = 0;
+    std::string_view exponent_text = text.substr(e + 1);
+    if (!exponent_text.empty() && exponent_text.front() == '+') exponent_text.remove_prefix(1);
+    (void)std::from_chars(exponent_text.data(), exponent_text.data() + exponent_text.size(),
+                          exponent);
+
+    // The digits stand for 0.d1d2... times 10^(exponent + 1).
+    const long point = static_cast<long>(exponent) + 1;
+    const long count = static_cast<long>(digits.size());
+    if (point <= 0) {
+        out += "0.";
+        out.append(static_cast<size_t>(-point), '0');
+        out += digits;
+    } else if (point >= count) {
+        out += digits;
+        out.append(static_cast<size_t>(point - count), '0');
+    } else {
+        out.append(digits, 0, static_cast<size_t>(point));
+        out += '.';
+        out.append(digits, static_cast<size_t>(point), std::string::npos);
+    }
+}
+
+void append_number_text(double number, std::string& out) {
     constexpr double kTwo63 = 9223372036854775808.0;
     if (number == std::trunc(number) && number >= -kTwo63 && number < kTwo63) {
         std::array<char, 24> buffer{};
@@ -246,7 +247,7 @@ void append_number_text(double number, std::string& out) {
         out.append(buffer.data(), end);
         return;
     }
-    append_positional(number, out);
+    append_float_text(number, out);
 }
 
 void append_value_text(const Value& value, std::string& out) {

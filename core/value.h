@@ -78,6 +78,10 @@ std::string format_value(const Value& value);
 void append_value_text(const Value& value, std::string& out);
 // The display text of a number alone.
 void append_number_text(double number, std::string& out);
+// The float text of a number: shortest round-trip digits, positional, "-" for every negative
+// number including -0, "NaN", "inf", "-inf". Unlike the display text it never prints integers
+// exactly, so 2^60 gives "1152921504606847000".
+void append_float_text(double number, std::string& out);
 
 // Converts one JSON value (depth 0 for a whole variable); nesting past MAX_VALUE_DEPTH is a
 // Json error.
