@@ -3,7 +3,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -18,6 +20,15 @@
 namespace tyx {
 
 struct MapBuilder;
+
+// One piece of an expanded inheritance skeleton: a run of shared nodes and the module that
+// wrote them, against which they are validated, rendered, located and mapped.
+struct BodyPart {
+    // Keeps the nodes alive; `nodes` views a run of its elements.
+    std::shared_ptr<const std::vector<Node>> owner;
+    std::span<const Node> nodes;
+    SharedSource source;
+};
 
 // Warnings held at once; further ones are dropped so a loop cannot flood the caller.
 inline constexpr std::size_t MAX_WARNINGS = 1000;
