@@ -10,29 +10,28 @@ constexpr std::string_view kPopGlobalFrame =
     "report it";
 
 template <class T>
-const T* find_in(const NameMap<T>& map, std::string_view name) {
-    // Most frames leave most tables empty; skipping them spares hashing the name for each.
-    if (map.empty()) return nullptr;
-    auto it = map.find(name);
+const T* find_in(const NameMap<T>& map, std::string_view name, uint64_t hash) {
+    auto it = map.find(name, hash);
     return it == map.end() ? nullptr : &it->second;
 }
 
 // Searches each frame's own table, then the names its call captured, innermost frame first.
 template <class T, class Table>
-const T* lookup(const std::vector<ScopeFrame>& frames, std::string_view name, Table table) {
+const T* lookup(std::span<const ScopeFrame> frames, std::string_view name, Table table) {
+    const uint64_t hash = NameHash{}(name);
     for (auto frame = frames.rbegin(); frame != frames.rend(); ++frame) {
-        if (const T* found = find_in(table(*frame), name)) return found;
+        if (const T* found = find_in(table(*frame), name, hash)) return found;
         if (frame->captured != nullptr) {
-            if (const T* found = find_in(table(*frame->captured), name)) return found;
+            if (const T* found = find_in(table(*frame->captured), name, hash)) return found;
         }
     }
     return nullptr;
 }
 
 template <class T, class Table>
-NameMap<T> visible(const std::vector<ScopeFrame>& frames, Table table) {
-    // A module's own @define sees only the global frame: copying its table keeps the bucket
-    // layout and spares hashing every name again.
+NameMap<T> visible(std::span<const ScopeFrame> frames, Table table) {
+    // A module's own @define sees only the global frame: copying its table spares hashing
+    // every name again.
     if (frames.size() == 1 && frames.front().captured == nullptr) return table(frames.front());
     NameMap<T> names;
     for (const ScopeFrame& frame : frames) {
@@ -63,8 +62,8 @@ struct Aliases {
 }  // namespace
 
 const FunctionDef* ImportedModule::find_exported_function(std::string_view name) const {
-    const auto* found = find_in(exported_functions, name);
-    return found == nullptr ? nullptr : found->get();
+    auto found = exported_functions.find(name);
+    return found == exported_functions.end() ? nullptr : found->second.get();
 }
 
 size_t FunctionDef::min_arguments() const {
@@ -81,58 +80,62 @@ constexpr size_t kInitialFrameCapacity = 8;
 Scope::Scope() {
     frames_.reserve(kInitialFrameCapacity);
     frames_.emplace_back();
+    depth_ = 1;
 }
 
 void Scope::push_frame() {
-    frames_.emplace_back();
+    if (depth_ == frames_.size()) frames_.emplace_back();
+    ++depth_;
 }
 
 void Scope::push_function_frame(std::shared_ptr<const FunctionDef> function) {
-    frames_.emplace_back().captured = std::move(function);
+    push_frame();
+    innermost().captured = std::move(function);
 }
 
 Status Scope::pop_frame() {
-    if (frames_.size() <= 1) return new_syntax_error(kPopGlobalFrame);
-    frames_.pop_back();
+    if (depth_ <= 1) return new_syntax_error(kPopGlobalFrame);
+    innermost().clear();
+    --depth_;
     return {};
 }
 
-// frames_ is never empty (the global frame cannot be popped), so back() always exists.
+// depth_ is never 0 (the global frame cannot be popped), so the innermost frame always exists.
 void Scope::define_variable(std::string name, Value value) {
-    frames_.back().variables.insert_or_assign(std::move(name), std::move(value));
+    innermost().variables.insert_or_assign(std::move(name), std::move(value));
 }
 
 void Scope::define_function(std::string name, std::shared_ptr<const FunctionDef> function) {
-    frames_.back().functions.insert_or_assign(std::move(name), std::move(function));
+    innermost().functions.insert_or_assign(std::move(name), std::move(function));
 }
 
 void Scope::define_import_alias(std::string name, ImportedModule module) {
-    frames_.back().import_aliases.insert_or_assign(std::move(name), std::move(module));
+    innermost().import_aliases.insert_or_assign(std::move(name), std::move(module));
 }
 
 const Value* Scope::lookup_variable(std::string_view name) const {
-    return lookup<Value>(frames_, name, Variables{});
+    return lookup<Value>(frames(), name, Variables{});
 }
 
 const FunctionDef* Scope::lookup_function(std::string_view name) const {
-    const auto* found = lookup<std::shared_ptr<const FunctionDef>>(frames_, name, Functions{});
+    const auto* found = lookup<std::shared_ptr<const FunctionDef>>(frames(), name, Functions{});
     return found == nullptr ? nullptr : found->get();
 }
 
 const ImportedModule* Scope::lookup_import_alias(std::string_view name) const {
-    return lookup<ImportedModule>(frames_, name, Aliases{});
+    return lookup<ImportedModule>(frames(), name, Aliases{});
 }
 
 ImportAliasMap Scope::visible_import_aliases() const {
-    return visible<ImportedModule>(frames_, Aliases{});
+    return visible<ImportedModule>(frames(), Aliases{});
 }
 
 FunctionMap Scope::visible_functions() const {
-    return visible<std::shared_ptr<const FunctionDef>>(frames_, Functions{});
+    return visible<std::shared_ptr<const FunctionDef>>(frames(), Functions{});
 }
 
 VariableMap Scope::visible_variables() const {
-    return visible<Value>(frames_, Variables{});
+    return visible<Value>(frames(), Variables{});
 }
 
 }  // namespace tyx

@@ -3,14 +3,14 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
+#include "core/name_map.h"
 #include "core/parser.h"
 #include "core/result.h"
 #include "core/value.h"
@@ -20,25 +20,6 @@ namespace tyx {
 struct FunctionDef;
 // The recorded source mappings of a module's rendered body, built by the source-map builder.
 struct ModuleSourceMap;
-
-// FNV-1a, inline: names are short identifiers, and every lookup hashes its name once per frame
-// it searches, where the library's out-of-line hash of arbitrary bytes costs a call each time.
-struct NameHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view name) const {
-        uint64_t hash = 14695981039346656037ull;
-        for (const char c : name) {
-            hash ^= static_cast<unsigned char>(c);
-            hash *= 1099511628211ull;
-        }
-        return static_cast<size_t>(hash);
-    }
-};
-
-// A table of names; lookups take a string_view without building a string. Its order is never
-// visible: whoever shows names sorts them first.
-template <class T>
-using NameMap = std::unordered_map<std::string, T, NameHash, std::equal_to<>>;
 
 using VariableMap = NameMap<Value>;
 using FunctionMap = NameMap<std::shared_ptr<const FunctionDef>>;
@@ -94,6 +75,14 @@ struct ScopeFrame {
     // frame's own entries, as if defined into it before them. Shared instead of copied, so a
     // call costs nothing per captured name.
     std::shared_ptr<const FunctionDef> captured;
+
+    // Empties the tables but keeps their storage.
+    void clear() {
+        variables.clear();
+        functions.clear();
+        import_aliases.clear();
+        captured.reset();
+    }
 };
 
 // Names are looked up from the innermost frame outwards, so an inner definition hides an outer
@@ -126,11 +115,17 @@ class Scope {
     FunctionMap visible_functions() const;
     VariableMap visible_variables() const;
 
-    const std::vector<ScopeFrame>& frames() const { return frames_; }
-    size_t depth() const { return frames_.size(); }
+    std::span<const ScopeFrame> frames() const { return {frames_.data(), depth_}; }
+    size_t depth() const { return depth_; }
 
   private:
+    ScopeFrame& innermost() { return frames_[depth_ - 1]; }
+
+    // The first depth_ frames are open. A popped frame stays behind, emptied, so that the next
+    // frame pushed at its depth reuses the storage its tables already hold: a call or a loop
+    // then defines its names without allocating.
     std::vector<ScopeFrame> frames_;
+    size_t depth_ = 0;
 };
 
 }  // namespace tyx

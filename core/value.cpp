@@ -143,7 +143,21 @@ ValueObject sort_object_entries(ValueObject entries) {
         return true;
     };
     if (strictly_sorted()) return entries;
-    std::stable_sort(entries.begin(), entries.end(), key_less);
+    // Most objects have a handful of keys: an insertion sort, stable like the library's, needs
+    // none of the buffer that std::stable_sort allocates.
+    constexpr size_t kInsertionSortLimit = 16;
+    if (entries.size() <= kInsertionSortLimit) {
+        for (size_t i = 1; i < entries.size(); ++i) {
+            size_t j = i;
+            if (!key_less(entries[i], entries[j - 1])) continue;
+            auto moving = std::move(entries[i]);
+            for (; j > 0 && key_less(moving, entries[j - 1]); --j)
+                entries[j] = std::move(entries[j - 1]);
+            entries[j] = std::move(moving);
+        }
+    } else {
+        std::stable_sort(entries.begin(), entries.end(), key_less);
+    }
     // Of a run of equal keys the stable sort keeps the input order, so the run's last one wins.
     size_t out = 0;
     for (size_t i = 0; i < entries.size(); ++i) {

@@ -1,0 +1,154 @@
+// A table of names for scope frames and module function tables.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tyx {
+
+// FNV-1a, inline: names are short identifiers, and a scope lookup hashes its name once for all
+// the frames it searches.
+struct NameHash {
+    using is_transparent = void;
+    uint64_t operator()(std::string_view name) const {
+        uint64_t hash = 14695981039346656037ull;
+        for (const char c : name) {
+            hash ^= static_cast<unsigned char>(c);
+            hash *= 1099511628211ull;
+        }
+        return hash;
+    }
+};
+
+// Entries in insertion order with their hashes beside them. Most tables hold a few names (the
+// parameters of one call, the variable of one loop), which a scan of the hashes finds faster
+// than a hash table's buckets and without allocating any; a table that grows past
+// kLinearLimit gains an open-addressing index so that large `vars` stay constant-time. The
+// order of entries is never visible: whoever shows names sorts them first.
+template <class T>
+class NameMap {
+  public:
+    using value_type = std::pair<std::string, T>;
+    using iterator = typename std::vector<value_type>::iterator;
+    using const_iterator = typename std::vector<value_type>::const_iterator;
+
+    size_t size() const { return entries_.size(); }
+    bool empty() const { return entries_.empty(); }
+    iterator begin() { return entries_.begin(); }
+    iterator end() { return entries_.end(); }
+    const_iterator begin() const { return entries_.begin(); }
+    const_iterator end() const { return entries_.end(); }
+
+    iterator find(std::string_view name) { return find(name, NameHash{}(name)); }
+    const_iterator find(std::string_view name) const { return find(name, NameHash{}(name)); }
+    iterator find(std::string_view name, uint64_t hash) {
+        const size_t at = position(name, hash);
+        return at == kAbsent ? end() : begin() + static_cast<std::ptrdiff_t>(at);
+    }
+    const_iterator find(std::string_view name, uint64_t hash) const {
+        const size_t at = position(name, hash);
+        return at == kAbsent ? end() : begin() + static_cast<std::ptrdiff_t>(at);
+    }
+    bool contains(std::string_view name) const {
+        return position(name, NameHash{}(name)) != kAbsent;
+    }
+
+    // Adds the entry unless the name is present; the bool tells whether it was added.
+    template <class... Args>
+    std::pair<iterator, bool> emplace(std::string_view name, Args&&... args) {
+        const uint64_t hash = NameHash{}(name);
+        const size_t at = position(name, hash);
+        if (at != kAbsent) return {begin() + static_cast<std::ptrdiff_t>(at), false};
+        append(std::string(name), hash, T(std::forward<Args>(args)...));
+        return {end() - 1, true};
+    }
+    template <class V>
+    std::pair<iterator, bool> insert_or_assign(std::string name, V&& value) {
+        const uint64_t hash = NameHash{}(name);
+        const size_t at = position(name, hash);
+        if (at != kAbsent) {
+            entries_[at].second = std::forward<V>(value);
+            return {begin() + static_cast<std::ptrdiff_t>(at), false};
+        }
+        append(std::move(name), hash, T(std::forward<V>(value)));
+        return {end() - 1, true};
+    }
+    // Keeps the storage for the entries that come next.
+    void clear() {
+        entries_.clear();
+        hashes_.clear();
+        slots_.clear();
+    }
+    // As the standard maps do, for a name the caller knows is present.
+    const T& at(std::string_view name) const {
+        const size_t at = position(name, NameHash{}(name));
+        if (at == kAbsent) throw std::out_of_range("NameMap::at");
+        return entries_[at].second;
+    }
+    T& operator[](std::string_view name) {
+        const uint64_t hash = NameHash{}(name);
+        const size_t at = position(name, hash);
+        if (at != kAbsent) return entries_[at].second;
+        append(std::string(name), hash, T());
+        return entries_.back().second;
+    }
+
+  private:
+    static constexpr size_t kAbsent = static_cast<size_t>(-1);
+    static constexpr size_t kLinearLimit = 8;
+
+    size_t position(std::string_view name, uint64_t hash) const {
+        if (slots_.empty()) {
+            for (size_t i = 0; i < hashes_.size(); ++i) {
+                if (hashes_[i] == hash && entries_[i].first == name) return i;
+            }
+            return kAbsent;
+        }
+        const size_t mask = slots_.size() - 1;
+        for (size_t slot = static_cast<size_t>(hash) & mask;; slot = (slot + 1) & mask) {
+            const uint32_t stored = slots_[slot];
+            if (stored == 0) return kAbsent;
+            const size_t i = stored - 1;
+            if (hashes_[i] == hash && entries_[i].first == name) return i;
+        }
+    }
+
+    void append(std::string name, uint64_t hash, T value) {
+        entries_.emplace_back(std::move(name), std::move(value));
+        hashes_.push_back(hash);
+        if (entries_.size() <= kLinearLimit) return;
+        // The index stays at most half full, so every probe sequence ends at an empty slot.
+        if (entries_.size() * 2 > slots_.size()) {
+            rebuild_index();
+        } else {
+            insert_slot(entries_.size() - 1);
+        }
+    }
+    void rebuild_index() {
+        size_t capacity = 32;
+        while (capacity < entries_.size() * 4)
+            capacity *= 2;
+        slots_.assign(capacity, 0);
+        for (size_t i = 0; i < entries_.size(); ++i)
+            insert_slot(i);
+    }
+    void insert_slot(size_t index) {
+        const size_t mask = slots_.size() - 1;
+        size_t slot = static_cast<size_t>(hashes_[index]) & mask;
+        while (slots_[slot] != 0)
+            slot = (slot + 1) & mask;
+        slots_[slot] = static_cast<uint32_t>(index + 1);
+    }
+
+    std::vector<value_type> entries_;
+    std::vector<uint64_t> hashes_;
+    // Empty until the table passes kLinearLimit entries; then entry index + 1 per used slot.
+    std::vector<uint32_t> slots_;
+};
+
+}  // namespace tyx
