@@ -370,6 +370,71 @@ bool extract_optional_u64(PyObject* value, const char* parameter, std::optional<
     return true;
 }
 
+namespace {
+
+bool extract_argument(const Parameter& parameter, PyObject* value, std::string_view& text,
+                      std::optional<std::string>& path, std::optional<bool>& flag) {
+    switch (parameter.accepts) {
+        case Accepts::Text:
+            return extract_text_view(value, parameter.name, text);
+        case Accepts::Path: {
+            std::string bytes;
+            if (!extract_path(value, parameter.name, bytes)) return false;
+            path = std::move(bytes);
+            return true;
+        }
+        case Accepts::OptionalPath:
+            return extract_optional_path(value, parameter.name, path);
+        case Accepts::Bool: {
+            bool truth = false;
+            if (!extract_bool_or(value, parameter.name, false, truth)) return false;
+            flag = truth;
+            return true;
+        }
+        case Accepts::OptionalBool:
+            return extract_optional_bool(value, parameter.name, flag);
+        case Accepts::Object:
+            return true;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool bind_call_arguments(const FunctionParameters& parameters, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames, CallArguments& out) {
+    const size_t positional = parameters.positional.size();
+    const size_t count = positional + parameters.keyword_only.size();
+    if (count > MAX_PARAMETERS) {
+        PyErr_Format(PyExc_SystemError, "%s has more than %d parameters", parameters.name,
+                     static_cast<int>(MAX_PARAMETERS));
+        return false;
+    }
+    auto parameter = [&](size_t index) -> const Parameter& {
+        return index < positional ? parameters.positional[index]
+                                  : parameters.keyword_only[index - positional];
+    };
+    const char* names[MAX_PARAMETERS] = {};
+    for (size_t i = 0; i < count; ++i)
+        names[i] = parameter(i).name;
+    const Signature signature{
+        .name = parameters.name,
+        .positional = std::span<const char* const>(names, positional),
+        .required = positional,
+        .positional_only = parameters.positional_only,
+        .keyword_only = std::span<const char* const>(names + positional, count - positional)};
+    BoundArguments bound;
+    if (!bind_fastcall(signature, args, nargs, kwnames, bound)) return false;
+    for (size_t i = 0; i < count; ++i) {
+        CallArguments::Slot& slot = out.slots_[i];
+        slot.object = bound[i];
+        if (!extract_argument(parameter(i), bound[i], slot.text, slot.path, slot.flag)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::string take_error_description() {
     PyObject* type = nullptr;
     PyObject* value = nullptr;

@@ -53,6 +53,70 @@ bool bind_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t
 bool bind_tuple_and_dict(const Signature& signature, PyObject* args, PyObject* kwargs,
                          BoundArguments& bound);
 
+// How a module function's parameter takes its argument.
+enum class Accepts : uint8_t {
+    // A str, as a view of its UTF-8 text.
+    Text,
+    // A str or path-like object, as the bytes of the file-system encoding.
+    Path,
+    // Absent or None as nothing, else as Path.
+    OptionalPath,
+    // True or False (or numpy's boolean); absent is False.
+    Bool,
+    // Absent or None as nothing, else as Bool.
+    OptionalBool,
+    // Any object, converted later by its option's parser; absent is nullptr.
+    Object,
+};
+
+struct Parameter {
+    const char* name;
+    Accepts accepts;
+};
+
+// The parameter list of a module function. Every positional parameter is required; the first
+// `positional_only` of them cannot be passed by keyword.
+struct FunctionParameters {
+    // As the messages show it: "compile()".
+    const char* name;
+    std::span<const Parameter> positional;
+    std::span<const Parameter> keyword_only = {};
+    size_t positional_only = 0;
+};
+
+// The arguments of one call by parameter index, positional parameters first, each as its
+// parameter accepts it. A text is a view into the call's own str object, which does not change
+// and outlives the call, so it may be read while the interpreter lock is released.
+class CallArguments {
+  public:
+    PyObject* object(size_t index) const { return slots_[index].object; }
+    std::string_view text(size_t index) const { return slots_[index].text; }
+    const std::string& path(size_t index) const { return *slots_[index].path; }
+    const std::optional<std::string>& optional_path(size_t index) const {
+        return slots_[index].path;
+    }
+    bool flag(size_t index) const { return slots_[index].flag.value_or(false); }
+    std::optional<bool> optional_flag(size_t index) const { return slots_[index].flag; }
+
+  private:
+    friend bool bind_call_arguments(const FunctionParameters&, PyObject* const*, Py_ssize_t,
+                                    PyObject*, CallArguments&);
+
+    struct Slot {
+        PyObject* object = nullptr;
+        std::string_view text;
+        std::optional<std::string> path;
+        std::optional<bool> flag;
+    };
+    std::array<Slot, MAX_PARAMETERS> slots_;
+};
+
+// Binds a module function's fast-call arguments, then extracts them in parameter order; false
+// with the first failure raised (TypeError from the binding, the extraction's own exception with
+// the note naming the parameter).
+bool bind_call_arguments(const FunctionParameters& parameters, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames, CallArguments& out);
+
 // Adds the note "while processing '{}'" to the exception being raised.
 void add_parameter_note(const char* parameter);
 

@@ -1,6 +1,5 @@
 #include "python/functions.h"
 
-#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,9 +10,11 @@
 #include "core/evaluator.h"
 #include "core/frontmatter.h"
 #include "core/lexer.h"
+#include "core/lint/diagnostic.h"
 #include "core/parser.h"
 #include "core/resolver/frontmatter_imports.h"
 #include "core/resolver/lib.h"
+#include "core/resolver/lint_entry.h"
 #include "core/resolver/loaders.h"
 #include "core/resolver/resolver.h"
 #include "python/args.h"
@@ -84,36 +85,48 @@ PyObject* check_result_from(CoreOutcome<std::vector<std::string>> outcome) {
     return new_check_result_object(std::move(*warnings));
 }
 
-constexpr std::array<const char*, 1> kSourceParameter = {"source"};
-constexpr std::array<const char*, 1> kPathParameter = {"path"};
-constexpr std::array<const char*, 2> kVirtualParameters = {"modules", "entry"};
-constexpr std::array<const char*, 4> kSourceOptions = {"vars", "base_path", "source_map",
-                                                       "sources_content"};
-constexpr std::array<const char*, 3> kMapOptions = {"vars", "source_map", "sources_content"};
-constexpr std::array<const char*, 1> kVarsOption = {"vars"};
+PyObject* lint_result_from(CoreOutcome<LintResult> outcome,
+                           const std::optional<std::string>& warning) {
+    std::optional<LintResult> result = convert_outcome(std::move(outcome));
+    if (!result) return nullptr;
+    nlohmann::json report = LintResult::to_canonical_json(*result);
+    insert_lint_warnings(report, warning);
+    return new_lint_result_object(std::move(report));
+}
+
+constexpr Parameter kSourceParameter[] = {{"source", Accepts::Text}};
+constexpr Parameter kPathParameter[] = {{"path", Accepts::Path}};
+constexpr Parameter kVirtualParameters[] = {{"modules", Accepts::Object}, {"entry", Accepts::Text}};
+
+constexpr Parameter kVars = {"vars", Accepts::Object};
+constexpr Parameter kBasePath = {"base_path", Accepts::OptionalPath};
+constexpr Parameter kRules = {"rules", Accepts::Object};
+constexpr Parameter kSourceMap = {"source_map", Accepts::Bool};
+constexpr Parameter kSourcesContent = {"sources_content", Accepts::Bool};
+// check() takes the two switches only to refuse them, so None stands for absent there.
+constexpr Parameter kRefusedSourceMap = {"source_map", Accepts::OptionalBool};
+constexpr Parameter kRefusedSourcesContent = {"sources_content", Accepts::OptionalBool};
+
+constexpr Parameter kCompileSourceOptions[] = {kVars, kBasePath, kSourceMap, kSourcesContent};
+constexpr Parameter kCompileOptions[] = {kVars, kSourceMap, kSourcesContent};
+constexpr Parameter kCheckSourceOptions[] = {kVars, kBasePath, kRefusedSourceMap,
+                                             kRefusedSourcesContent};
+constexpr Parameter kCheckOptions[] = {kVars};
+constexpr Parameter kLintSourceOptions[] = {kVars, kBasePath, kRules};
+constexpr Parameter kLintOptions[] = {kVars, kRules};
 
 PyObject* compile(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature kSignature{.name = "compile()",
-                                          .positional = kSourceParameter,
-                                          .required = 1,
-                                          .keyword_only = kSourceOptions};
-    BoundArguments bound;
-    if (!bind_fastcall(kSignature, args, nargs, kwnames, bound)) return nullptr;
-    std::string_view source;
-    std::optional<std::string> base_path;
-    bool source_map = false;
-    bool sources_content = false;
-    if (!extract_text_view(bound[0], "source", source) ||
-        !extract_optional_path(bound[2], "base_path", base_path) ||
-        !extract_bool_or(bound[3], "source_map", false, source_map) ||
-        !extract_bool_or(bound[4], "sources_content", false, sources_content)) {
-        return nullptr;
-    }
+    static constexpr FunctionParameters kParameters{"compile()", kSourceParameter,
+                                                    kCompileSourceOptions};
+    CallArguments arguments;
+    if (!bind_call_arguments(kParameters, args, nargs, kwnames, arguments)) return nullptr;
+    std::string_view source = arguments.text(0);
+    const std::optional<std::string>& base_path = arguments.optional_path(2);
     PythonSnapshot vars;
     CompileOptions options;
     if (!check_source_size(source.size()) || !reject_empty_base_path(base_path) ||
-        !parse_vars_option(bound[1], vars) ||
-        !check_source_map_options(source_map, sources_content, options)) {
+        !parse_vars_option(arguments.object(1), vars) ||
+        !check_source_map_options(arguments.flag(3), arguments.flag(4), options)) {
         return nullptr;
     }
     return compile_result_from(
@@ -131,24 +144,15 @@ PyObject* compile(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 }
 
 PyObject* compile_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature kSignature{.name = "compile_file()",
-                                          .positional = kPathParameter,
-                                          .required = 1,
-                                          .keyword_only = kMapOptions};
-    BoundArguments bound;
-    if (!bind_fastcall(kSignature, args, nargs, kwnames, bound)) return nullptr;
-    std::string path_bytes;
-    bool source_map = false;
-    bool sources_content = false;
-    if (!extract_path(bound[0], "path", path_bytes) ||
-        !extract_bool_or(bound[2], "source_map", false, source_map) ||
-        !extract_bool_or(bound[3], "sources_content", false, sources_content)) {
-        return nullptr;
-    }
+    static constexpr FunctionParameters kParameters{"compile_file()", kPathParameter,
+                                                    kCompileOptions};
+    CallArguments arguments;
+    if (!bind_call_arguments(kParameters, args, nargs, kwnames, arguments)) return nullptr;
+    const std::string& path_bytes = arguments.path(0);
     PythonSnapshot vars;
     CompileOptions options;
-    if (!parse_vars_option(bound[1], vars) ||
-        !check_source_map_options(source_map, sources_content, options)) {
+    if (!parse_vars_option(arguments.object(1), vars) ||
+        !check_source_map_options(arguments.flag(2), arguments.flag(3), options)) {
         return nullptr;
     }
     return compile_result_from(run_without_lock<nlohmann::json>([&]() -> Result<nlohmann::json> {
@@ -168,25 +172,17 @@ PyObject* compile_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* compile_virtual(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature kSignature{.name = "compile_virtual()",
-                                          .positional = kVirtualParameters,
-                                          .required = 2,
-                                          .keyword_only = kMapOptions};
-    BoundArguments bound;
-    if (!bind_fastcall(kSignature, args, nargs, kwnames, bound)) return nullptr;
-    std::string_view entry;
-    bool source_map = false;
-    bool sources_content = false;
-    if (!extract_text_view(bound[1], "entry", entry) ||
-        !extract_bool_or(bound[3], "source_map", false, source_map) ||
-        !extract_bool_or(bound[4], "sources_content", false, sources_content)) {
-        return nullptr;
-    }
+    static constexpr FunctionParameters kParameters{"compile_virtual()", kVirtualParameters,
+                                                    kCompileOptions};
+    CallArguments arguments;
+    if (!bind_call_arguments(kParameters, args, nargs, kwnames, arguments)) return nullptr;
+    std::string_view entry = arguments.text(1);
     ModuleMap modules;
     PythonSnapshot vars;
     CompileOptions options;
-    if (!parse_modules_option(bound[0], modules) || !parse_vars_option(bound[2], vars) ||
-        !check_source_map_options(source_map, sources_content, options)) {
+    if (!parse_modules_option(arguments.object(0), modules) ||
+        !parse_vars_option(arguments.object(2), vars) ||
+        !check_source_map_options(arguments.flag(3), arguments.flag(4), options)) {
         return nullptr;
     }
     return compile_result_from(run_without_lock<nlohmann::json>([&]() -> Result<nlohmann::json> {
@@ -201,30 +197,20 @@ PyObject* compile_virtual(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature kSignature{.name = "check()",
-                                          .positional = kSourceParameter,
-                                          .required = 1,
-                                          .keyword_only = kSourceOptions};
-    BoundArguments bound;
-    if (!bind_fastcall(kSignature, args, nargs, kwnames, bound)) return nullptr;
-    std::string_view source;
-    std::optional<std::string> base_path;
-    std::optional<bool> source_map;
-    std::optional<bool> sources_content;
-    if (!extract_text_view(bound[0], "source", source) ||
-        !extract_optional_path(bound[2], "base_path", base_path) ||
-        !extract_optional_bool(bound[3], "source_map", source_map) ||
-        !extract_optional_bool(bound[4], "sources_content", sources_content)) {
-        return nullptr;
-    }
+    static constexpr FunctionParameters kParameters{"check()", kSourceParameter,
+                                                    kCheckSourceOptions};
+    CallArguments arguments;
+    if (!bind_call_arguments(kParameters, args, nargs, kwnames, arguments)) return nullptr;
+    std::string_view source = arguments.text(0);
+    const std::optional<std::string>& base_path = arguments.optional_path(2);
     if (!check_source_size(source.size()) || !reject_empty_base_path(base_path)) return nullptr;
     // Even False is refused: a check builds no map, so any value would be silently ignored.
-    if (source_map || sources_content) {
+    if (arguments.optional_flag(3) || arguments.optional_flag(4)) {
         return raise_tyx_error(invalid_options_error(
             "source maps are not available for check(); use compile() instead"));
     }
     PythonSnapshot vars;
-    if (!parse_vars_option(bound[1], vars)) return nullptr;
+    if (!parse_vars_option(arguments.object(1), vars)) return nullptr;
     return check_result_from(
         run_without_lock<std::vector<std::string>>([&]() -> Result<std::vector<std::string>> {
             TYX_ASSIGN_OR_RETURN(VarsMap vars_map, build_vars_map(std::move(vars)));
@@ -237,16 +223,12 @@ PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 }
 
 PyObject* check_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature kSignature{.name = "check_file()",
-                                          .positional = kPathParameter,
-                                          .required = 1,
-                                          .keyword_only = kVarsOption};
-    BoundArguments bound;
-    if (!bind_fastcall(kSignature, args, nargs, kwnames, bound)) return nullptr;
-    std::string path_bytes;
-    if (!extract_path(bound[0], "path", path_bytes)) return nullptr;
+    static constexpr FunctionParameters kParameters{"check_file()", kPathParameter, kCheckOptions};
+    CallArguments arguments;
+    if (!bind_call_arguments(kParameters, args, nargs, kwnames, arguments)) return nullptr;
+    const std::string& path_bytes = arguments.path(0);
     PythonSnapshot vars;
-    if (!parse_vars_option(bound[1], vars)) return nullptr;
+    if (!parse_vars_option(arguments.object(1), vars)) return nullptr;
     return check_result_from(
         run_without_lock<std::vector<std::string>>([&]() -> Result<std::vector<std::string>> {
             TYX_ASSIGN_OR_RETURN(VarsMap vars_map, build_vars_map(std::move(vars)));
@@ -259,17 +241,15 @@ PyObject* check_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject* check_virtual(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature kSignature{.name = "check_virtual()",
-                                          .positional = kVirtualParameters,
-                                          .required = 2,
-                                          .keyword_only = kVarsOption};
-    BoundArguments bound;
-    if (!bind_fastcall(kSignature, args, nargs, kwnames, bound)) return nullptr;
-    std::string_view entry;
-    if (!extract_text_view(bound[1], "entry", entry)) return nullptr;
+    static constexpr FunctionParameters kParameters{"check_virtual()", kVirtualParameters,
+                                                    kCheckOptions};
+    CallArguments arguments;
+    if (!bind_call_arguments(kParameters, args, nargs, kwnames, arguments)) return nullptr;
+    std::string_view entry = arguments.text(1);
     ModuleMap modules;
     PythonSnapshot vars;
-    if (!parse_modules_option(bound[0], modules) || !parse_vars_option(bound[2], vars)) {
+    if (!parse_modules_option(arguments.object(0), modules) ||
+        !parse_vars_option(arguments.object(2), vars)) {
         return nullptr;
     }
     return check_result_from(
@@ -280,6 +260,73 @@ PyObject* check_virtual(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
             TYX_TRY(compile_entry_key_without_map(resolver, entry, &vars_map, warnings));
             return warnings;
         }));
+}
+
+PyObject* lint(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr FunctionParameters kParameters{"lint()", kSourceParameter, kLintSourceOptions};
+    CallArguments arguments;
+    if (!bind_call_arguments(kParameters, args, nargs, kwnames, arguments)) return nullptr;
+    std::string_view source = arguments.text(0);
+    const std::optional<std::string>& base_path = arguments.optional_path(2);
+    PythonSnapshot vars;
+    RuleSeverityMap rules;
+    std::optional<std::string> warning;
+    if (!check_source_size(source.size()) || !reject_empty_base_path(base_path) ||
+        !parse_vars_option(arguments.object(1), vars) ||
+        !parse_rules_option(arguments.object(3), rules, warning)) {
+        return nullptr;
+    }
+    return lint_result_from(
+        run_guarded_without_lock<LintResult>([&]() -> Result<LintResult> {
+            TYX_ASSIGN_OR_RETURN(VarsMap vars_map, build_vars_map(std::move(vars)));
+            TYX_ASSIGN_OR_RETURN(std::string base_dir, resolve_base_dir(base_path));
+            return lint_source_text(source, base_dir, &vars_map, rules);
+        }),
+        warning);
+}
+
+PyObject* lint_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr FunctionParameters kParameters{"lint_file()", kPathParameter, kLintOptions};
+    CallArguments arguments;
+    if (!bind_call_arguments(kParameters, args, nargs, kwnames, arguments)) return nullptr;
+    const std::string& path_bytes = arguments.path(0);
+    PythonSnapshot vars;
+    RuleSeverityMap rules;
+    std::optional<std::string> warning;
+    if (!parse_vars_option(arguments.object(1), vars) ||
+        !parse_rules_option(arguments.object(2), rules, warning)) {
+        return nullptr;
+    }
+    return lint_result_from(
+        run_guarded_without_lock<LintResult>([&]() -> Result<LintResult> {
+            TYX_ASSIGN_OR_RETURN(std::string path, path_to_utf8_string(path_bytes));
+            TYX_ASSIGN_OR_RETURN(VarsMap vars_map, build_vars_map(std::move(vars)));
+            return lint_entry_path(path, &vars_map, rules);
+        }),
+        warning);
+}
+
+PyObject* lint_virtual(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr FunctionParameters kParameters{"lint_virtual()", kVirtualParameters,
+                                                    kLintOptions};
+    CallArguments arguments;
+    if (!bind_call_arguments(kParameters, args, nargs, kwnames, arguments)) return nullptr;
+    std::string_view entry = arguments.text(1);
+    ModuleMap modules;
+    PythonSnapshot vars;
+    RuleSeverityMap rules;
+    std::optional<std::string> warning;
+    if (!parse_modules_option(arguments.object(0), modules) ||
+        !parse_vars_option(arguments.object(2), vars) ||
+        !parse_rules_option(arguments.object(3), rules, warning)) {
+        return nullptr;
+    }
+    return lint_result_from(run_guarded_without_lock<LintResult>([&]() -> Result<LintResult> {
+                                TYX_ASSIGN_OR_RETURN(VarsMap vars_map,
+                                                     build_vars_map(std::move(vars)));
+                                return lint_entry_key(std::move(modules), entry, &vars_map, rules);
+                            }),
+                            warning);
 }
 
 // Paths in the order of their first occurrence, each once.
@@ -337,14 +384,11 @@ Result<std::vector<std::string>> scan_import_paths(std::string_view source) {
 }
 
 PyObject* scan_imports(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Signature kSignature{.name = "scan_imports()",
-                                          .positional = kSourceParameter,
-                                          .required = 1,
-                                          .positional_only = 1};
-    BoundArguments bound;
-    if (!bind_fastcall(kSignature, args, nargs, kwnames, bound)) return nullptr;
-    std::string_view source;
-    if (!extract_text_view(bound[0], "source", source)) return nullptr;
+    static constexpr FunctionParameters kParameters{
+        .name = "scan_imports()", .positional = kSourceParameter, .positional_only = 1};
+    CallArguments arguments;
+    if (!bind_call_arguments(kParameters, args, nargs, kwnames, arguments)) return nullptr;
+    std::string_view source = arguments.text(0);
     if (!check_source_size(source.size())) return nullptr;
     Result<std::vector<std::string>> paths =
         without_lock([&] { return scan_import_paths(source); });
@@ -370,6 +414,9 @@ PyMethodDef* module_function_definitions() {
         method<check_file>("check_file", kCheckFileDoc),
         method<check_virtual>("check_virtual", kCheckVirtualDoc),
         method<scan_imports>("scan_imports", kScanImportsDoc),
+        method<lint>("lint", kLintDoc),
+        method<lint_file>("lint_file", kLintFileDoc),
+        method<lint_virtual>("lint_virtual", kLintVirtualDoc),
         {nullptr, nullptr, 0, nullptr},
     };
     return definitions;

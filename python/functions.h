@@ -1,5 +1,4 @@
-// The module functions that compile, check and scan a template: compile, compile_file,
-// compile_virtual, check, check_file, check_virtual and scan_imports.
+// The ten module functions that compile, check, scan and lint a template.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

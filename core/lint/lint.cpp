@@ -80,18 +80,25 @@ void run_rule(std::string_view id, const LintInput& input, const RuleContext& co
 
 }  // namespace
 
-bool is_partial_file_name(std::string_view file_name) {
-    // Trailing separators and "." components do not end a path: "dir/_part/." names _part.
-    std::string_view rest = file_name;
+std::optional<std::string_view> last_path_component(std::string_view path) {
+    std::string_view rest = path;
     while (!rest.empty()) {
         const size_t slash = rest.rfind('/');
         const std::string_view last =
             slash == std::string_view::npos ? rest : rest.substr(slash + 1);
-        if (!last.empty() && last != ".") return last != ".." && last.starts_with('_');
-        if (slash == std::string_view::npos) return false;
+        if (!last.empty() && last != ".") {
+            if (last == "..") return std::nullopt;
+            return last;
+        }
+        if (slash == std::string_view::npos) return std::nullopt;
         rest = rest.substr(0, slash);
     }
-    return false;
+    return std::nullopt;
+}
+
+bool is_partial_file_name(std::string_view file_name) {
+    const std::optional<std::string_view> last = last_path_component(file_name);
+    return last && last->starts_with('_');
 }
 
 Result<LintResult> lint_source(std::string_view source, std::string_view file_name,
