@@ -588,6 +588,16 @@ Document collect_first_document(EventReader& reader) {
     }
 }
 
+bool is_null_word(std::string_view text) {
+    return text == "~" || text == "null" || text == "Null" || text == "NULL";
+}
+
+std::optional<bool> bool_word(std::string_view text) {
+    if (text == "true" || text == "True" || text == "TRUE") return true;
+    if (text == "false" || text == "False" || text == "FALSE") return false;
+    return std::nullopt;
+}
+
 // Builds the value of a collected document under the node budget, the nesting allowance and
 // the alias guard.
 class Builder {
@@ -844,16 +854,6 @@ class Builder {
         return YamlValue::string(std::string(text));
     }
 
-    static bool is_null_word(std::string_view text) {
-        return text == "~" || text == "null" || text == "Null" || text == "NULL";
-    }
-
-    static std::optional<bool> bool_word(std::string_view text) {
-        if (text == "true" || text == "True" || text == "TRUE") return true;
-        if (text == "false" || text == "False" || text == "FALSE") return false;
-        return std::nullopt;
-    }
-
     CompileError invalid_value(std::string_view text, std::string_view expected,
                                const Event& event) const {
         return fail("invalid value: string " + quoted(text) + ", expected " + std::string(expected),
@@ -978,6 +978,18 @@ Result<YamlValue> parse_frontmatter_yaml(std::string_view text) {
         }
     }
     return value;
+}
+
+bool plain_scalar_changes_kind(std::string_view text) {
+    if (text.empty() || is_null_word(text) || bool_word(text)) return true;
+    if (text.front() != '.' && text.front() != '+' && text.front() != '-' &&
+        !is_digit(text.front())) {
+        return false;
+    }
+    const IntegerForm form = parse_integer_form(text);
+    if (form.shape == IntegerShape::LeadingZero) return true;
+    if (form.shape == IntegerShape::Integer && !form.beyond_128_bits) return true;
+    return parse_float_form(text).has_value();
 }
 
 Result<YamlMapping> merge_frontmatter(const YamlMapping& base, const YamlMapping& overlay,

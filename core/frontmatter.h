@@ -168,6 +168,11 @@ size_t hash_yaml_value(const YamlValue& value);
 // fails with a ResourceLimit or Yaml error. An empty text, or one of comments only, is Null.
 Result<YamlValue> parse_frontmatter_yaml(std::string_view text);
 
+// Whether `text`, written as a plain scalar, would read back as something other than this same
+// string: empty, a null or boolean spelling, an integer form of up to 128 bits, a float form, or
+// digits with a leading zero (which other readers take for an octal number).
+bool plain_scalar_changes_kind(std::string_view text);
+
 // The deep merge used by template inheritance: `base` keys first in their order, then the new
 // keys of `overlay`; overlay wins except that two mappings under one key merge. Only String
 // keys are taken, and at depth 0 the reserved keys are left out.

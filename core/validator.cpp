@@ -29,7 +29,7 @@ class Validator {
     Validator(Scope& scope, std::string_view name, std::string_view text)
         : scope_(scope), name_(name), text_(text) {}
 
-    Status validate_nodes(const std::vector<Node>& nodes) {
+    Status validate_nodes(std::span<const Node> nodes) {
         for (const Node& node : nodes)
             TYX_TRY(validate_node(node));
         return {};
@@ -281,7 +281,7 @@ class Validator {
 
 }  // namespace
 
-Status validate_nodes(const std::vector<Node>& nodes, Scope& scope, std::string_view source_name,
+Status validate_nodes(std::span<const Node> nodes, Scope& scope, std::string_view source_name,
                       std::string_view source_text) {
     return Validator(scope, source_name, source_text).validate_nodes(nodes);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -15,8 +16,9 @@ namespace tyx {
 inline constexpr uint64_t MAX_VALIDATION_DEPTH = 64;
 
 // Reports the first undefined name, wrong argument count or unsuitable loop source, located in
-// `source_text` under the display name `source_name`. Every frame pushed is popped again.
-Status validate_nodes(const std::vector<Node>& nodes, Scope& scope, std::string_view source_name,
+// `source_text` under the display name `source_name`. Every frame pushed is popped again. A span,
+// so that one node of an inheritance skeleton is checked against its own module.
+Status validate_nodes(std::span<const Node> nodes, Scope& scope, std::string_view source_name,
                       std::string_view source_text);
 
 }  // namespace tyx

@@ -1,7 +1,7 @@
 #include "core/resolver/frontmatter_scope.h"
 
-#include "core/frontmatter.h"
 #include "core/format.h"
+#include "core/frontmatter.h"
 #include "core/resolver/module.h"
 
 namespace tyx {
@@ -22,13 +22,21 @@ CompileError not_exported_error(std::string_view name, std::string_view path, si
 
 Result<FrontmatterScope> build_frontmatter_scope(const std::optional<std::string>& frontmatter,
                                                  bool plain_markdown, const VarsMap* vars) {
+    if (!frontmatter) return build_frontmatter_scope(frontmatter, nullptr, plain_markdown, vars);
+    TYX_ASSIGN_OR_RETURN(YamlValue value, parse_frontmatter_yaml(*frontmatter));
+    return build_frontmatter_scope(frontmatter, &value, plain_markdown, vars);
+}
+
+Result<FrontmatterScope> build_frontmatter_scope(const std::optional<std::string>& frontmatter,
+                                                 const YamlValue* parsed, bool plain_markdown,
+                                                 const VarsMap* vars) {
     FrontmatterScope result;
     // A plain Markdown file is a template only through its `type: tyx` line; otherwise its
     // `imports` key is an ordinary variable.
     const bool template_module =
         !plain_markdown || (frontmatter && scan_frontmatter_type_line(*frontmatter));
-    if (frontmatter) {
-        TYX_ASSIGN_OR_RETURN(YamlValue value, parse_frontmatter_yaml(*frontmatter));
+    if (parsed != nullptr) {
+        const YamlValue& value = *parsed;
         if (value.is_mapping()) {
             for (const auto& [key, entry] : value.as_mapping().entries()) {
                 if (!key.is_string()) continue;

@@ -22,6 +22,11 @@ struct FrontmatterScope {
 // the frontmatter's.
 Result<FrontmatterScope> build_frontmatter_scope(const std::optional<std::string>& frontmatter,
                                                  bool plain_markdown, const VarsMap* vars);
+// The same for a frontmatter text that the caller has parsed already into `parsed` (present
+// exactly when `frontmatter` is), so that it is not parsed twice.
+Result<FrontmatterScope> build_frontmatter_scope(const std::optional<std::string>& frontmatter,
+                                                 const YamlValue* parsed, bool plain_markdown,
+                                                 const VarsMap* vars);
 
 // Resolves each entry from the importer's directory and binds what it brings into the scope.
 Status bind_frontmatter_imports(Resolver& resolver, const std::vector<FrontmatterImport>& entries,

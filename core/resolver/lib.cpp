@@ -9,6 +9,7 @@
 #include "core/lexer.h"
 #include "core/parser.h"
 #include "core/resolver/frontmatter_scope.h"
+#include "core/resolver/inheritance.h"
 #include "core/resolver/module_directives.h"
 #include "core/resolver/output.h"
 #include "core/resolver/source_path.h"
@@ -55,6 +56,10 @@ struct PreparedModule {
     Scope scope;
     // Written back in front of Markdown output.
     std::optional<std::string> frontmatter;
+    // For an extending template: its root's skeleton and the effective blocks, which a
+    // rendering with a map expands into parts (expand_skeleton) instead of rendering `nodes`.
+    std::optional<Skeleton> skeleton;
+    BlockMap effective_blocks;
 };
 
 Result<PreparedModule> prepare_plain_module(Resolver& resolver,
@@ -71,7 +76,7 @@ Result<PreparedModule> prepare_plain_module(Resolver& resolver,
         process_module_directives(resolver, body, prepared.scope, source, warnings));
     TYX_TRY(check_module_exports(names.exports, names.functions));
     TYX_TRY(validate_nodes(*body, prepared.scope, source.display_name, source.text));
-    return PreparedModule{std::move(body), std::move(prepared.scope), tree->frontmatter};
+    return PreparedModule{std::move(body), std::move(prepared.scope), tree->frontmatter, {}, {}};
 }
 
 // The frontmatter an extending template merges into its parent's; a text that does not hold a
@@ -84,12 +89,17 @@ Result<std::optional<YamlMapping>> extending_frontmatter(const ParsedTemplate& t
 }
 
 // An extending template is flattened into its root's skeleton by template inheritance.
-Result<PreparedModule> prepare_extending_module(Resolver&,
+Result<PreparedModule> prepare_extending_module(Resolver& resolver,
                                                 std::shared_ptr<const ParsedTemplate> tree,
-                                                const ModuleSource&, std::vector<std::string>&) {
-    Result<std::optional<YamlMapping>> frontmatter = extending_frontmatter(*tree);
-    if (!frontmatter.ok()) return std::move(frontmatter).take_error();
-    return new_syntax_error("internal error: template inheritance is not supported yet");
+                                                const ModuleSource& source,
+                                                std::vector<std::string>& warnings) {
+    TYX_ASSIGN_OR_RETURN(std::optional<YamlMapping> frontmatter, extending_frontmatter(*tree));
+    TYX_ASSIGN_OR_RETURN(ExtendedTemplate extended,
+                         apply_extends(resolver, tree, source, frontmatter, warnings));
+    TYX_TRY(validate_expanded_skeleton(extended, extended.scope));
+    return PreparedModule{std::move(extended.flattened), std::move(extended.scope),
+                          std::move(extended.frontmatter_text), std::move(extended.skeleton),
+                          std::move(extended.effective_blocks)};
 }
 
 }  // namespace

@@ -1,7 +1,13 @@
 #include "core/resolver/module.h"
 
 #include "core/format.h"
+#include "core/lexer.h"
+#include "core/resolver/frontmatter_scope.h"
+#include "core/resolver/inheritance.h"
+#include "core/resolver/module_directives.h"
 #include "core/resolver/source_path.h"
+#include "core/text.h"
+#include "core/validator.h"
 
 namespace tyx {
 
@@ -39,20 +45,109 @@ ImportedModule build_imported_module(const CompiledModule& module) {
     return imported;
 }
 
-Result<CompiledModule> compile_imported_module(Resolver&, const ModuleSource&, bool,
-                                               std::vector<std::string>&) {
-    return new_syntax_error("internal error: module imports are not supported yet");
+Result<ParsedModule> parse_module(const ModuleSource& source) {
+    TYX_ASSIGN_OR_RETURN(std::vector<Token> tokens, tokenize(source.text, source.display_name));
+    TYX_ASSIGN_OR_RETURN(ParsedTemplate parsed,
+                         parse_template(std::move(tokens), source.display_name, source.text));
+    ParsedModule module{std::make_shared<const ParsedTemplate>(std::move(parsed)), {}, {}};
+    if (module.tree->frontmatter) {
+        TYX_ASSIGN_OR_RETURN(module.frontmatter_value,
+                             parse_frontmatter_yaml(*module.tree->frontmatter));
+        if (module.frontmatter_value->is_mapping()) {
+            module.frontmatter = module.frontmatter_value->as_mapping();
+        }
+    }
+    return module;
 }
 
-Result<CompiledModulePtr> resolve_import(Resolver& resolver, std::string_view directory,
-                                         std::string_view path, const VarsMap* vars,
-                                         std::vector<std::string>& warnings) {
-    TYX_TRY(check_import_path(path));
-    ModuleLoader& loader = resolver.loader();
-    TYX_ASSIGN_OR_RETURN(std::string key, loader.resolve_relative(directory, path));
-    // A module already compiled is shared: importing it again is never a cycle.
-    const CompiledModulePtr* cached = resolver.find_module(key);
-    if (cached != nullptr && !(*cached)->compiled_as_parent) return *cached;
+namespace {
+
+std::shared_ptr<const std::string> body_text_of(std::string rendered) {
+    if (is_white_space_only(rendered)) return nullptr;
+    return std::make_shared<const std::string>(std::move(rendered));
+}
+
+Status compile_plain_module(Resolver& resolver, const std::shared_ptr<const ParsedTemplate>& tree,
+                            const YamlValue* frontmatter, const ModuleSource& source,
+                            bool is_plain_markdown, std::vector<std::string>& warnings,
+                            CompiledModule& module) {
+    TYX_ASSIGN_OR_RETURN(
+        FrontmatterScope prepared,
+        build_frontmatter_scope(tree->frontmatter, frontmatter, is_plain_markdown, source.vars));
+    TYX_TRY(bind_frontmatter_imports(resolver, prepared.imports, prepared.scope, source, warnings));
+    std::shared_ptr<const std::vector<Node>> body(tree, &tree->body);
+    SharedSource shared = make_shared_source(source.key, source.display_name, source.text);
+    TYX_ASSIGN_OR_RETURN(
+        DirectiveNames names,
+        process_module_directives(resolver, body, prepared.scope, source, warnings, &shared));
+    TYX_TRY(check_module_exports(names.exports, names.functions));
+    TYX_TRY(validate_nodes(*body, prepared.scope, source.display_name, source.text));
+    module.functions = std::move(names.functions);
+    module.exports = std::move(names.exports);
+    module.has_export_list = names.has_export_list;
+
+    // Rendered once, whether or not an importer ever pastes it. Source-map seam: when
+    // `is_importable(module) && resolver.source_map_wanted()`, the body is to be rendered with a
+    // map builder of its own instead (evaluate_with_map), its mappings packed into
+    // `module.body_mappings` unless the body is blank, and a builder that overflowed its
+    // segment cap reported with its warning; until then the body renders without mappings.
+    TYX_ASSIGN_OR_RETURN(std::string rendered, evaluate(*body, prepared.scope, warnings,
+                                                        source.display_name, source.text));
+    module.body_text = body_text_of(std::move(rendered));
+    module.blocks = collect_block_declarations(body, names.block_names, shared);
+    module.nodes = std::move(body);
+    module.source = std::move(shared);
+    return {};
+}
+
+// An extending module renders its flattened chain; its parts come from several texts, so
+// errors carry a span but no source, and it never records mappings.
+Status compile_extending_module(Resolver& resolver,
+                                const std::shared_ptr<const ParsedTemplate>& tree,
+                                const std::optional<YamlMapping>& frontmatter,
+                                const ModuleSource& source, std::vector<std::string>& warnings,
+                                CompiledModule& module) {
+    TYX_ASSIGN_OR_RETURN(ExtendedTemplate extended,
+                         apply_extends(resolver, tree, source, frontmatter, warnings));
+    TYX_TRY(validate_expanded_skeleton(extended, extended.scope));
+    TYX_ASSIGN_OR_RETURN(std::string rendered,
+                         evaluate(*extended.flattened, extended.scope, warnings, "", ""));
+    module.body_text = body_text_of(std::move(rendered));
+    module.blocks = std::move(extended.effective_blocks);
+    module.functions = std::move(extended.functions);
+    module.exports = std::move(extended.exports);
+    module.has_export_list = extended.has_export_list;
+    module.nodes = std::move(extended.skeleton.nodes);
+    module.source = std::move(extended.skeleton.source);
+    // The whole chain's frontmatter, as a parent that extends keeps it: a child extending this
+    // module then inherits the same keys whether the module was first imported or first
+    // extended.
+    module.frontmatter = std::move(extended.merged_frontmatter);
+    return {};
+}
+
+}  // namespace
+
+Result<CompiledModule> compile_imported_module(Resolver& resolver, const ModuleSource& source,
+                                               bool is_plain_markdown,
+                                               std::vector<std::string>& warnings) {
+    TYX_ASSIGN_OR_RETURN(ParsedModule parsed, parse_module(source));
+    CompiledModule module;
+    if (parsed.tree->extends) {
+        TYX_TRY(compile_extending_module(resolver, parsed.tree, parsed.frontmatter, source,
+                                         warnings, module));
+    } else {
+        TYX_TRY(compile_plain_module(resolver, parsed.tree, parsed.parsed_frontmatter(), source,
+                                     is_plain_markdown, warnings, module));
+        module.frontmatter = std::move(parsed.frontmatter);
+    }
+    return module;
+}
+
+Result<CompiledModule> compile_module_at_key(Resolver& resolver, const std::string& key,
+                                             const VarsMap* vars,
+                                             std::vector<std::string>& warnings,
+                                             ModuleCompiler compile) {
     if (resolver.is_resolving(key)) {
         return CompileError::of(ErrorKind::CircularImport,
                                 format_cycle_chain(resolver.resolving_stack(), key));
@@ -67,6 +162,7 @@ Result<CompiledModulePtr> resolve_import(Resolver& resolver, std::string_view di
                                 "module count exceeds maximum of " + decimal(MAX_MODULES) + " (" +
                                     decimal(resolver.module_count()) + " modules resolved)");
     }
+    ModuleLoader& loader = resolver.loader();
     TYX_ASSIGN_OR_RETURN(std::string text, loader.read_source(key));
     const bool is_plain_markdown = loader.is_plain_markdown(key);
     TYX_TRY(check_tyx_module(key, text));
@@ -75,11 +171,21 @@ Result<CompiledModulePtr> resolve_import(Resolver& resolver, std::string_view di
     std::string base_dir = loader.parent_dir(key);
     std::string display_name = display_source_path_with_root(key, loader);
     ModuleSource source{key, display_name, text, base_dir, vars};
-    Result<CompiledModule> compiled =
-        compile_imported_module(resolver, source, is_plain_markdown, warnings);
+    Result<CompiledModule> compiled = compile(resolver, source, is_plain_markdown, warnings);
     std::optional<std::string> popped = resolver.pop_resolving();
-    TYX_ASSIGN_OR_RETURN(CompiledModule module,
-                         check_entry_stack_pop(std::move(compiled), popped, key));
+    return check_entry_stack_pop(std::move(compiled), popped, key);
+}
+
+Result<CompiledModulePtr> resolve_import(Resolver& resolver, std::string_view directory,
+                                         std::string_view path, const VarsMap* vars,
+                                         std::vector<std::string>& warnings) {
+    TYX_TRY(check_import_path(path));
+    TYX_ASSIGN_OR_RETURN(std::string key, resolver.loader().resolve_relative(directory, path));
+    // A module already compiled is shared: importing it again is never a cycle.
+    const CompiledModulePtr* cached = resolver.find_module(key);
+    if (cached != nullptr && !(*cached)->compiled_as_parent) return *cached;
+    TYX_ASSIGN_OR_RETURN(CompiledModule module, compile_module_at_key(resolver, key, vars, warnings,
+                                                                      compile_imported_module));
 
     // A module compiled first as a parent keeps what its children already rely on.
     if (const CompiledModulePtr* parent = resolver.find_module(key)) {

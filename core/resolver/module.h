@@ -54,6 +54,22 @@ std::shared_ptr<const FunctionDef> lookup_exported_function(const CompiledModule
                                                             std::string_view name);
 ImportedModule build_imported_module(const CompiledModule& module);
 
+// One module's template and its loaded frontmatter.
+struct ParsedModule {
+    std::shared_ptr<const ParsedTemplate> tree;
+    // Present exactly when the template has a frontmatter text.
+    std::optional<YamlValue> frontmatter_value;
+    // Present when that text holds a mapping.
+    std::optional<YamlMapping> frontmatter;
+
+    const YamlValue* parsed_frontmatter() const {
+        return frontmatter_value ? &*frontmatter_value : nullptr;
+    }
+};
+
+// Lexes and parses the module's text and loads its frontmatter.
+Result<ParsedModule> parse_module(const ModuleSource& source);
+
 // The shared module that an import path written in a module names, compiled on first use.
 Result<CompiledModulePtr> resolve_import(Resolver& resolver, std::string_view directory,
                                          std::string_view path, const VarsMap* vars,
@@ -62,6 +78,16 @@ Result<CompiledModulePtr> resolve_import(Resolver& resolver, std::string_view di
 Result<CompiledModule> compile_imported_module(Resolver& resolver, const ModuleSource& source,
                                                bool is_plain_markdown,
                                                std::vector<std::string>& warnings);
+
+// How a module is compiled once its key is on the resolving stack: as an import or as a parent.
+using ModuleCompiler = Result<CompiledModule> (*)(Resolver&, const ModuleSource&, bool,
+                                                  std::vector<std::string>&);
+// The cycle, depth and module-count tests for a module not in the cache, then reading it, the
+// template test, and `compile` while its key is on the resolving stack. Nothing is stored.
+Result<CompiledModule> compile_module_at_key(Resolver& resolver, const std::string& key,
+                                             const VarsMap* vars,
+                                             std::vector<std::string>& warnings,
+                                             ModuleCompiler compile);
 
 // Locates the errors of an import directive at its line in the importing module.
 CompileError attach_import_error_span(CompileError error, std::string_view path,

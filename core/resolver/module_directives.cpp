@@ -9,8 +9,11 @@ namespace {
 class DirectivePass {
   public:
     DirectivePass(Resolver& resolver, const std::shared_ptr<const std::vector<Node>>& nodes,
-                  Scope& scope, const ModuleSource& source, std::vector<std::string>& warnings)
-        : resolver_(resolver), nodes_(nodes), scope_(scope), source_(source), warnings_(warnings) {}
+                  Scope& scope, const ModuleSource& source, std::vector<std::string>& warnings,
+                  const SharedSource* shared_source)
+        : resolver_(resolver), nodes_(nodes), scope_(scope), source_(source), warnings_(warnings) {
+        if (shared_source != nullptr) shared_source_ = *shared_source;
+    }
 
     Result<DirectiveNames> run() {
         for (const Node& node : *nodes_) {
@@ -186,8 +189,9 @@ class DirectivePass {
 
 Result<DirectiveNames> process_module_directives(
     Resolver& resolver, const std::shared_ptr<const std::vector<Node>>& nodes, Scope& scope,
-    const ModuleSource& source, std::vector<std::string>& warnings) {
-    return DirectivePass(resolver, nodes, scope, source, warnings).run();
+    const ModuleSource& source, std::vector<std::string>& warnings,
+    const SharedSource* shared_source) {
+    return DirectivePass(resolver, nodes, scope, source, warnings, shared_source).run();
 }
 
 Status check_module_exports(const std::set<std::string, std::less<>>& exports,

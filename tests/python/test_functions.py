@@ -16,13 +16,6 @@ pytestmark = pytest.mark.skipif(not hasattr(vorpel, "compile"),
                                 reason="the module functions are not registered yet")
 
 # Strict, so that each of these turns into a failure, a reminder, once the feature works.
-needs_imports = pytest.mark.xfail(
-    raises=vorpel.TyxError, strict=True,
-    reason="imported modules are compiled by the import resolver, which is not built yet")
-# For a test that catches the error itself, the stand-in error fails its first assertion.
-needs_imports_checked = pytest.mark.xfail(
-    raises=AssertionError, strict=True,
-    reason="imported modules are compiled by the import resolver, which is not built yet")
 needs_source_maps = pytest.mark.xfail(
     raises=vorpel.TyxError, strict=True,
     reason="Markdown source maps are built while rendering, which is not built yet")
@@ -93,7 +86,6 @@ def test_compile_source_map_with_sources_content():
     assert without["mappings"] == with_content["mappings"]
 
 
-@needs_imports
 def test_compile_resolves_imports_against_base_path(project):
     result = vorpel.compile('@import "./lib/greet.tyx" as g\n{{ g.greet("Ada") }}\n',
                             base_path=str(project))
@@ -130,7 +122,6 @@ def test_compile_defaults_to_the_current_directory(project, monkeypatch):
     assert vorpel.compile("x", base_path=project).output == "x\n"
 
 
-@needs_imports
 def test_compile_imports_from_the_current_directory(project, monkeypatch):
     monkeypatch.chdir(project)
     result = vorpel.compile('@import "./lib/shout.tyx" as s\n{{ s.shout("a") }}')
@@ -138,7 +129,6 @@ def test_compile_imports_from_the_current_directory(project, monkeypatch):
     assert result.dependencies == [str((project / "lib" / "shout.tyx").resolve())]
 
 
-@needs_imports
 def test_compile_file_lists_imports_in_completion_order_without_the_entry(project):
     result = vorpel.compile_file(project / "main.tyx", vars={"name": "ada"})
     assert "Hi ada" in result.output and "ADA!" in result.output
@@ -191,7 +181,6 @@ def test_compile_virtual():
     assert messages.warnings == [MESSAGES_MAP_WARNING]
 
 
-@needs_imports
 def test_compile_virtual_lists_the_imported_module_key():
     modules = {"main.tyx": '@import "./lib/greet.tyx" as g\n{{ g.greet("v") }}\n',
                "lib/greet.tyx": LIB}
@@ -235,7 +224,6 @@ def test_undefined_variable_end_to_end():
         assert (error.span.offset, error.span.line, error.span.column) == (6, 2, 4)
 
 
-@needs_imports_checked
 def test_error_in_an_imported_module_points_into_that_module():
     modules = {"main.tyx": 'first\nsecond\nthird\n@import "./lib.tyx" as l\n{{ l.f() }}\n',
                "lib.tyx": "@define f():\né {{ nope }}\n@end\n@export f\n"}
@@ -325,7 +313,6 @@ def test_check_returns_warnings_without_output(tmp_path):
             assert result.to_json() == '{"warnings":[]}'
 
 
-@needs_imports
 def test_check_returns_the_warnings_of_the_compilation_in_order():
     # An @include of a module without body text renders nothing and warns.
     modules = {"main.tyx": '@import "./lib.tyx" as lib\n@include lib\n', "lib.tyx": LIB}
