@@ -10,11 +10,6 @@ import pytest
 
 import vorpel
 
-# Strict, so that each of these turns into a failure, a reminder, once the feature works.
-needs_imports = pytest.mark.xfail(
-    raises=vorpel.TyxError, strict=True,
-    reason="imported modules are compiled by the import resolver, which is not built yet")
-
 MAX_SOURCE_SIZE = 10_485_760
 KNOWN_RULES = ("duplicate-export, duplicate-import, empty-block, legacy-interpolation, "
                "redundant-else, shadow-variable, unreachable-branch, unused-function, "
@@ -568,7 +563,6 @@ def test_module_map_lints_the_entry_alone():
     assert error.code == "tyx::module_not_found"
 
 
-@needs_imports
 def test_module_map_with_imports_lints_only_the_entry():
     modules = {
         "main.tyx": '@import "./lib.tyx" as lib\n@import "./lib.tyx" as again\n{{ lib.f() }}\n',
@@ -596,7 +590,6 @@ def test_lint_file_in_a_project(project):
     assert (group.file, group.diagnostics[0].span.offset) == ("crlf.tyx", 3)
 
 
-@needs_imports
 def test_lint_file_with_imports_lints_only_the_entry(project):
     (project / "lib.tyx").write_text("@define f():\n{x}\n@end\n@export f\n")
     page = project / "page.tyx"
