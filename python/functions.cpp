@@ -132,7 +132,7 @@ PyObject* compile(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     return compile_result_from(
         run_guarded_without_lock<nlohmann::json>([&]() -> Result<nlohmann::json> {
             TYX_ASSIGN_OR_RETURN(VarsMap vars_map, build_vars_map(std::move(vars)));
-            TYX_ASSIGN_OR_RETURN(std::string base_dir, resolve_base_dir(base_path));
+            TYX_ASSIGN_OR_RETURN(BaseDirectory base_dir, resolve_base_dir(base_path));
             Resolver resolver;
             std::vector<std::string> warnings;
             TYX_ASSIGN_OR_RETURN(
@@ -214,7 +214,7 @@ PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     return check_result_from(
         run_without_lock<std::vector<std::string>>([&]() -> Result<std::vector<std::string>> {
             TYX_ASSIGN_OR_RETURN(VarsMap vars_map, build_vars_map(std::move(vars)));
-            TYX_ASSIGN_OR_RETURN(std::string base_dir, resolve_base_dir(base_path));
+            TYX_ASSIGN_OR_RETURN(BaseDirectory base_dir, resolve_base_dir(base_path));
             Resolver resolver;
             std::vector<std::string> warnings;
             TYX_TRY(compile_root_source(resolver, source, base_dir, &vars_map, warnings));
@@ -279,7 +279,7 @@ PyObject* lint(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     return lint_result_from(
         run_guarded_without_lock<LintResult>([&]() -> Result<LintResult> {
             TYX_ASSIGN_OR_RETURN(VarsMap vars_map, build_vars_map(std::move(vars)));
-            TYX_ASSIGN_OR_RETURN(std::string base_dir, resolve_base_dir(base_path));
+            TYX_ASSIGN_OR_RETURN(BaseDirectory base_dir, resolve_base_dir(base_path));
             return lint_source_text(source, base_dir, &vars_map, rules);
         }),
         warning);

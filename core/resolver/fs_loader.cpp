@@ -139,13 +139,18 @@ Result<std::string> canonicalize_import_path(std::string_view path) {
 }
 
 void DiskLoader::find_project_root(const std::string& start) {
-    if (root_) return;
+    if (!root_start_) root_start_ = start;
+}
+
+const std::optional<std::string>& DiskLoader::root() const {
+    if (root_ || !root_start_) return root_;
+    const std::string& start = *root_start_;
     std::string directory = start;
     for (size_t examined = 0; examined < MAX_ROOT_SEARCH_DEPTH; ++examined) {
         for (std::string_view marker : PROJECT_ROOT_MARKERS) {
             if (entry_exists(join_path(directory, marker))) {
                 root_ = directory;
-                return;
+                return root_;
             }
         }
         std::optional<std::string> parent = parent_text(directory);
@@ -153,10 +158,12 @@ void DiskLoader::find_project_root(const std::string& start) {
         directory = std::move(*parent);
     }
     root_ = start;
+    return root_;
 }
 
 Status DiskLoader::check_contained(const std::string& canonical, std::string_view shown) const {
-    if (!root_ || is_within(canonical, *root_)) return {};
+    const std::optional<std::string>& root = this->root();
+    if (!root || is_within(canonical, *root)) return {};
     return CompileError::of(
         ErrorKind::Import, "import path escapes project directory: \"" + std::string(shown) + "\"");
 }
@@ -291,8 +298,9 @@ Result<std::string> DiskLoader::canonicalize(std::string_view path) {
 }
 
 std::optional<std::string> DiskLoader::project_root() const {
-    if (!root_ || describe_invalid_utf8(*root_)) return std::nullopt;
-    return root_;
+    const std::optional<std::string>& root = this->root();
+    if (!root || describe_invalid_utf8(*root)) return std::nullopt;
+    return root;
 }
 
 }  // namespace tyx

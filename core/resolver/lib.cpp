@@ -150,10 +150,23 @@ Result<CompileOutput> compile_entry_source(Resolver& resolver, const ModuleSourc
 
     // Lets the file-system loader find a project root for the display paths of a map; a
     // failure here changes nothing the caller can see.
-    if (!resolver.loader().project_root() && !source.base_dir.empty()) {
+    if (!resolver.loader().knows_project_root() && !source.base_dir.empty()) {
         (void)resolver.loader().set_base_dir(source.base_dir);
     }
     return CompileOutput{MarkdownOutput{std::move(output), std::nullopt}};
+}
+
+Result<CompileOutput> compile_source_text(Resolver& resolver, std::string_view text,
+                                          const BaseDirectory& base_dir, const VarsMap* vars,
+                                          const CompileOptions& options,
+                                          std::vector<std::string>& warnings) {
+    resolver.loader().set_canonical_base_dir(base_dir.path);
+    resolver.push_resolving(std::string(kRootKey));
+    ModuleSource source{kRootKey, kRootKey, text, base_dir.path, vars};
+    Result<CompileOutput> outcome =
+        compile_entry_source(resolver, source, false, options, warnings);
+    std::optional<std::string> popped = resolver.pop_resolving();
+    return check_entry_stack_pop(std::move(outcome), popped, kRootKey);
 }
 
 Result<CompileOutput> compile_source_text(Resolver& resolver, std::string_view text,
@@ -161,23 +174,32 @@ Result<CompileOutput> compile_source_text(Resolver& resolver, std::string_view t
                                           const CompileOptions& options,
                                           std::vector<std::string>& warnings) {
     TYX_ASSIGN_OR_RETURN(std::string directory, resolver.loader().canonicalize(base_dir));
-    resolver.loader().set_canonical_base_dir(directory);
-    resolver.push_resolving(std::string(kRootKey));
-    ModuleSource source{kRootKey, kRootKey, text, directory, vars};
-    Result<CompileOutput> outcome =
-        compile_entry_source(resolver, source, false, options, warnings);
-    std::optional<std::string> popped = resolver.pop_resolving();
-    return check_entry_stack_pop(std::move(outcome), popped, kRootKey);
+    return compile_source_text(resolver, text, BaseDirectory{std::move(directory)}, vars, options,
+                               warnings);
 }
+
+namespace {
+
+Status check_root_source_size(std::string_view text) {
+    if (text.size() <= MAX_SOURCE_SIZE) return {};
+    return CompileError::of(ErrorKind::ResourceLimit,
+                            "file too large (" + decimal(text.size()) + " bytes, max " +
+                                decimal(MAX_SOURCE_SIZE) + " bytes): " + std::string(kRootKey));
+}
+
+}  // namespace
 
 Result<CompileOutput> compile_root_source(Resolver& resolver, std::string_view text,
                                           std::string_view base_dir, const VarsMap* vars,
                                           std::vector<std::string>& warnings) {
-    if (text.size() > MAX_SOURCE_SIZE) {
-        return CompileError::of(ErrorKind::ResourceLimit,
-                                "file too large (" + decimal(text.size()) + " bytes, max " +
-                                    decimal(MAX_SOURCE_SIZE) + " bytes): " + std::string(kRootKey));
-    }
+    TYX_TRY(check_root_source_size(text));
+    return compile_source_text(resolver, text, base_dir, vars, CompileOptions{}, warnings);
+}
+
+Result<CompileOutput> compile_root_source(Resolver& resolver, std::string_view text,
+                                          const BaseDirectory& base_dir, const VarsMap* vars,
+                                          std::vector<std::string>& warnings) {
+    TYX_TRY(check_root_source_size(text));
     return compile_source_text(resolver, text, base_dir, vars, CompileOptions{}, warnings);
 }
 

@@ -59,9 +59,17 @@ Result<CompileOutput> compile_source_text(Resolver& resolver, std::string_view t
                                           std::string_view base_dir, const VarsMap* vars,
                                           const CompileOptions& options,
                                           std::vector<std::string>& warnings);
+// The same from a base directory that resolve_base_dir gave, which is not resolved again.
+Result<CompileOutput> compile_source_text(Resolver& resolver, std::string_view text,
+                                          const BaseDirectory& base_dir, const VarsMap* vars,
+                                          const CompileOptions& options,
+                                          std::vector<std::string>& warnings);
 // The same with the size check and no map.
 Result<CompileOutput> compile_root_source(Resolver& resolver, std::string_view text,
                                           std::string_view base_dir, const VarsMap* vars,
+                                          std::vector<std::string>& warnings);
+Result<CompileOutput> compile_root_source(Resolver& resolver, std::string_view text,
+                                          const BaseDirectory& base_dir, const VarsMap* vars,
                                           std::vector<std::string>& warnings);
 // An entry named by a loader key.
 Result<CompileOutput> compile_entry_key(Resolver& resolver, std::string_view key,

@@ -33,7 +33,8 @@ class OpenFile {
 
 // Each gate owns its resolver, so that returning from it releases every module it compiled
 // before the lint engine runs; the output and the warnings are dropped with it.
-Status check_gate_source(std::string_view text, std::string_view base_dir, const VarsMap* vars) {
+Status check_gate_source(std::string_view text, const BaseDirectory& base_dir,
+                         const VarsMap* vars) {
     Resolver resolver;
     std::vector<std::string> warnings;
     TYX_TRY(compile_root_source(resolver, text, base_dir, vars, warnings));
@@ -56,7 +57,7 @@ Status check_gate_key(ModuleMap modules, std::string_view entry, const VarsMap* 
 
 }  // namespace
 
-Result<LintResult> lint_source_text(std::string_view text, std::string_view base_dir,
+Result<LintResult> lint_source_text(std::string_view text, const BaseDirectory& base_dir,
                                     const VarsMap* vars, const RuleSeverityMap& rules) {
     TYX_TRY(check_gate_source(text, base_dir, vars));
     return lint_source(text, LINT_SOURCE_FILE_NAME, rules);

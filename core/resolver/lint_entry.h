@@ -17,7 +17,7 @@ namespace tyx {
 inline constexpr std::string_view LINT_SOURCE_FILE_NAME = "input.tyx";
 
 // A template given as text, checked from the base directory (the current directory when empty).
-Result<LintResult> lint_source_text(std::string_view text, std::string_view base_dir,
+Result<LintResult> lint_source_text(std::string_view text, const BaseDirectory& base_dir,
                                     const VarsMap* vars, const RuleSeverityMap& rules);
 // A template file, checked as an entry path; then the file at `path` is read again and linted.
 Result<LintResult> lint_entry_path(std::string_view path, const VarsMap* vars,

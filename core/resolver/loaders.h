@@ -47,6 +47,9 @@ class ModuleLoader {
     }
     virtual Result<std::string> canonicalize(std::string_view path) = 0;
     virtual std::optional<std::string> project_root() const = 0;
+    // Whether a project root is set or will be found without another base directory; unlike
+    // project_root, it may answer without searching for the root.
+    virtual bool knows_project_root() const { return project_root().has_value(); }
 };
 
 // "import path is empty" / "import path contains null byte".
@@ -81,6 +84,8 @@ class DiskLoader final : public ModuleLoader {
     void set_canonical_base_dir(std::string_view directory) override;
     Result<std::string> canonicalize(std::string_view path) override;
     std::optional<std::string> project_root() const override;
+    // Another base directory could change nothing once the search has a start.
+    bool knows_project_root() const override { return root_start_.has_value(); }
 
   private:
     // What a key named when it was resolved, so that a file swapped for another (or for a
@@ -91,13 +96,17 @@ class DiskLoader final : public ModuleLoader {
         std::string shown;
     };
 
+    // Records where the root search starts; the search itself waits until the root is needed.
     void find_project_root(const std::string& start);
+    const std::optional<std::string>& root() const;
     Result<std::string> resolve_disk_path_in_dir(std::string_view directory, std::string_view path);
     Status check_contained(const std::string& canonical, std::string_view shown) const;
     Status remember(const std::string& canonical, std::string_view shown);
 
-    // Set at most once; the first root found wins.
-    std::optional<std::string> root_;
+    // Set at most once; the first start given wins. A compilation that imports nothing never
+    // reads the root, so the search of the ancestors for a marker is put off until one asks.
+    std::optional<std::string> root_start_;
+    mutable std::optional<std::string> root_;
     std::unordered_map<std::string, ResolvedFile> resolved_;
 };
 

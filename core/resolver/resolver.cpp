@@ -64,7 +64,7 @@ Status check_stack_pop(const std::optional<std::string>& popped, std::string_vie
                             ") — this is a compiler bug, please report it");
 }
 
-Result<std::string> resolve_base_dir(const std::optional<std::string>& base_path) {
+Result<BaseDirectory> resolve_base_dir(const std::optional<std::string>& base_path) {
     if (!base_path || base_path->empty()) {
         char* current = ::getcwd(nullptr, 0);
         if (current == nullptr) {
@@ -76,7 +76,7 @@ Result<std::string> resolve_base_dir(const std::optional<std::string>& base_path
         if (describe_invalid_utf8(directory)) {
             return CompileError::of(ErrorKind::Io, "current directory path is not valid UTF-8");
         }
-        return directory;
+        return BaseDirectory{std::move(directory)};
     }
     if (describe_invalid_utf8(*base_path)) {
         return CompileError::of(ErrorKind::Io, "base_dir path is not valid UTF-8");
@@ -93,7 +93,7 @@ Result<std::string> resolve_base_dir(const std::optional<std::string>& base_path
     if (describe_invalid_utf8(directory)) {
         return CompileError::of(ErrorKind::Io, "base_dir path is not valid UTF-8");
     }
-    return directory;
+    return BaseDirectory{std::move(directory)};
 }
 
 Result<std::string> path_to_utf8_string(std::string_view path) {

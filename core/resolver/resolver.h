@@ -87,9 +87,17 @@ Result<T> check_entry_stack_pop(Result<T> outcome, const std::optional<std::stri
     return std::move(check).take_error();
 }
 
-// The base directory of a template given as text: the current directory when none (or an
-// empty one) is given, else the given path canonicalised.
-Result<std::string> resolve_base_dir(const std::optional<std::string>& base_path);
+// The base directory of a template given as text, as resolve_base_dir returns it. It is
+// canonical already: the system reports the current directory by its physical path, and a given
+// base path has gone through realpath. The entry points taking one use it as it is rather than
+// resolving it again, which would repeat a system call per path component on every call.
+struct BaseDirectory {
+    std::string path;
+};
+
+// The current directory when no base path (or an empty one) is given, else the given path
+// canonicalised.
+Result<BaseDirectory> resolve_base_dir(const std::optional<std::string>& base_path);
 Result<std::string> path_to_utf8_string(std::string_view path);
 
 // A module must be a .tyx file, or a .md file whose frontmatter declares `type: tyx`.

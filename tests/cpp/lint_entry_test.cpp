@@ -67,7 +67,7 @@ TEST(LintEntry, CleanGateGivesTheEngineReport) {
     const RuleSeverityMap rules{{"shadow-variable", Severity::Info}, {"nope", Severity::Off}};
     const std::string expected = engine_report(kFindings, "input.tyx", rules);
     EXPECT_NE(expected.find("\"rule\":\"unused-variable\""), std::string::npos) << expected;
-    EXPECT_EQ(report_of(lint_source_text(kFindings, "/", &vars, rules)), expected);
+    EXPECT_EQ(report_of(lint_source_text(kFindings, BaseDirectory{"/"}, &vars, rules)), expected);
 
     Directory directory;
     const std::string page = directory.write("_page.tyx", std::string(kFindings));
@@ -81,8 +81,8 @@ TEST(LintEntry, CleanGateGivesTheEngineReport) {
 
 TEST(LintEntry, FailedGateIsTheCompileErrorAndNothingIsLinted) {
     const VarsMap none;
-    expect_error(lint_source_text(kFindings, "/", &none, {}), ErrorKind::UndefinedVar,
-                 "undefined variable 'name'");
+    expect_error(lint_source_text(kFindings, BaseDirectory{"/"}, &none, {}),
+                 ErrorKind::UndefinedVar, "undefined variable 'name'");
 
     Directory directory;
     const std::string page = directory.write("page.tyx", "{{ missing }}");

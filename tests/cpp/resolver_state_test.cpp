@@ -69,10 +69,11 @@ TEST(ResolveBaseDir, Cases) {
     char* current = ::getcwd(nullptr, 0);
     std::string cwd(current);
     std::free(current);
-    EXPECT_EQ(resolve_base_dir(std::nullopt).value(), cwd);
-    EXPECT_EQ(resolve_base_dir(std::string()).value(), cwd);
-    EXPECT_EQ(resolve_base_dir(std::string("/")).value(), "/");
-    EXPECT_EQ(resolve_base_dir(std::string("/tmp/../tmp")).value(), fs::canonical("/tmp").string());
+    EXPECT_EQ(resolve_base_dir(std::nullopt).value().path, cwd);
+    EXPECT_EQ(resolve_base_dir(std::string()).value().path, cwd);
+    EXPECT_EQ(resolve_base_dir(std::string("/")).value().path, "/");
+    EXPECT_EQ(resolve_base_dir(std::string("/tmp/../tmp")).value().path,
+              fs::canonical("/tmp").string());
 
     struct Case {
         std::string path;
@@ -86,7 +87,7 @@ TEST(ResolveBaseDir, Cases) {
          "cannot resolve base directory " + std::string("/tmp\0/etc", 9) + ": Invalid argument"},
     };
     for (const Case& c : cases) {
-        Result<std::string> dir = resolve_base_dir(c.path);
+        Result<BaseDirectory> dir = resolve_base_dir(c.path);
         ASSERT_FALSE(dir.ok());
         EXPECT_EQ(dir.error().kind, ErrorKind::Io);
         EXPECT_EQ(dir.error().text, c.message);
@@ -104,7 +105,7 @@ TEST(ResolveBaseDir, DirectoriesThatAreNotUtf8) {
     fs::create_directory_symlink(odd, root + "/link");
 
     // The path as passed is valid; the directory it resolves to is not.
-    Result<std::string> linked = resolve_base_dir(root + "/link");
+    Result<BaseDirectory> linked = resolve_base_dir(root + "/link");
     ASSERT_FALSE(linked.ok());
     EXPECT_EQ(linked.error().kind, ErrorKind::Io);
     EXPECT_EQ(linked.error().text, "base_dir path is not valid UTF-8");
@@ -113,7 +114,7 @@ TEST(ResolveBaseDir, DirectoriesThatAreNotUtf8) {
     const std::string saved(current);
     std::free(current);
     ASSERT_EQ(::chdir(odd.c_str()), 0);
-    Result<std::string> cwd = resolve_base_dir(std::nullopt);
+    Result<BaseDirectory> cwd = resolve_base_dir(std::nullopt);
     EXPECT_EQ(::chdir(saved.c_str()), 0);
     ASSERT_FALSE(cwd.ok());
     EXPECT_EQ(cwd.error().kind, ErrorKind::Io);
