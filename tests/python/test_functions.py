@@ -23,9 +23,6 @@ needs_imports = pytest.mark.xfail(
 needs_imports_checked = pytest.mark.xfail(
     raises=AssertionError, strict=True,
     reason="imported modules are compiled by the import resolver, which is not built yet")
-needs_source_maps = pytest.mark.xfail(
-    raises=vorpel.TyxError, strict=True,
-    reason="Markdown source maps are built while rendering, which is not built yet")
 
 MESSAGES_MAP_WARNING = (
     "source maps are not supported for messages-mode templates (@message blocks); "
@@ -80,7 +77,6 @@ def test_compile_messages_with_a_source_map_asked_for():
     assert vorpel.compile(CHAT, vars={"name": "Ada"}).warnings == []
 
 
-@needs_source_maps
 def test_compile_source_map_with_sources_content():
     source = "Hello {{ name }}\n"
     with_content = vorpel.compile(source, vars={"name": "x"}, source_map=True,
@@ -214,7 +210,6 @@ def test_compile_virtual_entry_not_in_the_map():
         assert error.span is None
 
 
-@needs_source_maps
 def test_compile_virtual_with_source_map():
     result = vorpel.compile_virtual({"a.tyx": "Hi {{ n }}"}, "a.tyx", vars={"n": 1},
                                     source_map=True, sources_content=True)
@@ -527,7 +522,6 @@ def test_compile_file_of_markdown(tmp_path):
     assert vorpel.check_file(page).warnings == []
 
 
-@needs_source_maps
 def test_compile_file_with_source_map(tmp_path):
     (tmp_path / ".git").mkdir()
     (tmp_path / "a.tyx").write_text("A {{ x }}\n")
