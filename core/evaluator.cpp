@@ -9,6 +9,7 @@
 
 #include "core/builtins.h"
 #include "core/display.h"
+#include "core/evaluator_map.h"
 #include "core/format.h"
 #include "core/parser_helpers.h"
 
@@ -23,49 +24,17 @@ CompileError syntax_error(std::string message) {
     return CompileError::of(ErrorKind::Syntax, std::move(message));
 }
 
+}  // namespace
+
+namespace evaluator_internal {
+
 CompileError output_limit_error() {
     return resource_limit("output exceeds maximum size of " + decimal(MAX_OUTPUT_SIZE) + " bytes");
 }
 
-// Holds one level of MAX_RENDER_DEPTH for as long as it lives; `entered` is false when the
-// limit was already reached and nothing was taken.
-class RenderLevel {
-  public:
-    explicit RenderLevel(EvalContext& context)
-        : context_(context), entered_(context.render_depth < MAX_RENDER_DEPTH) {
-        if (entered_) ++context_.render_depth;
-    }
-    RenderLevel(const RenderLevel&) = delete;
-    RenderLevel& operator=(const RenderLevel&) = delete;
-    ~RenderLevel() {
-        if (entered_) --context_.render_depth;
-    }
-    bool entered() const { return entered_; }
-
-  private:
-    EvalContext& context_;
-    bool entered_;
-};
-
 CompileError render_depth_error() {
     return resource_limit("evaluation nesting exceeds maximum depth of " +
                           decimal(MAX_RENDER_DEPTH));
-}
-
-// The byte at `offset` continues a multi-byte UTF-8 sequence.
-bool is_continuation_byte(std::string_view text, uint64_t offset) {
-    return offset < text.size() && (static_cast<unsigned char>(text[offset]) & 0xC0) == 0x80;
-}
-
-Value literal_value(const Expression& expression) {
-    return std::visit(
-        Overloaded{
-            [](const Expression::String& literal) { return Value::string(literal.value); },
-            [](const Expression::Number& literal) { return Value::number(literal.value); },
-            [](const Expression::Bool& literal) { return Value::boolean(literal.value); },
-            [](const auto&) { return Value::null(); },
-        },
-        expression.value);
 }
 
 CompileError object_interpolation_error(const Expression& expression) {
@@ -82,15 +51,6 @@ CompileError object_interpolation_error(const Expression& expression) {
             path->root + "." + last + "}})");
     }
     return syntax_error("cannot interpolate an object value directly");
-}
-
-Status render_interpolation(const Node::Interpolation& node, Scope& scope, EvalContext& context,
-                            std::string& out) {
-    context.call_segments_placed = false;
-    TYX_ASSIGN_OR_RETURN(const Value value, evaluate_expression(node.expression, scope, context));
-    if (value.is_object()) return object_interpolation_error(node.expression);
-    append_value_text(value, out);
-    return {};
 }
 
 // The body an @if chooses, or nullptr when no branch is true.
@@ -130,6 +90,37 @@ Status render_include(const Node::Include& node, Scope& scope, EvalContext& cont
                                  "module's functions, call them directly: {{" +
                                  alias + ".fn()}}");
     }
+    return {};
+}
+
+}  // namespace evaluator_internal
+
+using namespace evaluator_internal;
+
+namespace {
+
+// The byte at `offset` continues a multi-byte UTF-8 sequence.
+bool is_continuation_byte(std::string_view text, uint64_t offset) {
+    return offset < text.size() && (static_cast<unsigned char>(text[offset]) & 0xC0) == 0x80;
+}
+
+Value literal_value(const Expression& expression) {
+    return std::visit(
+        Overloaded{
+            [](const Expression::String& literal) { return Value::string(literal.value); },
+            [](const Expression::Number& literal) { return Value::number(literal.value); },
+            [](const Expression::Bool& literal) { return Value::boolean(literal.value); },
+            [](const auto&) { return Value::null(); },
+        },
+        expression.value);
+}
+
+Status render_interpolation(const Node::Interpolation& node, Scope& scope, EvalContext& context,
+                            std::string& out) {
+    context.call_segments_placed = false;
+    TYX_ASSIGN_OR_RETURN(const Value value, evaluate_expression(node.expression, scope, context));
+    if (value.is_object()) return object_interpolation_error(node.expression);
+    append_value_text(value, out);
     return {};
 }
 
@@ -204,9 +195,8 @@ Status run_iterations(std::size_t count, Scope& scope, EvalContext& context, Bin
 // The loop procedure shared by Markdown and messages mode; `render_body` renders one
 // iteration's body in the iteration's frame.
 template <class RenderBody>
-Status run_for_loop(const Node::For& node, Scope& scope, EvalContext& context,
-                    RenderBody&& render_body) {
-    TYX_ASSIGN_OR_RETURN(const Value iterable, evaluate_expression(node.iterable, scope, context));
+Status run_for_loop(const Node::For& node, const Value& iterable, Scope& scope,
+                    EvalContext& context, RenderBody&& render_body) {
     if (!node.key_variable) {
         if (iterable.is_object()) {
             return syntax_error(
@@ -246,6 +236,26 @@ Status run_for_loop(const Node::For& node, Scope& scope, EvalContext& context,
         },
         render_body);
 }
+
+}  // namespace
+
+namespace evaluator_internal {
+
+Status render_loop_iterations(const Node::For& node, const Value& iterable, Scope& scope,
+                              EvalContext& context, std::string& out) {
+    // The caller tests the loop's text only after the loop; without this test too, a loop of many
+    // large iterations would hold gigabytes before it failed.
+    const std::size_t start = out.size();
+    return run_for_loop(node, iterable, scope, context, [&]() -> Status {
+        TYX_TRY(render_nodes(node.body, scope, context, out));
+        if (out.size() - start > MAX_OUTPUT_SIZE) return output_limit_error();
+        return {};
+    });
+}
+
+}  // namespace evaluator_internal
+
+namespace {
 
 // Opens the frame of a call with the function's captured names beneath its arguments.
 void push_call_frame(const FunctionDef& function, Scope& scope) {
@@ -336,6 +346,9 @@ Status render_nodes(const std::vector<Node>& nodes, Scope& scope, EvalContext& c
                     std::string& out) {
     const RenderLevel level(context);
     if (!level.entered()) return render_depth_error();
+    if (context.map_builder != nullptr) [[unlikely]] {
+        return render_nodes_mapped(nodes, scope, context, out);
+    }
     // Nested bodies append to the same buffer; this call's own text starts here.
     const std::size_t start = out.size();
     for (const Node& node : nodes) {
@@ -546,6 +559,9 @@ Result<Value> evaluate_call_argument(const CallArg& argument, Scope& scope, Eval
                 }
                 const RenderLevel level(context);
                 if (!level.entered()) return render_depth_error();
+                // A value passed to another call is not written where it is computed, so
+                // nothing of it is mapped.
+                const DetachedBuilder detached(context);
                 TYX_ASSIGN_OR_RETURN(std::vector<Value> arguments,
                                      collect_call_arguments(call.args, scope, context, nested));
                 return call_function(call.name, std::move(arguments), scope, context);
@@ -710,12 +726,21 @@ Result<std::string> invoke_user_function(const FunctionDef& function, std::strin
     std::optional<SharedSource> saved_source = std::move(context.function_source);
     context.function_source = function.source;
 
+    MapBuilder* const builder = context.map_builder;
+    CallMapping mapping;
+    if (builder != nullptr) [[unlikely]] {
+        mapping = begin_call_mapping(*builder, function);
+    }
+
     context.call_stack.emplace_back(name);
     std::string text;
     Status body = function.body ? render_nodes(*function.body, scope, context, text) : Status();
     const std::string popped = std::move(context.call_stack.back());
     context.call_stack.pop_back();
 
+    if (builder != nullptr) [[unlikely]] {
+        end_call_mapping(*builder, mapping);
+    }
     context.function_source = std::move(saved_source);
 
     Status stack_check = check_call_stack_pop(name, popped);
@@ -723,24 +748,22 @@ Result<std::string> invoke_user_function(const FunctionDef& function, std::strin
     if (!body.ok()) return std::move(body).take_error();
     if (!stack_check.ok()) return std::move(stack_check).take_error();
     if (!frame.ok()) return std::move(frame).take_error();
+    if (builder != nullptr) [[unlikely]] {
+        trim_call_mapping(text, *builder, mapping, context);
+    }
     return trimmed_call_value(std::move(text));
 }
 
 Status render_for_loop(const Node::For& node, Scope& scope, EvalContext& context,
                        std::string& out) {
-    // The caller tests the loop's text only after the loop; without this test too, a loop of many
-    // large iterations would hold gigabytes before it failed.
-    const std::size_t start = out.size();
-    return run_for_loop(node, scope, context, [&]() -> Status {
-        TYX_TRY(render_nodes(node.body, scope, context, out));
-        if (out.size() - start > MAX_OUTPUT_SIZE) return output_limit_error();
-        return {};
-    });
+    TYX_ASSIGN_OR_RETURN(const Value iterable, evaluate_expression(node.iterable, scope, context));
+    return render_loop_iterations(node, iterable, scope, context, out);
 }
 
 Status render_for_loop_messages(const Node::For& node, Scope& scope, EvalContext& context,
                                 std::vector<Message>& messages) {
-    return run_for_loop(node, scope, context,
+    TYX_ASSIGN_OR_RETURN(const Value iterable, evaluate_expression(node.iterable, scope, context));
+    return run_for_loop(node, iterable, scope, context,
                         [&] { return render_message_nodes(node.body, scope, context, messages); });
 }
 

@@ -15,11 +15,10 @@
 #include "core/parser.h"
 #include "core/result.h"
 #include "core/scope.h"
+#include "core/sourcemap.h"
 #include "core/value.h"
 
 namespace tyx {
-
-struct MapBuilder;
 
 // One piece of an expanded inheritance skeleton: a run of shared nodes and the module that
 // wrote them, against which they are validated, rendered, located and mapped.
@@ -98,6 +97,33 @@ void add_warning(EvalContext& context, std::string warning);
 Result<std::string> evaluate(const std::vector<Node>& nodes, Scope& scope,
                              std::vector<std::string>& warnings, std::string_view source_name,
                              std::string_view source_text);
+
+// The text of a rendering that recorded source mappings, with the builder that holds them.
+struct MappedText {
+    std::string text;
+    MapBuilder builder;
+};
+
+// One part of a rendering with mappings, with the loop and message counters it ended on.
+struct MappedPart {
+    std::string text;
+    MapBuilder builder;
+    uint64_t total_loop_iterations = 0;
+    uint64_t message_bytes = 0;
+};
+
+// Renders a node list to Markdown recording into `builder`, whose current source is the one
+// the nodes were parsed from.
+Result<MappedText> evaluate_with_map(const std::vector<Node>& nodes, Scope& scope,
+                                     std::vector<std::string>& warnings, MapBuilder builder);
+// The same, continuing the counters of earlier parts of one rendering.
+Result<MappedPart> evaluate_part_with_map(std::span<const Node> nodes, Scope& scope,
+                                          std::vector<std::string>& warnings, MapBuilder builder,
+                                          uint64_t total_loop_iterations, uint64_t message_bytes);
+// Renders the parts of an expanded skeleton one after another into one text: each part is
+// mapped against its own module, and the loop and output limits hold for the whole.
+Result<MappedText> evaluate_parts(const std::vector<BodyPart>& parts, Scope& scope,
+                                  std::vector<std::string>& warnings, MapBuilder builder);
 
 // Renders a node list, appending to `out`; on failure `out` holds a partial text to discard.
 Status render_nodes(const std::vector<Node>& nodes, Scope& scope, EvalContext& context,

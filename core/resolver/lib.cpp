@@ -136,24 +136,46 @@ Result<CompileOutput> compile_entry_source(Resolver& resolver, const ModuleSourc
         return CompileOutput{std::move(messages)};
     }
 
-    if (options.source_map) {
-        return new_syntax_error("internal error: source maps are not supported yet");
+    std::string rendered;
+    std::optional<MapBuilder> builder;
+    if (!options.source_map) {
+        // Errors raised while rendering a flattened chain carry a span but no source: its nodes
+        // come from several texts.
+        TYX_ASSIGN_OR_RETURN(rendered, extends
+                                           ? evaluate(*module.nodes, module.scope, warnings, "", "")
+                                           : evaluate(*module.nodes, module.scope, warnings,
+                                                      source.display_name, source.text));
+    } else if (extends) {
+        return new_syntax_error(
+            "internal error: source maps of extending templates are not supported yet");
+    } else {
+        TYX_ASSIGN_OR_RETURN(
+            MappedText mapped,
+            evaluate_with_map(*module.nodes, module.scope, warnings,
+                              MapBuilder(source.key, source.display_name,
+                                         std::make_shared<const std::string>(source.text))));
+        rendered = std::move(mapped.text);
+        builder =
+            apply_source_map_limits(std::move(mapped.builder), options.sources_content, warnings);
     }
-    // Errors raised while rendering a flattened chain carry a span but no source: its nodes
-    // come from several texts.
-    TYX_ASSIGN_OR_RETURN(std::string rendered,
-                         extends ? evaluate(*module.nodes, module.scope, warnings, "", "")
-                                 : evaluate(*module.nodes, module.scope, warnings,
-                                            source.display_name, source.text));
-    std::string output =
-        prepend_frontmatter(module.frontmatter, finalize_output(std::move(rendered)));
+
+    // The map's offsets were recorded in the rendered text, which finishing changes.
+    std::string finished = finalize_output(builder ? rendered : std::move(rendered));
+    const std::size_t finished_length = finished.size();
+    std::string output = prepend_frontmatter(module.frontmatter, std::move(finished));
+    std::optional<SourceMap> map;
+    if (builder) {
+        map = finish_entry_source_map(std::move(*builder), rendered, output,
+                                      output.size() - finished_length);
+    }
 
     // Lets the file-system loader find a project root for the display paths of a map; a
     // failure here changes nothing the caller can see.
     if (!resolver.loader().knows_project_root() && !source.base_dir.empty()) {
         (void)resolver.loader().set_base_dir(source.base_dir);
     }
-    return CompileOutput{MarkdownOutput{std::move(output), std::nullopt}};
+    if (map) relativize_source_map_sources(*map, resolver.loader());
+    return CompileOutput{MarkdownOutput{std::move(output), std::move(map)}};
 }
 
 Result<CompileOutput> compile_source_text(Resolver& resolver, std::string_view text,

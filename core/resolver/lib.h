@@ -13,18 +13,9 @@
 #include "core/parser.h"
 #include "core/resolver/resolver.h"
 #include "core/result.h"
+#include "core/sourcemap.h"
 
 namespace tyx {
-
-// The finished Source Map v3 document.
-struct SourceMap {
-    std::optional<std::string> file;
-    std::vector<std::string> sources;
-    // Absent when the sources were dropped or not asked for.
-    std::optional<std::vector<std::string>> sources_content;
-    std::vector<std::string> names;
-    std::string mappings;
-};
 
 // The per-call switches of the pipeline; sources_content is only ever set with source_map.
 struct CompileOptions {

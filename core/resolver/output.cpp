@@ -1,7 +1,13 @@
 #include "core/resolver/output.h"
 
+#include <cstdint>
+#include <memory>
+#include <utility>
 #include <vector>
 
+#include "core/format.h"
+#include "core/resolver/loaders.h"
+#include "core/resolver/source_path.h"
 #include "core/text.h"
 
 namespace tyx {
@@ -69,6 +75,39 @@ std::string prepend_frontmatter(const std::optional<std::string>& frontmatter, s
     out += "\n---\n";
     out += body;
     return out;
+}
+
+std::optional<MapBuilder> apply_source_map_limits(MapBuilder builder, bool sources_content,
+                                                  std::vector<std::string>& warnings) {
+    if (builder.segments_overflowed()) {
+        warnings.push_back("source map segment cap (" + decimal(MAX_SOURCE_MAP_SEGMENTS) +
+                           " segments) exceeded; no source map will be generated");
+        return std::nullopt;
+    }
+    uint64_t total = 0;
+    for (const std::shared_ptr<const std::string>& content : builder.source_contents()) {
+        total += content->size();
+    }
+    // Tested whether or not the contents were asked for, so the warning does not depend on it.
+    if (total > MAX_SOURCES_CONTENT_SIZE) {
+        warnings.push_back("sourcesContent total size (" + decimal(total) + " bytes) exceeds the " +
+                           decimal(MAX_SOURCES_CONTENT_SIZE) +
+                           " byte ceiling; sourcesContent will be omitted from the source map");
+        builder.omit_sources_content = true;
+    }
+    if (!sources_content) builder.omit_sources_content = true;
+    return builder;
+}
+
+SourceMap finish_entry_source_map(MapBuilder builder, std::string_view rendered,
+                                  std::string_view output, std::size_t prefix_length) {
+    return MapBuilder::finish(std::move(builder), rendered, output, prefix_length, std::nullopt);
+}
+
+void relativize_source_map_sources(SourceMap& map, const ModuleLoader& loader) {
+    const std::optional<std::string> root = loader.project_root();
+    for (std::string& name : map.sources)
+        name = display_source_path(name, root);
 }
 
 }  // namespace tyx

@@ -15,10 +15,6 @@ import vorpel
 pytestmark = pytest.mark.skipif(not hasattr(vorpel, "compile"),
                                 reason="the module functions are not registered yet")
 
-# Strict, so that each of these turns into a failure, a reminder, once the feature works.
-needs_source_maps = pytest.mark.xfail(
-    raises=vorpel.TyxError, strict=True,
-    reason="Markdown source maps are built while rendering, which is not built yet")
 
 MESSAGES_MAP_WARNING = (
     "source maps are not supported for messages-mode templates (@message blocks); "
@@ -73,7 +69,6 @@ def test_compile_messages_with_a_source_map_asked_for():
     assert vorpel.compile(CHAT, vars={"name": "Ada"}).warnings == []
 
 
-@needs_source_maps
 def test_compile_source_map_with_sources_content():
     source = "Hello {{ name }}\n"
     with_content = vorpel.compile(source, vars={"name": "x"}, source_map=True,
@@ -203,7 +198,6 @@ def test_compile_virtual_entry_not_in_the_map():
         assert error.span is None
 
 
-@needs_source_maps
 def test_compile_virtual_with_source_map():
     result = vorpel.compile_virtual({"a.tyx": "Hi {{ n }}"}, "a.tyx", vars={"n": 1},
                                     source_map=True, sources_content=True)
@@ -514,7 +508,6 @@ def test_compile_file_of_markdown(tmp_path):
     assert vorpel.check_file(page).warnings == []
 
 
-@needs_source_maps
 def test_compile_file_with_source_map(tmp_path):
     (tmp_path / ".git").mkdir()
     (tmp_path / "a.tyx").write_text("A {{ x }}\n")

@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/resolver/lib.h"
+#include "core/resolver/output.h"
+#include "core/sourcemap.h"
+
+namespace tyx {
+namespace {
+
+const std::string kContentWarning =
+    "sourcesContent total size (52428801 bytes) exceeds the 52428800 byte ceiling; "
+    "sourcesContent will be omitted from the source map";
+
+// A builder whose sources hold `sizes` bytes each.
+MapBuilder builder_of_sizes(const std::vector<std::size_t>& sizes) {
+    MapBuilder builder("<source>", "<source>",
+                       std::make_shared<const std::string>(sizes.front(), 'a'));
+    for (std::size_t i = 1; i < sizes.size(); ++i) {
+        builder.add_source("m" + std::to_string(i), "m",
+                           std::make_shared<const std::string>(sizes[i], 'b'));
+    }
+    return builder;
+}
+
+TEST(ApplySourceMapLimits, SourcesContent) {
+    struct Case {
+        std::string label;
+        std::vector<std::size_t> sizes;
+        bool sources_content;
+        bool omitted;
+        std::vector<std::string> warnings;
+    };
+    const std::size_t half = MAX_SOURCES_CONTENT_SIZE / 2;
+    const std::vector<Case> cases = {
+        {"exactly at the ceiling", {half, half}, true, false, {}},
+        {"one byte over", {half, half + 1}, true, true, {kContentWarning}},
+        // The size is tested even when the contents were not asked for.
+        {"over and not asked for", {half + 1, half}, false, true, {kContentWarning}},
+        {"not asked for", {3}, false, true, {}},
+        {"asked for", {3}, true, false, {}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> warnings;
+        std::optional<MapBuilder> kept =
+            apply_source_map_limits(builder_of_sizes(c.sizes), c.sources_content, warnings);
+        ASSERT_TRUE(kept.has_value()) << c.label;
+        EXPECT_EQ(kept->omit_sources_content, c.omitted) << c.label;
+        EXPECT_EQ(warnings, c.warnings) << c.label;
+    }
+}
+
+TEST(ApplySourceMapLimits, OverflowDropsTheMap) {
+    MapBuilder builder = builder_of_sizes({MAX_SOURCES_CONTENT_SIZE + 1});
+    for (std::size_t i = 0; i <= MAX_SOURCE_MAP_SEGMENTS; ++i)
+        builder.add_segment(0, 0, 0);
+    ASSERT_TRUE(builder.segments_overflowed());
+    std::vector<std::string> warnings = {"earlier"};
+    EXPECT_FALSE(apply_source_map_limits(std::move(builder), true, warnings).has_value());
+    // Only the cap's warning: the contents are not weighed for a map that is dropped.
+    EXPECT_EQ(warnings, (std::vector<std::string>{
+                            "earlier",
+                            "source map segment cap (1000000 segments) exceeded; no source map "
+                            "will be generated"}));
+}
+
+TEST(RelativizeSourceMapSources, WithoutProjectRoot) {
+    Resolver resolver = new_virtual_resolver({});
+    SourceMap map;
+    map.sources = {"input.tyx", "./lib/../a.tyx", "/abs/dir/b.tyx", "<x>", "lib/c.tyx"};
+    relativize_source_map_sources(map, resolver.loader());
+    EXPECT_EQ(map.sources,
+              (std::vector<std::string>{"input.tyx", "a.tyx", "b.tyx", "<x>", "lib/c.tyx"}));
+}
+
+TEST(CompileWithMap, MarkdownCarriesTheMap) {
+    Resolver resolver = new_virtual_resolver({});
+    std::vector<std::string> warnings;
+    const VarsMap vars = {{"n", Value::string("Ann")}};
+    Result<CompileOutput> output =
+        compile_source_text(resolver, "---\nk: v\n---\nHi {{ n }}\n", "", &vars,
+                            CompileOptions{.source_map = true, .sources_content = true}, warnings);
+    ASSERT_TRUE(output.ok()) << format_error_message(output.error());
+    const auto& markdown = std::get<MarkdownOutput>(output->body);
+    EXPECT_EQ(markdown.text, "---\nk: v\n---\nHi Ann\n");
+    ASSERT_TRUE(markdown.source_map.has_value());
+    EXPECT_EQ(markdown.source_map->mappings, ";;;AAGA,GAAG,GAAO");
+    EXPECT_EQ(markdown.source_map->sources, (std::vector<std::string>{"input.tyx"}));
+    EXPECT_EQ(markdown.source_map->sources_content,
+              (std::vector<std::string>{"---\nk: v\n---\nHi {{ n }}\n"}));
+    EXPECT_TRUE(warnings.empty());
+}
+
+}  // namespace
+}  // namespace tyx
