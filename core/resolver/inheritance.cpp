@@ -81,6 +81,16 @@ Result<std::vector<FrontmatterImport>> imports_of(const std::optional<YamlMappin
     return parse_frontmatter_imports(*imports);
 }
 
+// The imports lists a template extending `parent` binds: those of the parent's chain and, for a
+// root, its own, which only a root's stored frontmatter still holds.
+Result<std::vector<FrontmatterImportList>> inherited_imports(const CompiledModule& parent,
+                                                             std::string_view parent_key) {
+    std::vector<FrontmatterImportList> lists = parent.chain_imports;
+    TYX_ASSIGN_OR_RETURN(std::vector<FrontmatterImport> own, imports_of(parent.frontmatter));
+    if (!own.empty()) lists.push_back({std::string(parent_key), std::move(own)});
+    return lists;
+}
+
 Result<std::optional<YamlMapping>> merge_chain_frontmatter(
     const std::optional<YamlMapping>& parent, const std::optional<YamlMapping>& child) {
     const YamlMapping empty;
@@ -338,8 +348,8 @@ Result<MergedFrontmatter> merge_parent_frontmatter(Resolver& resolver, const Com
                                                    std::string_view parent_key,
                                                    const ModuleSource& source,
                                                    std::vector<std::string>& warnings) {
-    TYX_ASSIGN_OR_RETURN(std::vector<FrontmatterImport> parent_imports,
-                         imports_of(parent.frontmatter));
+    TYX_ASSIGN_OR_RETURN(std::vector<FrontmatterImportList> parent_imports,
+                         inherited_imports(parent, parent_key));
     TYX_ASSIGN_OR_RETURN(std::vector<FrontmatterImport> child_imports, imports_of(child));
     const YamlMapping empty;
     MergedFrontmatter merged;
@@ -357,19 +367,24 @@ Result<MergedFrontmatter> merge_parent_frontmatter(Resolver& resolver, const Com
     }
 
     const ModuleLoader& loader = resolver.loader();
-    const std::string display_name = display_source_path_with_root(parent_key, loader);
-    const std::string directory = loader.parent_dir(parent_key);
     const std::string_view parent_text =
         parent.source.text != nullptr ? std::string_view(*parent.source.text) : std::string_view();
-    const ModuleSource parent_source{parent_key, display_name, parent_text, directory, source.vars};
-    TYX_TRY(
-        bind_frontmatter_imports(resolver, parent_imports, merged.scope, parent_source, warnings));
+    for (const FrontmatterImportList& list : parent_imports) {
+        const std::string display_name = display_source_path_with_root(list.key, loader);
+        const std::string directory = loader.parent_dir(list.key);
+        const ModuleSource importer{list.key, display_name, parent_text, directory, source.vars};
+        TYX_TRY(bind_frontmatter_imports(resolver, list.entries, merged.scope, importer, warnings));
+    }
     TYX_TRY(bind_frontmatter_imports(resolver, child_imports, merged.scope, source, warnings));
     for (const auto& [name, function] : parent.functions) {
         if (merged.scope.lookup_function(name) != nullptr) {
             return CompileError::of(ErrorKind::NameCollision, name);
         }
         merged.scope.define_function(name, function);
+    }
+    merged.chain_imports = std::move(parent_imports);
+    if (!child_imports.empty()) {
+        merged.chain_imports.push_back({std::string(source.key), std::move(child_imports)});
     }
     return merged;
 }
@@ -461,6 +476,7 @@ Result<ParentChain> apply_parent_extends(Resolver& resolver, const ParsedTemplat
     TYX_ASSIGN_OR_RETURN(chain.merged_frontmatter,
                          merge_chain_frontmatter(grandparent->frontmatter, frontmatter));
     chain.functions = grandparent->functions;
+    TYX_ASSIGN_OR_RETURN(chain.chain_imports, inherited_imports(*grandparent, grandparent_key));
     return chain;
 }
 
@@ -510,6 +526,11 @@ Result<CompiledModule> compile_parent_module(Resolver& resolver, const ModuleSou
     module.functions = std::move(chain.functions);
     for (auto& [name, function] : names.functions)
         module.functions[name] = std::move(function);
+    // Its own imports, bound above for its directive pass, serve its children's overrides too.
+    module.chain_imports = std::move(chain.chain_imports);
+    if (!prepared.imports.empty()) {
+        module.chain_imports.push_back({std::string(source.key), std::move(prepared.imports)});
+    }
     return module;
 }
 
@@ -534,6 +555,7 @@ Result<ExtendedTemplate> apply_extends(Resolver& resolver,
         merge_parent_frontmatter(resolver, *parent, frontmatter, parent_key, source, warnings));
     TYX_ASSIGN_OR_RETURN(extended.frontmatter_text, emit_frontmatter_yaml(merged.mapping));
     extended.scope = std::move(merged.scope);
+    extended.chain_imports = std::move(merged.chain_imports);
     if (!merged.mapping.empty()) extended.merged_frontmatter = std::move(merged.mapping);
 
     TYX_ASSIGN_OR_RETURN(

@@ -40,6 +40,8 @@ struct ExtendedTemplate {
     std::optional<std::string> frontmatter_text;
     // The frontmatter of the whole chain; none when it has no entries.
     std::optional<YamlMapping> merged_frontmatter;
+    // The frontmatter imports of the chain, the root's first and the template's own last.
+    std::vector<FrontmatterImportList> chain_imports;
     // The parent's functions with the template's own over them.
     FunctionMap functions;
     std::set<std::string, std::less<>> exports;
@@ -74,6 +76,8 @@ struct ParentChain {
     std::optional<YamlMapping> merged_frontmatter;
     // The grandparent's functions, under which the parent's own are defined.
     FunctionMap functions;
+    // The frontmatter imports of the chain above the parent, the root's first.
+    std::vector<FrontmatterImportList> chain_imports;
 };
 
 // `source` and `shared_source` are the parent's; `frontmatter` its own mapping and `body` its
@@ -101,10 +105,12 @@ BlockMap collect_block_declarations(const std::shared_ptr<const std::vector<Node
 struct MergedFrontmatter {
     Scope scope;
     YamlMapping mapping;
+    // The imports lists bound into the scope, in the order bound, the template's own last.
+    std::vector<FrontmatterImportList> chain_imports;
 };
 
-// The template's scope: the merged frontmatter, the caller's variables, the parent's and the
-// template's frontmatter imports, and the parent's functions.
+// The template's scope: the merged frontmatter, the caller's variables, the frontmatter imports
+// of the parent's chain and of the template, and the parent's functions.
 Result<MergedFrontmatter> merge_parent_frontmatter(Resolver& resolver, const CompiledModule& parent,
                                                    const std::optional<YamlMapping>& child,
                                                    std::string_view parent_key,

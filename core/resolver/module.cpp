@@ -123,6 +123,7 @@ Status compile_extending_module(Resolver& resolver,
     // module then inherits the same keys whether the module was first imported or first
     // extended.
     module.frontmatter = std::move(extended.merged_frontmatter);
+    module.chain_imports = std::move(extended.chain_imports);
     return {};
 }
 

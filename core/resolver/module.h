@@ -12,6 +12,7 @@
 
 #include "core/frontmatter.h"
 #include "core/parser.h"
+#include "core/resolver/frontmatter_imports.h"
 #include "core/resolver/resolver.h"
 #include "core/scope.h"
 
@@ -28,6 +29,12 @@ struct BlockOverride {
 // Ordered by the root template's declarations; an override keeps its entry's position.
 using BlockMap = std::vector<std::pair<std::string, BlockOverride>>;
 
+// One template's frontmatter `imports` list, whose paths resolve from that template's directory.
+struct FrontmatterImportList {
+    std::string key;
+    std::vector<FrontmatterImport> entries;
+};
+
 // Never changed once stored in the module cache.
 struct CompiledModule {
     BlockMap blocks;
@@ -39,6 +46,11 @@ struct CompiledModule {
     std::shared_ptr<const std::vector<Node>> nodes;
     SharedSource source;
     std::shared_ptr<const ModuleSourceMap> body_mappings;
+    // For a module that extends: the frontmatter imports of its chain, the root's first and its
+    // own last. A template extending this module binds them all, since the skeleton and the
+    // overrides it renders were written against those names; its frontmatter, the chain's
+    // merged mapping, no longer holds them.
+    std::vector<FrontmatterImportList> chain_imports;
     bool has_export_list = false;
     bool compiled_as_parent = false;
 };

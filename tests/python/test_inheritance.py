@@ -39,6 +39,11 @@ def test_overrides_fill_the_roots_blocks_in_the_roots_order():
     plain = compile_child({"base.tyx": BASE, "child.tyx": '@extends "./base.tyx"\n'})
     assert plain.output == ("---\ntitle: A\ntags:\n- x\n---\n"
                             "# A\nDefault head\nbetween\nDefault body\nend\n")
+    # A block the child leaves alone keeps the root's default beside the one it overrides.
+    partial = compile_child({"base.tyx": BASE,
+                             "child.tyx": '@extends "./base.tyx"\n@block body:\nOwn body\n@end\n'})
+    assert partial.output == ("---\ntitle: A\ntags:\n- x\n---\n"
+                              "# A\nDefault head\nbetween\nOwn body\nend\n")
 
 
 def test_chain_lowest_override_wins():
@@ -299,6 +304,32 @@ def test_grandchildren_inherit_the_whole_chain():
     expected = "# Base (Base)\nLeaf\n"
     assert compile_child(modules).output == "---\nsite: Base\n---\n" + expected
     assert vorpel.compile_virtual(modules, "main.tyx").output == expected
+
+
+def test_grandchildren_bind_the_frontmatter_imports_of_the_whole_chain():
+    # The root's skeleton and the middle template's override render in the leaf's scope, so the
+    # names their frontmatter imports bring in must be there, however many levels up they are.
+    modules = {
+        "base.tyx": ("---\nimports:\n  - path: ./lib/fmt.tyx\n    as: fmt\n---\n"
+                     "{{ fmt.bold('base') }}\n@block head:\n@end\n@block body:\n@end\n"),
+        "mid.tyx": ("---\nimports:\n  - path: ./lib/shout.tyx\n---\n@extends \"./base.tyx\"\n"
+                    "@block head:\n{{ shout('mid') }}\n@end\n"),
+        "child.tyx": '@extends "./mid.tyx"\n@block body:\n{{ fmt.bold(shout("leaf")) }}\n@end\n',
+        "main.tyx": '@import "./mid.tyx" as m\n@import "./child.tyx" as c\n@include c\n',
+        "lib/fmt.tyx": "@define bold(t):\n**{{ t }}**\n@end\n",
+        "lib/shout.tyx": "@define shout(t):\n{{ upper(t) }}\n@end\n",
+    }
+    expected = "**base**\nMID\n**LEAF**\n"
+    assert compile_child(modules).output == expected
+    # The middle template compiled first as an import serves its children the same way.
+    assert vorpel.compile_virtual(modules, "main.tyx").output == expected
+    # Bound into one scope, the chain's lists collide as a parent's and a child's do.
+    modules["mid.tyx"] = modules["mid.tyx"].replace("path: ./lib/shout.tyx",
+                                                    "path: ./lib/shout.tyx\n    as: fmt")
+    for entry in ["mid.tyx", "child.tyx"]:
+        error = error_of(lambda: vorpel.compile_virtual(modules, entry))
+        assert (error.code, error.message) == (
+            "tyx::name_collision", "name collision: 'fmt' is already defined")
 
 
 def test_extends_on_the_file_system(tmp_path):
