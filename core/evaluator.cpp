@@ -118,6 +118,23 @@ Value literal_value(const Expression& expression) {
 Status render_interpolation(const Node::Interpolation& node, Scope& scope, EvalContext& context,
                             std::string& out) {
     context.call_segments_placed = false;
+    // A user function's value is its text: written out directly, it needs no string value.
+    if (const auto* call = std::get_if<Expression::Call>(&node.expression.value)) {
+        TYX_ASSIGN_OR_RETURN(std::vector<Value> arguments,
+                             collect_call_arguments(call->args, scope, context, 0));
+        if (const FunctionDef* function = scope.lookup_function(call->name)) {
+            TYX_ASSIGN_OR_RETURN(
+                const std::string text,
+                invoke_user_function(*function, call->name, std::move(arguments), scope, context));
+            out += text;
+            return {};
+        }
+        TYX_ASSIGN_OR_RETURN(const Value value,
+                             call_function(call->name, std::move(arguments), scope, context));
+        if (value.is_object()) return object_interpolation_error(node.expression);
+        append_value_text(value, out);
+        return {};
+    }
     TYX_ASSIGN_OR_RETURN(const Value value, evaluate_expression(node.expression, scope, context));
     if (value.is_object()) return object_interpolation_error(node.expression);
     append_value_text(value, out);
@@ -449,7 +466,7 @@ CompileError make_type_mismatch_error(const EvalContext& context,
     CompileError error = new_type_mismatch_error(left_type, right_type);
     std::string_view name = context.source_name;
     std::string_view text = context.source_text;
-    if (context.function_source) {
+    if (context.function_source != nullptr) {
         const SharedSource& source = *context.function_source;
         name = source.display_name ? std::string_view(*source.display_name) : std::string_view();
         text = source.text ? std::string_view(*source.text) : std::string_view();
@@ -521,7 +538,9 @@ Result<std::vector<Value>> collect_call_arguments(const std::vector<CallArg>& ar
                                                   Scope& scope, EvalContext& context,
                                                   uint64_t depth) {
     std::vector<Value> values;
-    values.reserve(arguments.size());
+    // Room for a few defaults too, which the call of a user function may append.
+    constexpr std::size_t kArgumentRoom = 4;
+    values.reserve(std::max(arguments.size(), kArgumentRoom));
     for (const CallArg& argument : arguments) {
         TYX_ASSIGN_OR_RETURN(Value value, evaluate_call_argument(argument, scope, context, depth));
         values.push_back(std::move(value));
@@ -652,7 +671,7 @@ namespace {
 // helpers below, so that their temporaries do not weigh on every level of a deep call chain.
 [[gnu::noinline]] Status check_user_call(const FunctionDef& function, std::string_view name,
                                          uint64_t given, const EvalContext& context) {
-    for (const std::string& active : context.call_stack) {
+    for (const std::string_view active : context.call_stack) {
         if (active == name) return CompileError::of(ErrorKind::Recursion, std::string(name));
     }
     if (context.call_stack.size() >= MAX_CALL_DEPTH) {
@@ -690,10 +709,10 @@ namespace {
                           decimal(MAX_TOTAL_CALLS) + " in this compilation");
 }
 
-[[gnu::noinline]] Status check_call_stack_pop(std::string_view name, const std::string& popped) {
+[[gnu::noinline]] Status check_call_stack_pop(std::string_view name, std::string_view popped) {
     if (popped == name) return {};
     return syntax_error("internal error: call_stack LIFO violated: expected '" + std::string(name) +
-                        "', got Some(\"" + popped + "\")");
+                        "', got Some(\"" + std::string(popped) + "\")");
 }
 
 // Trims in place, so the body's buffer becomes the value without another copy.
@@ -723,8 +742,8 @@ Result<std::string> invoke_user_function(const FunctionDef& function, std::strin
         scope.define_variable(function.params[i].name, std::move(arguments[i]));
     }
 
-    std::optional<SharedSource> saved_source = std::move(context.function_source);
-    context.function_source = function.source;
+    const SharedSource* const saved_source = context.function_source;
+    context.function_source = function.source ? &*function.source : nullptr;
 
     MapBuilder* const builder = context.map_builder;
     CallMapping mapping;
@@ -735,13 +754,13 @@ Result<std::string> invoke_user_function(const FunctionDef& function, std::strin
     context.call_stack.emplace_back(name);
     std::string text;
     Status body = function.body ? render_nodes(*function.body, scope, context, text) : Status();
-    const std::string popped = std::move(context.call_stack.back());
+    const std::string_view popped = context.call_stack.back();
     context.call_stack.pop_back();
 
     if (builder != nullptr) [[unlikely]] {
         end_call_mapping(*builder, mapping);
     }
-    context.function_source = std::move(saved_source);
+    context.function_source = saved_source;
 
     Status stack_check = check_call_stack_pop(name, popped);
     Status frame = scope.pop_frame();

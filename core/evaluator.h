@@ -66,7 +66,8 @@ struct EvalContext {
         : warnings(warnings_list), source_name(name), source_text(text) {}
 
     // Names of the user functions whose bodies are being rendered, innermost last.
-    std::vector<std::string> call_stack;
+    // Each names a function in the tree or a qualified name its caller holds for the call.
+    std::vector<std::string_view> call_stack;
     // Present only while source mappings are recorded; not owned.
     MapBuilder* map_builder = nullptr;
     // The caller's list, which may already hold warnings.
@@ -83,7 +84,8 @@ struct EvalContext {
     uint64_t total_calls = 0;
     // The defining module of the user function being rendered; replaces the current source for
     // error locations while present.
-    std::optional<SharedSource> function_source;
+    // Points into the FunctionDef, which outlives its call.
+    const SharedSource* function_source = nullptr;
     // Set when a user function call placed its own source-map segments for its value.
     bool call_segments_placed = false;
     // Levels open now, bounded by MAX_RENDER_DEPTH.

@@ -82,7 +82,7 @@ std::string_view trim_trailing_white_space(std::string_view text) {
     return text.substr(0, end);
 }
 
-std::string_view trim_white_space(std::string_view text) {
+std::string_view trim_white_space_at_edges(std::string_view text) {
     return trim_trailing_white_space(trim_leading_white_space(text));
 }
 

@@ -11,7 +11,17 @@ bool is_white_space(char32_t c);
 // Encoded length of the White_Space character that begins at byte `i` of `text`, or 0.
 size_t white_space_prefix(std::string_view text, size_t i);
 
-std::string_view trim_white_space(std::string_view text);
+std::string_view trim_white_space_at_edges(std::string_view text);
+// Most texts begin and end with a printable ASCII byte, which no White_Space character
+// encoding contains; those are answered without a call.
+inline std::string_view trim_white_space(std::string_view text) {
+    const auto printable = [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte > 0x20 && byte < 0x7F;
+    };
+    if (!text.empty() && printable(text.front()) && printable(text.back())) return text;
+    return trim_white_space_at_edges(text);
+}
 std::string_view trim_leading_white_space(std::string_view text);
 std::string_view trim_trailing_white_space(std::string_view text);
 bool is_white_space_only(std::string_view text);

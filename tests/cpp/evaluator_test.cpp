@@ -399,13 +399,15 @@ TEST(Expressions, TypeMismatchIsLocatedOnlyOnAWholeLineStart) {
     // it has no text at all.
     std::vector<std::string> warnings;
     EvalContext context(warnings, "main.tyx", "main text");
-    context.function_source = SharedSource{nullptr, std::make_shared<const std::string>("lib.tyx"),
-                                           std::make_shared<const std::string>("@if x == 1:\nyes")};
+    const SharedSource library{nullptr, std::make_shared<const std::string>("lib.tyx"),
+                               std::make_shared<const std::string>("@if x == 1:\nyes")};
+    context.function_source = &library;
     const CompileError located = make_type_mismatch_error(context, 0, "string", "number");
     EXPECT_EQ(located.location.span, (Span{0, 11}));
     ASSERT_TRUE(located.location.source != nullptr);
     EXPECT_EQ(located.location.source->name, "lib.tyx");
-    context.function_source = SharedSource{};
+    const SharedSource nothing{};
+    context.function_source = &nothing;
     EXPECT_EQ(make_type_mismatch_error(context, 0, "string", "number").location.span, std::nullopt);
 }
 
