@@ -607,6 +607,15 @@ Result<Value> call_function(std::string_view name, std::vector<Value> arguments,
     return CompileError::of(ErrorKind::UndefinedFn, std::string(name));
 }
 
+std::vector<Value> make_default_values(const std::vector<DefineParam>& params) {
+    std::vector<Value> values;
+    values.reserve(params.size());
+    for (const DefineParam& param : params) {
+        values.push_back(param.default_value ? literal_value(*param.default_value) : Value::null());
+    }
+    return values;
+}
+
 uint64_t count_required_params(const std::vector<DefineParam>& params) {
     uint64_t required = 0;
     for (const DefineParam& param : params) {
@@ -687,8 +696,9 @@ namespace {
 }
 
 // Extends the arguments with the defaults of the parameters they leave out.
-[[gnu::noinline]] Status bind_defaults(const std::vector<DefineParam>& params,
-                                       std::vector<Value>& arguments) {
+[[gnu::noinline]] Status bind_defaults(const FunctionDef& function, std::vector<Value>& arguments) {
+    const std::vector<DefineParam>& params = function.params;
+    const bool prepared = function.default_values.size() == params.size();
     arguments.reserve(params.size());
     for (std::size_t i = arguments.size(); i < params.size(); ++i) {
         if (!params[i].default_value) {
@@ -699,7 +709,8 @@ namespace {
             return syntax_error(
                 "internal error: non-literal expression in parameter default position");
         }
-        arguments.push_back(literal_value(*params[i].default_value));
+        arguments.push_back(prepared ? function.default_values[i]
+                                     : literal_value(*params[i].default_value));
     }
     return {};
 }
@@ -735,7 +746,7 @@ Result<std::string> invoke_user_function(const FunctionDef& function, std::strin
     TYX_TRY(check_user_call(function, name, arguments.size(), context));
     if (++context.total_calls > MAX_TOTAL_CALLS) return total_calls_error();
     // Defaults are settled before the frame exists, so a broken one leaves the scope untouched.
-    TYX_TRY(bind_defaults(function.params, arguments));
+    TYX_TRY(bind_defaults(function, arguments));
 
     push_call_frame(function, scope);
     for (std::size_t i = 0; i < function.params.size(); ++i) {

@@ -161,6 +161,8 @@ Result<std::string> invoke_user_function(const FunctionDef& function, std::strin
                                          EvalContext& context);
 
 uint64_t count_required_params(const std::vector<DefineParam>& params);
+// The values of FunctionDef::default_values for these parameters.
+std::vector<Value> make_default_values(const std::vector<DefineParam>& params);
 // "name(a, b = 1)": the signature shown in arity help.
 std::string format_function_signature(std::string_view name,
                                       const std::vector<DefineParam>& params);

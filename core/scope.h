@@ -58,6 +58,10 @@ struct FunctionDef : std::enable_shared_from_this<FunctionDef> {
     ImportAliasMap aliases;
     FunctionMap functions;
     VariableMap variables;
+    // One per parameter: its literal default as a value, made once when the function is
+    // defined, or null where it has none. Empty for a function built without them, whose
+    // defaults are then made at each call.
+    std::vector<Value> default_values;
     // The defining module, against which the body's errors are located.
     std::optional<SharedSource> source;
 

@@ -1,5 +1,6 @@
 #include "core/resolver/module_directives.h"
 
+#include "core/evaluator.h"
 #include "core/format.h"
 #include "core/resolver/module.h"
 
@@ -39,6 +40,7 @@ class DirectivePass {
         }
         auto function = std::make_shared<FunctionDef>();
         function->params = node.params;
+        function->default_values = make_default_values(node.params);
         function->body = std::shared_ptr<const std::vector<Node>>(nodes_, &node.body);
         function->aliases = scope_.visible_import_aliases();
         function->functions = scope_.visible_functions();
