@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -64,18 +65,19 @@ class NameMap {
         const uint64_t hash = NameHash{}(name);
         const size_t at = position(name, hash);
         if (at != kAbsent) return {begin() + static_cast<std::ptrdiff_t>(at), false};
-        append(std::string(name), hash, T(std::forward<Args>(args)...));
+        append(name, hash, std::forward<Args>(args)...);
         return {end() - 1, true};
     }
+    // The name's string is built only when the name is new.
     template <class V>
-    std::pair<iterator, bool> insert_or_assign(std::string name, V&& value) {
+    std::pair<iterator, bool> insert_or_assign(std::string_view name, V&& value) {
         const uint64_t hash = NameHash{}(name);
         const size_t at = position(name, hash);
         if (at != kAbsent) {
             entries_[at].second = std::forward<V>(value);
             return {begin() + static_cast<std::ptrdiff_t>(at), false};
         }
-        append(std::move(name), hash, T(std::forward<V>(value)));
+        append(name, hash, std::forward<V>(value));
         return {end() - 1, true};
     }
     // Keeps the storage for the entries that come next.
@@ -94,7 +96,7 @@ class NameMap {
         const uint64_t hash = NameHash{}(name);
         const size_t at = position(name, hash);
         if (at != kAbsent) return entries_[at].second;
-        append(std::string(name), hash, T());
+        append(name, hash);
         return entries_.back().second;
     }
 
@@ -118,8 +120,11 @@ class NameMap {
         }
     }
 
-    void append(std::string name, uint64_t hash, T value) {
-        entries_.emplace_back(std::move(name), std::move(value));
+    // The entry is built in place, its name's string once from the view.
+    template <class... Args>
+    void append(std::string_view name, uint64_t hash, Args&&... args) {
+        entries_.emplace_back(std::piecewise_construct, std::forward_as_tuple(name),
+                              std::forward_as_tuple(std::forward<Args>(args)...));
         hashes_.push_back(hash);
         if (entries_.size() <= kLinearLimit) return;
         // The index stays at most half full, so every probe sequence ends at an empty slot.

@@ -101,16 +101,16 @@ Status Scope::pop_frame() {
 }
 
 // depth_ is never 0 (the global frame cannot be popped), so the innermost frame always exists.
-void Scope::define_variable(std::string name, Value value) {
-    innermost().variables.insert_or_assign(std::move(name), std::move(value));
+void Scope::define_variable(std::string_view name, Value value) {
+    innermost().variables.insert_or_assign(name, std::move(value));
 }
 
-void Scope::define_function(std::string name, std::shared_ptr<const FunctionDef> function) {
-    innermost().functions.insert_or_assign(std::move(name), std::move(function));
+void Scope::define_function(std::string_view name, std::shared_ptr<const FunctionDef> function) {
+    innermost().functions.insert_or_assign(name, std::move(function));
 }
 
-void Scope::define_import_alias(std::string name, ImportedModule module) {
-    innermost().import_aliases.insert_or_assign(std::move(name), std::move(module));
+void Scope::define_import_alias(std::string_view name, ImportedModule module) {
+    innermost().import_aliases.insert_or_assign(name, std::move(module));
 }
 
 const Value* Scope::lookup_variable(std::string_view name) const {

@@ -104,9 +104,10 @@ class Scope {
     Status pop_frame();
 
     // Each binds the name in the innermost frame, replacing that frame's previous entry.
-    void define_variable(std::string name, Value value);
-    void define_function(std::string name, std::shared_ptr<const FunctionDef> function);
-    void define_import_alias(std::string name, ImportedModule module);
+    // A name already in the frame is rebound without building its string again.
+    void define_variable(std::string_view name, Value value);
+    void define_function(std::string_view name, std::shared_ptr<const FunctionDef> function);
+    void define_import_alias(std::string_view name, ImportedModule module);
 
     // The entry of the innermost frame that has the name, or nullptr; names match byte for byte.
     const Value* lookup_variable(std::string_view name) const;
