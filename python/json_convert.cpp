@@ -1,6 +1,7 @@
 #include "python/json_convert.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -91,6 +92,12 @@ class SnapshotWriter {
     // Opens an array or object whose size is known only once its elements are read.
     size_t open(Kind kind) { return out_.append(kind, 0, 0); }
     void count_into(size_t container) { ++out_.entry(container).size; }
+    // A container's bits hold the index just past its last entry, so that a reader can step
+    // over it without walking its elements.
+    bool close(size_t container) {
+        out_.entry(container).bits = out_.count_;
+        return true;
+    }
 
     bool add_text(const char* data, Py_ssize_t size) {
         out_.append_text(data, static_cast<size_t>(size));
@@ -153,7 +160,7 @@ class SnapshotWriter {
             }
             count_into(array);
         }
-        return true;
+        return close(array);
     }
 
     bool convert_iterable(PyObject* object, int depth) {
@@ -165,7 +172,7 @@ class SnapshotWriter {
             count_into(array);
         }
         if (PyErr_Occurred()) return fail(take_error_description());
-        return true;
+        return close(array);
     }
 
     // One (key, value) pair of a mapping; the key must be a str.
@@ -199,7 +206,7 @@ class SnapshotWriter {
             if (!convert_member(object, held_[i], held_[i + 1], depth)) return false;
         }
         release_to(base);
-        return true;
+        return close(object);
     }
 
     // `items` is a list of (key, value) pairs taken from the mapping in its own order.
@@ -217,7 +224,7 @@ class SnapshotWriter {
             if (!value) return fail(take_error_description());
             if (!convert_member(object, key.get(), value.get(), depth)) return false;
         }
-        return true;
+        return close(object);
     }
 
     bool convert_by_protocol(PyObject* object, int depth) {
@@ -425,9 +432,47 @@ Value PythonSnapshot::entry_to_value(PythonSnapshot& self, size_t& index) {
             return Value::array(std::move(items));
         }
         case Kind::Object:
+            if (entry.size <= kSortedMembersLimit) return sorted_object(self, entry, index);
             return Value::object(sort_object_entries(object_entries(self, entry, index)));
     }
     return Value::null();
+}
+
+std::string_view PythonSnapshot::text_view(const PythonSnapshot& self, const Entry& text) {
+    if (text.kind == Kind::LongString) return self.long_texts_[text.bits];
+    return {reinterpret_cast<const char*>(static_cast<uintptr_t>(text.bits)), text.size};
+}
+
+Value PythonSnapshot::sorted_object(PythonSnapshot& self, const Entry& object, size_t& index) {
+    struct Member {
+        std::string_view key;
+        size_t value;
+    };
+    std::array<Member, kSortedMembersLimit> members;
+    const size_t count = object.size;
+    size_t at = index;
+    for (size_t i = 0; i < count; ++i) {
+        members[i] = Member{text_view(self, self.entry(at)), at + 1};
+        const Entry& value = self.entry(at + 1);
+        at = value.kind == Kind::Array || value.kind == Kind::Object ? value.bits : at + 2;
+    }
+    index = at;
+    // Stable, so that of equal keys the later one stays last and is the one kept.
+    for (size_t i = 1; i < count; ++i) {
+        const Member moving = members[i];
+        size_t j = i;
+        for (; j > 0 && moving.key < members[j - 1].key; --j)
+            members[j] = members[j - 1];
+        members[j] = moving;
+    }
+    ValueObject entries;
+    entries.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        if (i + 1 < count && members[i + 1].key == members[i].key) continue;
+        size_t value = members[i].value;
+        entries.emplace_back(std::string(members[i].key), entry_to_value(self, value));
+    }
+    return Value::object(std::move(entries));
 }
 
 ValueObject PythonSnapshot::object_entries(PythonSnapshot& self, const Entry& object,

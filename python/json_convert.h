@@ -96,6 +96,11 @@ class PythonSnapshot {
     template <class Self>
     static nlohmann::json entry_to_json(Self& self, size_t& index);
     static Value entry_to_value(PythonSnapshot& self, size_t& index);
+    // Objects this small are built in key order from their members' places, read first,
+    // instead of being sorted once built.
+    static constexpr size_t kSortedMembersLimit = 16;
+    static Value sorted_object(PythonSnapshot& self, const Entry& object, size_t& index);
+    static std::string_view text_view(const PythonSnapshot& self, const Entry& text);
     // The members of the object `object`, whose first key is at `index`, in the order read.
     static ValueObject object_entries(PythonSnapshot& self, const Entry& object, size_t& index);
 
