@@ -145,18 +145,29 @@ Result<CompileOutput> compile_entry_source(Resolver& resolver, const ModuleSourc
                                            ? evaluate(*module.nodes, module.scope, warnings, "", "")
                                            : evaluate(*module.nodes, module.scope, warnings,
                                                       source.display_name, source.text));
-    } else if (extends) {
-        return new_syntax_error(
-            "internal error: source maps of extending templates are not supported yet");
     } else {
-        TYX_ASSIGN_OR_RETURN(
-            MappedText mapped,
-            evaluate_with_map(*module.nodes, module.scope, warnings,
-                              MapBuilder(source.key, source.display_name,
-                                         std::make_shared<const std::string>(source.text))));
-        rendered = std::move(mapped.text);
+        std::optional<MappedText> mapped;
+        if (extends) {
+            // Each part is mapped against the module that wrote it; the root's skeleton is the
+            // map's first source.
+            const Skeleton& skeleton = *module.skeleton;
+            TYX_ASSIGN_OR_RETURN(
+                std::vector<BodyPart> parts,
+                expand_skeleton(skeleton.nodes, module.effective_blocks, skeleton.source));
+            TYX_ASSIGN_OR_RETURN(mapped, evaluate_parts(parts, module.scope, warnings,
+                                                        MapBuilder(*skeleton.source.key,
+                                                                   *skeleton.source.display_name,
+                                                                   skeleton.source.text)));
+        } else {
+            TYX_ASSIGN_OR_RETURN(
+                mapped,
+                evaluate_with_map(*module.nodes, module.scope, warnings,
+                                  MapBuilder(source.key, source.display_name,
+                                             std::make_shared<const std::string>(source.text))));
+        }
+        rendered = std::move(mapped->text);
         builder =
-            apply_source_map_limits(std::move(mapped.builder), options.sources_content, warnings);
+            apply_source_map_limits(std::move(mapped->builder), options.sources_content, warnings);
     }
 
     // The map's offsets were recorded in the rendered text, which finishing changes.

@@ -1,5 +1,6 @@
 #include "core/resolver/module.h"
 
+#include "core/display.h"
 #include "core/format.h"
 #include "core/lexer.h"
 #include "core/resolver/frontmatter_scope.h"
@@ -86,14 +87,27 @@ Status compile_plain_module(Resolver& resolver, const std::shared_ptr<const Pars
     module.exports = std::move(names.exports);
     module.has_export_list = names.has_export_list;
 
-    // Rendered once, whether or not an importer ever pastes it. Source-map seam: when
-    // `is_importable(module) && resolver.source_map_wanted()`, the body is to be rendered with a
-    // map builder of its own instead (evaluate_with_map), its mappings packed into
-    // `module.body_mappings` unless the body is blank, and a builder that overflowed its
-    // segment cap reported with its warning; until then the body renders without mappings.
-    TYX_ASSIGN_OR_RETURN(std::string rendered, evaluate(*body, prepared.scope, warnings,
-                                                        source.display_name, source.text));
-    module.body_text = body_text_of(std::move(rendered));
+    // Rendered once, whether or not an importer ever pastes it; with mappings only when a map
+    // is wanted and an importer can paste the body at all.
+    if (is_importable(module) && resolver.source_map_wanted()) {
+        TYX_ASSIGN_OR_RETURN(
+            MappedText mapped,
+            evaluate_with_map(*body, prepared.scope, warnings,
+                              MapBuilder(source.key, source.display_name, shared.text)));
+        module.body_text = body_text_of(std::move(mapped.text));
+        if (mapped.builder.segments_overflowed()) {
+            warnings.push_back("source map segment cap (" + decimal(MAX_SOURCE_MAP_SEGMENTS) +
+                               " segments) exceeded in imported module '" +
+                               escape_for_display(source.display_name) +
+                               "'; no source map will be generated");
+        } else if (module.body_text) {
+            module.body_mappings = pack_module_source_map(std::move(mapped.builder));
+        }
+    } else {
+        TYX_ASSIGN_OR_RETURN(std::string rendered, evaluate(*body, prepared.scope, warnings,
+                                                            source.display_name, source.text));
+        module.body_text = body_text_of(std::move(rendered));
+    }
     module.blocks = collect_block_declarations(body, names.block_names, shared);
     module.nodes = std::move(body);
     module.source = std::move(shared);

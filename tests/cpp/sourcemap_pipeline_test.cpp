@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/resolver/lib.h"
+#include "core/resolver/module.h"
 #include "core/resolver/output.h"
 #include "core/sourcemap.h"
 
@@ -93,6 +94,42 @@ TEST(CompileWithMap, MarkdownCarriesTheMap) {
     EXPECT_EQ(markdown.source_map->sources_content,
               (std::vector<std::string>{"---\nk: v\n---\nHi {{ n }}\n"}));
     EXPECT_TRUE(warnings.empty());
+}
+
+// Only a body an importer can paste is rendered with mappings, and only when a map is wanted.
+TEST(ImportedModuleMappings, PackedOnlyForAPastableBody) {
+    struct Case {
+        std::string module;
+        bool wanted;
+        std::vector<Segment> segments;
+        bool mapped;
+    };
+    const std::vector<Case> cases = {
+        {"Body {{ n }}\n", true, {{0, 0, 0, 5}, {5, 0, 5, 1}, {8, 0, 12, 1}}, true},
+        {"Body {{ n }}\n@export prompt\n", true, {{0, 0, 0, 5}, {5, 0, 5, 1}, {8, 0, 12, 1}}, true},
+        {"Body {{ n }}\n", false, {}, false},
+        {"Body\n@define f():\nx\n@end\n@export f\n", true, {}, false},
+        {"\n  {{ blank }}\n", true, {}, false},
+    };
+    const VarsMap vars = {{"n", Value::string("Ann")}, {"blank", Value::string("")}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.module);
+        Resolver resolver = new_virtual_resolver({{"m.tyx", c.module}});
+        resolver.set_source_map_wanted(c.wanted);
+        std::vector<std::string> warnings;
+        Result<CompiledModulePtr> module = resolve_import(resolver, "", "./m.tyx", &vars, warnings);
+        ASSERT_TRUE(module.ok()) << format_error_message(module.error());
+        EXPECT_TRUE(warnings.empty());
+        const std::shared_ptr<const ModuleSourceMap>& mappings = (*module)->body_mappings;
+        ASSERT_EQ(mappings != nullptr, c.mapped);
+        EXPECT_EQ(build_imported_module(**module).body_mappings, mappings);
+        if (!mappings) continue;
+        EXPECT_EQ(mappings->segments, c.segments);
+        ASSERT_EQ(mappings->sources.size(), 1u);
+        EXPECT_EQ(*mappings->sources[0].name, "m.tyx");
+        // The module's own text, shared rather than copied.
+        EXPECT_EQ(mappings->sources[0].content, (*module)->source.text);
+    }
 }
 
 }  // namespace

@@ -167,3 +167,150 @@ def test_segment_cap_boundary():
     assert over.warnings == [SEGMENT_CAP_WARNING]
     assert over.source_map is None
     assert over.output == vorpel.compile("a\n" + LOOP, vars=ITEMS).output
+
+
+def compile_virtual_mapped(modules, entry, vars=None, **options):
+    """compile_mapped for a map of modules."""
+    result = vorpel.compile_virtual(modules, entry, vars=vars, source_map=True, **options)
+    plain = vorpel.compile_virtual(modules, entry, vars=vars)
+    assert result.output == plain.output
+    assert result.warnings == plain.warnings
+    return result
+
+
+LIB = "L1 {{ y }}\nL2\n"
+
+
+def test_included_module_is_mapped_to_its_own_source():
+    main = '@import "./lib.tyx" as lib\nA\n@include lib\nB {{ x }}\n@include lib\n'
+    result = compile_virtual_mapped({"main.tyx": main, "lib.tyx": LIB}, "main.tyx",
+                                    {"x": 1, "y": 2}, sources_content=True)
+    assert result.output == "A\nL1 2\nL2\nB 1\nL1 2\nL2\n"
+    # Included twice, listed once; each inclusion's segments lie where that copy was pasted.
+    assert result.source_map["sources"] == ["main.tyx", "lib.tyx"]
+    assert result.source_map["sourcesContent"] == [main, LIB]
+    assert decode(result.source_map["mappings"]) == [
+        (0, 0, 0, 1, 0),
+        (1, 0, 1, 0, 0), (1, 3, 1, 0, 3), (1, 4, 1, 0, 10),
+        (3, 0, 0, 3, 0), (3, 2, 0, 3, 2), (3, 3, 0, 3, 9),
+        (4, 0, 1, 0, 0), (4, 3, 1, 0, 3), (4, 4, 1, 0, 10)]
+    assert result.source_map["mappings"] == "AACA;ACDA,GAAG,CAAO;;ADGV,EAAE,CAAO;ACHT,GAAG,CAAO"
+
+
+def test_included_module_through_another_module():
+    # The middle module's own map already holds the innermost one; splicing it again keeps each
+    # segment on the source that wrote it.
+    modules = {"main.tyx": '@import "./mid.tyx" as mid\n@include mid\n',
+               "mid.tyx": '@import "./lib.tyx" as lib\nM\n@include lib\n',
+               "lib.tyx": LIB}
+    result = compile_virtual_mapped(modules, "main.tyx", {"y": 2})
+    assert result.output == "M\nL1 2\nL2\n"
+    assert result.source_map["sources"] == ["main.tyx", "mid.tyx", "lib.tyx"]
+    assert decode(result.source_map["mappings"]) == [
+        (0, 0, 1, 1, 0), (1, 0, 2, 0, 0), (1, 3, 2, 0, 3), (1, 4, 2, 0, 10)]
+
+
+def test_imported_function_is_mapped_to_its_module():
+    modules = {"main.tyx": '@import "./lib.tyx" as lib\nSay: {{ lib.greet(name) }}\n',
+               "lib.tyx": "@define greet(n):\nHello {{ n }}!\n@end\n"}
+    result = compile_virtual_mapped(modules, "main.tyx", {"name": "Ann"})
+    assert result.output == "Say: Hello Ann!\n"
+    assert result.source_map["sources"] == ["main.tyx", "lib.tyx"]
+    # The call's value maps to the function's body (its trailing line feed trimmed), and the
+    # interpolation that made the call records nothing of its own.
+    assert decode(result.source_map["mappings"]) == [
+        (0, 0, 0, 1, 0), (0, 5, 1, 1, 0), (0, 11, 1, 1, 6), (0, 14, 1, 1, 13), (0, 15, 0, 1, 26)]
+
+
+@pytest.mark.parametrize("lib, warning", [
+    ("\n  \n\n", "module has no body text"),
+    ("Hidden\n@define greet():\nx\n@end\n@export greet\n", "does not export 'prompt'"),
+])
+def test_included_module_that_pastes_nothing_maps_nothing(lib, warning):
+    main = '@import "./lib.tyx" as lib\n@include lib\nEnd\n'
+    result = compile_virtual_mapped({"main.tyx": main, "lib.tyx": lib}, "main.tyx",
+                                    sources_content=True)
+    assert result.output == "End\n"
+    assert len(result.warnings) == 1
+    assert result.warnings[0].startswith("warning: @include of 'lib' produced empty output")
+    assert warning in result.warnings[0]
+    assert result.source_map["sources"] == ["main.tyx"]
+    assert result.source_map["sourcesContent"] == [main]
+    assert result.source_map["mappings"] == "AAEA"
+
+
+MODULE_CAP_WARNING = ("source map segment cap (1000000 segments) exceeded in imported module "
+                      "'lib.tyx'; no source map will be generated")
+MESSAGES_WARNING = ("source maps are not supported for messages-mode templates (@message blocks); "
+                    "no source map will be generated")
+# Interpolations of an empty text: a million segments whose output is only line feeds.
+BLANK_LOOP = "@for i in items:\n" + "{{ e }}" * 9 + "\n@end\n"
+
+
+@pytest.mark.parametrize("lib, include_warnings", [
+    ("a\n" + LOOP, []),
+    # The warning comes also for a body that turns out blank, which then pastes nothing.
+    ("\n" + BLANK_LOOP, ["warning: @include of 'lib' produced empty output — module has no body "
+                         "text; to use the module's functions, call them directly: {{lib.fn()}}"]),
+], ids=["with body", "blank body"])
+def test_segment_cap_of_an_imported_module(lib, include_warnings):
+    vars = dict(ITEMS, e="")
+    main = '@import "./lib.tyx" as lib\n@include lib\nZ\n'
+    result = vorpel.compile_virtual({"main.tyx": main, "lib.tyx": lib}, "main.tyx", vars=vars,
+                                    source_map=True)
+    assert result.warnings == [MODULE_CAP_WARNING, *include_warnings]
+    plain = vorpel.compile_virtual({"main.tyx": main, "lib.tyx": lib}, "main.tyx", vars=vars)
+    assert plain.warnings == include_warnings
+    assert result.output == plain.output
+    # The entry keeps its own map; the module's body is pasted without mappings.
+    assert result.source_map["sources"] == ["main.tyx"]
+    lines = result.output.count("\n")
+    assert result.source_map["mappings"] == ";" * (lines - 1) + "AAEA"
+
+    # A messages-mode entry renders no map of its own, but its modules were still mapped.
+    chat = '@import "./lib.tyx" as lib\n@message user:\nHi\n@end\n'
+    messages = vorpel.compile_virtual({"main.tyx": chat, "lib.tyx": lib}, "main.tyx", vars=vars,
+                                      source_map=True)
+    assert messages.warnings == [MODULE_CAP_WARNING, MESSAGES_WARNING]
+    assert messages.source_map is None
+
+
+def test_extending_template_in_a_project(tmp_path):
+    (tmp_path / ".git").mkdir()
+    (tmp_path / "layouts").mkdir()
+    (tmp_path / "pages").mkdir()
+    base = "---\ntitle: A\n---\n# {{ title }}\n@block body:\nDefault\n@end\nend\n"
+    child = ('---\ntitle: B\n---\n@extends "../layouts/base.tyx"\n'
+             "@block body:\nChild {{ title }}\n@end\n")
+    (tmp_path / "layouts" / "base.tyx").write_text(base)
+    (tmp_path / "pages" / "child.tyx").write_text(child)
+    path = tmp_path / "pages" / "child.tyx"
+    result = vorpel.compile_file(path, source_map=True, sources_content=True)
+    plain = vorpel.compile_file(path)
+    assert result.output == plain.output == "---\ntitle: B\n---\n# B\nChild B\nend\n"
+    assert result.warnings == plain.warnings == []
+    # The skeleton's source comes first; the override is mapped in the file that wrote it.
+    assert result.source_map["sources"] == ["layouts/base.tyx", "pages/child.tyx"]
+    assert result.source_map["sourcesContent"] == [base, child]
+    assert decode(result.source_map["mappings"]) == [
+        (3, 0, 0, 3, 0), (3, 2, 0, 3, 2), (3, 3, 0, 3, 13),
+        (4, 0, 1, 5, 0), (4, 6, 1, 5, 6), (4, 7, 1, 5, 17),
+        (5, 0, 0, 7, 0)]
+    assert result.source_map["mappings"] == ";;;AAGA,EAAE,CAAW;ACEb,MAAM,CAAW;ADEjB"
+
+
+def test_extending_chain_with_an_included_module():
+    modules = {
+        "base.tyx": "@block head:\nH\n@end\n@block body:\nB\n@end\n",
+        "mid.tyx": '@extends "./base.tyx"\n@block head:\nMid\n@end\n',
+        "leaf.tyx": ('---\nimports:\n  - path: ./lib.tyx\n    as: lib\n---\n'
+                     '@extends "./mid.tyx"\n@block body:\n@include lib\n@end\n'),
+        "lib.tyx": "Lib\n",
+    }
+    result = compile_virtual_mapped(modules, "leaf.tyx")
+    assert result.output == "Mid\nLib\n"
+    # Every part's module is listed, in the order the parts render: the root's skeleton, the
+    # middle's head, the leaf's body, then the module that body includes.
+    assert result.source_map["sources"] == ["base.tyx", "mid.tyx", "leaf.tyx", "lib.tyx"]
+    assert decode(result.source_map["mappings"]) == [(0, 0, 1, 2, 0), (1, 0, 3, 0, 0)]
+    assert result.source_map["mappings"] == "ACEA;AEFA"
