@@ -135,6 +135,12 @@ Status render_interpolation(const Node::Interpolation& node, Scope& scope, EvalC
         append_value_text(value, out);
         return {};
     }
+    TYX_ASSIGN_OR_RETURN(const Value* named, find_named_value(node.expression, scope));
+    if (named != nullptr) {
+        if (named->is_object()) return object_interpolation_error(node.expression);
+        append_value_text(*named, out);
+        return {};
+    }
     TYX_ASSIGN_OR_RETURN(const Value value, evaluate_expression(node.expression, scope, context));
     if (value.is_object()) return object_interpolation_error(node.expression);
     append_value_text(value, out);
@@ -379,9 +385,9 @@ Result<Value> evaluate_expression(const Expression& expression, Scope& scope,
                                   EvalContext& context) {
     return std::visit(
         Overloaded{
-            [&](const Expression::Variable& variable) -> Result<Value> {
-                if (const Value* value = scope.lookup_variable(variable.name)) return *value;
-                return CompileError::of(ErrorKind::UndefinedVar, variable.name);
+            [&](const Expression::Variable&) -> Result<Value> {
+                TYX_ASSIGN_OR_RETURN(const Value* value, find_named_value(expression, scope));
+                return *value;
             },
             [&](const Expression::Call& call) -> Result<Value> {
                 TYX_ASSIGN_OR_RETURN(std::vector<Value> arguments,
@@ -405,15 +411,9 @@ Result<Value> evaluate_expression(const Expression& expression, Scope& scope,
                                                           std::move(arguments), scope, context));
                 return Value::string(std::move(text));
             },
-            [&](const Expression::DotPath& path) -> Result<Value> {
-                if (scope.lookup_variable(path.root) == nullptr &&
-                    scope.lookup_import_alias(path.root) != nullptr) {
-                    return syntax_error("'" + path.root +
-                                        "' is an imported module, not a variable — to call a "
-                                        "function use {{" +
-                                        path.root + ".func()}}");
-                }
-                return resolve_field_path(path.root, path.fields, scope);
+            [&](const Expression::DotPath&) -> Result<Value> {
+                TYX_ASSIGN_OR_RETURN(const Value* value, find_named_value(expression, scope));
+                return *value;
             },
             [&](const auto&) -> Result<Value> { return literal_value(expression); },
         },
@@ -430,13 +430,16 @@ std::string join_path_segments(std::string_view root, const std::vector<std::str
     return path;
 }
 
-Result<Value> resolve_field_path(std::string_view root, const std::vector<std::string>& fields,
-                                 const Scope& scope) {
+namespace {
+
+// The value at the end of a dot path whose root is `current` (nullptr when the root is not
+// defined), where it lives in the scope.
+Result<const Value*> follow_field_path(const Value* current, std::string_view root,
+                                       const std::vector<std::string>& fields) {
     if (fields.size() > MAX_DOT_PATH_SEGMENTS) {
         return syntax_error("dot path exceeds maximum segment count of " +
                             decimal(MAX_DOT_PATH_SEGMENTS));
     }
-    const Value* current = scope.lookup_variable(root);
     if (current == nullptr) return CompileError::of(ErrorKind::UndefinedVar, std::string(root));
     for (std::size_t i = 0; i < fields.size(); ++i) {
         const std::string& field = fields[i];
@@ -452,7 +455,34 @@ Result<Value> resolve_field_path(std::string_view root, const std::vector<std::s
         }
         current = entry;
     }
-    return *current;
+    return current;
+}
+
+}  // namespace
+
+Result<Value> resolve_field_path(std::string_view root, const std::vector<std::string>& fields,
+                                 const Scope& scope) {
+    TYX_ASSIGN_OR_RETURN(const Value* value,
+                         follow_field_path(scope.lookup_variable(root), root, fields));
+    return *value;
+}
+
+Result<const Value*> find_named_value(const Expression& expression, const Scope& scope) {
+    if (const auto* variable = std::get_if<Expression::Variable>(&expression.value)) {
+        if (const Value* value = scope.lookup_variable(variable->name)) return value;
+        return CompileError::of(ErrorKind::UndefinedVar, variable->name);
+    }
+    if (const auto* path = std::get_if<Expression::DotPath>(&expression.value)) {
+        const Value* root = scope.lookup_variable(path->root);
+        if (root == nullptr && scope.lookup_import_alias(path->root) != nullptr) {
+            return syntax_error("'" + path->root +
+                                "' is an imported module, not a variable — to call a "
+                                "function use {{" +
+                                path->root + ".func()}}");
+        }
+        return follow_field_path(root, path->root, path->fields);
+    }
+    return static_cast<const Value*>(nullptr);
 }
 
 Comparison compare_values(const Value& left, const Value& right) {
@@ -482,29 +512,56 @@ CompileError make_type_mismatch_error(const EvalContext& context,
     return error;
 }
 
+namespace {
+
+bool is_call(const Expression& expression) {
+    return std::holds_alternative<Expression::Call>(expression.value) ||
+           std::holds_alternative<Expression::QualifiedCall>(expression.value);
+}
+
+}  // namespace
+
 Result<bool> evaluate_condition(const Condition& condition, Scope& scope, EvalContext& context,
                                 std::optional<uint64_t> line_offset) {
     const auto compare = [&](const Expression& left_expression,
                              const Expression& right_expression) -> Result<bool> {
-        TYX_ASSIGN_OR_RETURN(const Value left,
-                             evaluate_expression(left_expression, scope, context));
-        TYX_ASSIGN_OR_RETURN(const Value right,
-                             evaluate_expression(right_expression, scope, context));
-        const Comparison comparison = compare_values(left, right);
+        // A name is compared where it lives, unless a call on the right could run code first.
+        Value left_held;
+        Value right_held;
+        const Value* left = nullptr;
+        if (!is_call(right_expression)) {
+            TYX_ASSIGN_OR_RETURN(left, find_named_value(left_expression, scope));
+        }
+        if (left == nullptr) {
+            TYX_ASSIGN_OR_RETURN(left_held, evaluate_expression(left_expression, scope, context));
+            left = &left_held;
+        }
+        TYX_ASSIGN_OR_RETURN(const Value* right, find_named_value(right_expression, scope));
+        if (right == nullptr) {
+            TYX_ASSIGN_OR_RETURN(right_held, evaluate_expression(right_expression, scope, context));
+            right = &right_held;
+        }
+        const Comparison comparison = compare_values(*left, *right);
         if (comparison == Comparison::Incomparable) {
-            return make_type_mismatch_error(context, line_offset, left.type_name(),
-                                            right.type_name());
+            return make_type_mismatch_error(context, line_offset, left->type_name(),
+                                            right->type_name());
         }
         return comparison == Comparison::Equal;
     };
     return std::visit(
         Overloaded{
             [&](const Condition::Truthy& truthy) -> Result<bool> {
+                TYX_ASSIGN_OR_RETURN(const Value* named,
+                                     find_named_value(truthy.expression, scope));
+                if (named != nullptr) return named->truthy();
                 TYX_ASSIGN_OR_RETURN(const Value value,
                                      evaluate_expression(truthy.expression, scope, context));
                 return value.truthy();
             },
             [&](const Condition::Not& negation) -> Result<bool> {
+                TYX_ASSIGN_OR_RETURN(const Value* named,
+                                     find_named_value(negation.expression, scope));
+                if (named != nullptr) return !named->truthy();
                 TYX_ASSIGN_OR_RETURN(const Value value,
                                      evaluate_expression(negation.expression, scope, context));
                 return !value.truthy();

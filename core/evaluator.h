@@ -137,6 +137,9 @@ Result<bool> evaluate_condition(const Condition& condition, Scope& scope, EvalCo
                                 std::optional<uint64_t> line_offset);
 Result<Value> resolve_field_path(std::string_view root, const std::vector<std::string>& fields,
                                  const Scope& scope);
+// The value a variable or dot-path expression names, where it lives in the scope (valid until
+// the scope next changes), or the error evaluating it gives; nullptr for any other expression.
+Result<const Value*> find_named_value(const Expression& expression, const Scope& scope);
 // The root followed by the first `count` fields, joined with ".".
 std::string join_path_segments(std::string_view root, const std::vector<std::string>& fields,
                                std::size_t count);
