@@ -280,22 +280,6 @@ Status render_loop_iterations(const Node::For& node, const Value& iterable, Scop
 
 namespace {
 
-// Opens the frame of a call with the function's captured names beneath its arguments.
-void push_call_frame(const FunctionDef& function, Scope& scope) {
-    if (std::shared_ptr<const FunctionDef> shared = function.weak_from_this().lock()) {
-        scope.push_function_frame(std::move(shared));
-        return;
-    }
-    // A function not owned by a shared_ptr cannot be shared by the frame: copy its names in.
-    scope.push_frame();
-    for (const auto& [alias, module] : function.aliases)
-        scope.define_import_alias(alias, module);
-    for (const auto& [name, captured] : function.functions)
-        scope.define_function(name, captured);
-    for (const auto& [name, value] : function.variables)
-        scope.define_variable(name, value);
-}
-
 CompileError mixed_content_at(const EvalContext& context, uint64_t offset, uint64_t length) {
     return make_mixed_content_error_at(context.source_name, context.source_text, offset, length);
 }
@@ -805,7 +789,7 @@ Result<std::string> invoke_user_function(const FunctionDef& function, std::strin
     // Defaults are settled before the frame exists, so a broken one leaves the scope untouched.
     TYX_TRY(bind_defaults(function, arguments));
 
-    push_call_frame(function, scope);
+    scope.push_function_frame(function);
     for (std::size_t i = 0; i < function.params.size(); ++i) {
         scope.define_variable(function.params[i].name, std::move(arguments[i]));
     }

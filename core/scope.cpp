@@ -88,9 +88,9 @@ void Scope::push_frame() {
     ++depth_;
 }
 
-void Scope::push_function_frame(std::shared_ptr<const FunctionDef> function) {
+void Scope::push_function_frame(const FunctionDef& function) {
     push_frame();
-    innermost().captured = std::move(function);
+    innermost().captured = &function;
 }
 
 Status Scope::pop_frame() {

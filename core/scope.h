@@ -49,8 +49,8 @@ struct ImportedModule {
 using ImportAliasMap = NameMap<ImportedModule>;
 
 // One user function (an @define), immutable once built and shared by every frame and module
-// that holds it; create it through std::make_shared so that shared_from_this works.
-struct FunctionDef : std::enable_shared_from_this<FunctionDef> {
+// that holds it.
+struct FunctionDef {
     std::vector<DefineParam> params;
     // Shares the defining template's tree, so the body is never copied.
     std::shared_ptr<const std::vector<Node>> body;
@@ -76,16 +76,17 @@ struct ScopeFrame {
     FunctionMap functions;
     ImportAliasMap import_aliases;
     // For the frame of a call: the function whose captured names are visible beneath this
-    // frame's own entries, as if defined into it before them. Shared instead of copied, so a
-    // call costs nothing per captured name.
-    std::shared_ptr<const FunctionDef> captured;
+    // frame's own entries, as if defined into it before them. Pointed to instead of copied, so
+    // a call costs nothing per captured name; whatever table the call found the function in
+    // outlives the call's frame.
+    const FunctionDef* captured = nullptr;
 
     // Empties the tables but keeps their storage.
     void clear() {
         variables.clear();
         functions.clear();
         import_aliases.clear();
-        captured.reset();
+        captured = nullptr;
     }
 };
 
@@ -99,7 +100,7 @@ class Scope {
     void push_frame();
     // A frame for a call of `function`: its captured aliases, functions and variables are seen
     // in this frame, and names then defined into the frame (the arguments) hide them.
-    void push_function_frame(std::shared_ptr<const FunctionDef> function);
+    void push_function_frame(const FunctionDef& function);
     // Fails, leaving the scope as it was, when only the global frame is left.
     Status pop_frame();
 

@@ -132,7 +132,7 @@ TEST(ScopeTest, FunctionFramesSeeCapturedNamesBeneathTheirOwn) {
     Scope scope;
     scope.define_variable("c", Value::string("caller c"));
     scope.define_variable("d", Value::string("caller d"));
-    scope.push_function_frame(function);
+    scope.push_function_frame(*function);
     EXPECT_EQ(text_of(scope.lookup_variable("a")), "captured a");
     scope.define_variable("a", Value::string("argument"));  // a parameter hides a captured name
     EXPECT_EQ(text_of(scope.lookup_variable("a")), "argument");
@@ -168,7 +168,7 @@ TEST(ScopeTest, VisibleNamesGiveTheInnermostEntry) {
     scope.define_variable("x", Value::string("global"));
     scope.define_variable("g", Value::string("g"));
     scope.define_function("f", outer_function);
-    scope.push_function_frame(captured);
+    scope.push_function_frame(*captured);
     scope.define_variable("x", Value::string("inner"));
     scope.define_function("f", inner_function);
 
@@ -205,9 +205,6 @@ TEST(ScopeTest, FunctionDefArgumentCounts) {
         EXPECT_EQ(function->min_arguments(), c.min);
         EXPECT_EQ(function->max_arguments(), c.max);
     }
-    std::shared_ptr<const FunctionDef> shared = make_function();
-    const FunctionDef* raw = shared.get();
-    EXPECT_EQ(raw->shared_from_this(), shared);
 }
 
 TEST(ScopeTest, ImportedModuleFindsOnlyExportedFunctions) {
