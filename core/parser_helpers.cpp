@@ -753,7 +753,21 @@ std::optional<Expression> default_literal(std::string_view text) {
 Result<std::vector<DefineParam>> parse_define_params(std::string_view text,
                                                      std::string_view function_name) {
     std::vector<DefineParam> params;
-    std::unordered_set<std::string_view> declared;
+    // Parameter lists are short, and a scan of the names so far needs no allocation; a long
+    // list switches to a set, so that a hostile one does not cost quadratic time.
+    constexpr size_t kScannedParams = 16;
+    std::unordered_set<std::string> declared;
+    const auto is_declared = [&](std::string_view name) {
+        if (params.size() < kScannedParams) {
+            return std::any_of(params.begin(), params.end(),
+                               [&](const DefineParam& param) { return param.name == name; });
+        }
+        if (declared.empty()) {
+            for (const DefineParam& param : params)
+                declared.insert(param.name);
+        }
+        return !declared.insert(std::string(name)).second;
+    };
     std::string_view rest = text;
     while (true) {
         const size_t comma = find_top_level_byte(rest, ',', false);
@@ -785,7 +799,7 @@ Result<std::vector<DefineParam>> parse_define_params(std::string_view text,
                                                 function_name));
                 }
             }
-            if (!declared.insert(param_name).second) {
+            if (is_declared(param_name)) {
                 return new_syntax_error(
                     cat("duplicate parameter name '", param_name, "' in @define ", function_name));
             }

@@ -572,5 +572,24 @@ TEST(ParseDefineParams, ReportsEachErrorWithoutLocation) {
     }
 }
 
+// Short lists are checked by a scan and long ones by a set; both find a repeated name, early or
+// late, and neither refuses a long list of distinct names.
+TEST(ParseDefineParams, DuplicatesInShortAndLongLists) {
+    for (const size_t count : {2u, 15u, 16u, 17u, 40u}) {
+        std::string list;
+        for (size_t i = 0; i < count; ++i)
+            list += (i > 0 ? ", p" : "p") + std::to_string(i);
+        Result<std::vector<DefineParam>> distinct = parse_define_params(list, "f");
+        ASSERT_TRUE(distinct.ok()) << count;
+        EXPECT_EQ(distinct->size(), count);
+        for (const size_t repeated : {size_t{0}, count - 1}) {
+            const std::string input = list + ", p" + std::to_string(repeated);
+            expect_unlocated_error(
+                parse_define_params(input, "f"), input,
+                "duplicate parameter name 'p" + std::to_string(repeated) + "' in @define f");
+        }
+    }
+}
+
 }  // namespace
 }  // namespace tyx
