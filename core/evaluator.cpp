@@ -123,11 +123,8 @@ Status render_interpolation(const Node::Interpolation& node, Scope& scope, EvalC
         TYX_ASSIGN_OR_RETURN(std::vector<Value> arguments,
                              collect_call_arguments(call->args, scope, context, 0));
         if (const FunctionDef* function = scope.lookup_function(call->name)) {
-            TYX_ASSIGN_OR_RETURN(
-                const std::string text,
-                invoke_user_function(*function, call->name, std::move(arguments), scope, context));
-            out += text;
-            return {};
+            return append_user_function_call(*function, call->name, std::move(arguments), scope,
+                                             context, out);
         }
         TYX_ASSIGN_OR_RETURN(const Value value,
                              call_function(call->name, std::move(arguments), scope, context));
@@ -767,22 +764,21 @@ namespace {
                         "', got Some(\"" + std::string(popped) + "\")");
 }
 
-// Trims in place, so the body's buffer becomes the value without another copy.
-[[gnu::noinline]] std::string trimmed_call_value(std::string text) {
-    const std::string_view trimmed = trim_white_space(text);
-    if (trimmed.size() == text.size()) return text;
-    const auto lead = static_cast<std::size_t>(trimmed.data() - text.data());
-    const std::size_t length = trimmed.size();
-    text.erase(lead + length);
-    text.erase(0, lead);
-    return text;
+// Trims what a call appended to `out` from `start` on, in place.
+void trim_appended_text(std::string& out, std::size_t start) {
+    const std::string_view added = std::string_view(out).substr(start);
+    const std::string_view trimmed = trim_white_space(added);
+    if (trimmed.size() == added.size()) return;
+    const auto lead = static_cast<std::size_t>(trimmed.data() - added.data());
+    out.resize(start + lead + trimmed.size());
+    out.erase(start, lead);
 }
 
 }  // namespace
 
-Result<std::string> invoke_user_function(const FunctionDef& function, std::string_view name,
-                                         std::vector<Value> arguments, Scope& scope,
-                                         EvalContext& context) {
+Status append_user_function_call(const FunctionDef& function, std::string_view name,
+                                 std::vector<Value> arguments, Scope& scope, EvalContext& context,
+                                 std::string& out) {
     context.call_segments_placed = false;
     TYX_TRY(check_user_call(function, name, arguments.size(), context));
     if (++context.total_calls > MAX_TOTAL_CALLS) return total_calls_error();
@@ -804,8 +800,8 @@ Result<std::string> invoke_user_function(const FunctionDef& function, std::strin
     }
 
     context.call_stack.emplace_back(name);
-    std::string text;
-    Status body = function.body ? render_nodes(*function.body, scope, context, text) : Status();
+    const std::size_t start = out.size();
+    Status body = function.body ? render_nodes(*function.body, scope, context, out) : Status();
     const std::string_view popped = context.call_stack.back();
     context.call_stack.pop_back();
 
@@ -820,9 +816,18 @@ Result<std::string> invoke_user_function(const FunctionDef& function, std::strin
     if (!stack_check.ok()) return std::move(stack_check).take_error();
     if (!frame.ok()) return std::move(frame).take_error();
     if (builder != nullptr) [[unlikely]] {
-        trim_call_mapping(text, *builder, mapping, context);
+        trim_call_mapping(std::string_view(out).substr(start), *builder, mapping, context);
     }
-    return trimmed_call_value(std::move(text));
+    trim_appended_text(out, start);
+    return {};
+}
+
+Result<std::string> invoke_user_function(const FunctionDef& function, std::string_view name,
+                                         std::vector<Value> arguments, Scope& scope,
+                                         EvalContext& context) {
+    std::string text;
+    TYX_TRY(append_user_function_call(function, name, std::move(arguments), scope, context, text));
+    return text;
 }
 
 Status render_for_loop(const Node::For& node, Scope& scope, EvalContext& context,

@@ -158,10 +158,15 @@ Result<Value> evaluate_call_argument(const CallArg& argument, Scope& scope, Eval
                                      uint64_t depth);
 Result<Value> call_function(std::string_view name, std::vector<Value> arguments, Scope& scope,
                             EvalContext& context);
-// `name` is the name the call used: plain, or "alias.name" for a qualified call.
+// `name` is the name the call used: plain, or "alias.name" for a qualified call. The value is
+// the body's text, trimmed.
 Result<std::string> invoke_user_function(const FunctionDef& function, std::string_view name,
                                          std::vector<Value> arguments, Scope& scope,
                                          EvalContext& context);
+// The same, the trimmed text appended to `out`; on failure `out` holds a partial text.
+Status append_user_function_call(const FunctionDef& function, std::string_view name,
+                                 std::vector<Value> arguments, Scope& scope, EvalContext& context,
+                                 std::string& out);
 
 uint64_t count_required_params(const std::vector<DefineParam>& params);
 // The values of FunctionDef::default_values for these parameters.
