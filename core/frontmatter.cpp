@@ -48,6 +48,17 @@ YamlMapping& YamlMapping::operator=(YamlMapping&&) noexcept = default;
 YamlMapping::~YamlMapping() = default;
 
 bool YamlMapping::insert(YamlValue key, YamlValue value) {
+    if (index_.empty() && entries_.size() < kScannedEntries) {
+        for (const Entry& entry : entries_) {
+            if (entry.first == key) return false;
+        }
+        entries_.emplace_back(std::move(key), std::move(value));
+        return true;
+    }
+    if (index_.empty()) {
+        for (size_t i = 0; i < entries_.size(); ++i)
+            index_.emplace(hash_yaml_value(entries_[i].first), i);
+    }
     const size_t hash = hash_yaml_value(key);
     auto [first, last] = index_.equal_range(hash);
     for (auto it = first; it != last; ++it) {
@@ -59,6 +70,12 @@ bool YamlMapping::insert(YamlValue key, YamlValue value) {
 }
 
 const YamlValue* YamlMapping::find(const YamlValue& key) const {
+    if (index_.empty()) {
+        for (const Entry& entry : entries_) {
+            if (entry.first == key) return &entry.second;
+        }
+        return nullptr;
+    }
     auto [first, last] = index_.equal_range(hash_yaml_value(key));
     for (auto it = first; it != last; ++it) {
         if (entries_[it->second].first == key) return &entries_[it->second].second;
@@ -67,6 +84,12 @@ const YamlValue* YamlMapping::find(const YamlValue& key) const {
 }
 
 const YamlValue* YamlMapping::find(std::string_view key) const {
+    if (index_.empty()) {
+        for (const Entry& entry : entries_) {
+            if (entry.first.is_string() && entry.first.as_string() == key) return &entry.second;
+        }
+        return nullptr;
+    }
     // Must hash as hash_yaml_value does for a String.
     auto [first, last] = index_.equal_range(std::hash<std::string_view>{}(key));
     for (auto it = first; it != last; ++it) {

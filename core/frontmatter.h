@@ -92,8 +92,11 @@ class YamlMapping {
     friend bool operator==(const YamlMapping& a, const YamlMapping& b);
 
   private:
+    // A mapping this small is searched by a scan; a larger one builds the index.
+    static constexpr size_t kScannedEntries = 8;
     std::vector<Entry> entries_;
-    // Key hash to entry position, so that duplicate tests and merges stay linear.
+    // Key hash to entry position, so that duplicate tests and merges stay linear; empty while
+    // the mapping holds fewer than kScannedEntries entries.
     std::unordered_multimap<size_t, size_t> index_;
 };
 

@@ -323,6 +323,27 @@ TEST(FrontmatterTest, DuplicateKeys) {
     EXPECT_EQ(load("1: a\n1.0: b\n'1': c\n!t 1: d"), "{u1: 'a', f1: 'b', '1': 'c', !t(u1): 'd'}");
 }
 
+// Small mappings are searched by a scan and larger ones through an index built on the way; a
+// repeated key is found on either side of the switch, and lookups find every key.
+TEST(FrontmatterTest, DuplicateKeysInSmallAndLargeMappings) {
+    for (const int count : {1, 7, 8, 9, 30}) {
+        std::string text;
+        for (int i = 0; i < count; ++i)
+            text += "k" + std::to_string(i) + ": " + std::to_string(i) + "\n";
+        auto value = parse_frontmatter_yaml(text);
+        ASSERT_TRUE(value.ok()) << count;
+        for (int i = 0; i < count; ++i)
+            EXPECT_NE(value->as_mapping().find("k" + std::to_string(i)), nullptr) << count;
+        EXPECT_EQ(value->as_mapping().find("k" + std::to_string(count)), nullptr);
+        for (const int repeated : {0, count - 1}) {
+            const std::string key = "k" + std::to_string(repeated);
+            expect_error({text + key + ": again", ErrorKind::Yaml,
+                          "duplicate entry with key \"" + key + "\" at line " +
+                              std::to_string(count + 1) + " column 1"});
+        }
+    }
+}
+
 TEST(FrontmatterTest, AnchorsAndAliases) {
     EXPECT_EQ(load("a: &x [1, {b: 2}]\nc: *x\nd: &y s\ne: *y\n"),
               "{'a': [u1, {'b': u2}], 'c': [u1, {'b': u2}], 'd': 's', 'e': 's'}");
