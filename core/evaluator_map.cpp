@@ -233,9 +233,14 @@ Result<MappedText> evaluate_with_map(const std::vector<Node>& nodes, Scope& scop
     return MappedText{std::move(part.text), std::move(part.builder)};
 }
 
-Result<MappedPart> evaluate_part_with_map(std::span<const Node> nodes, Scope& scope,
-                                          std::vector<std::string>& warnings, MapBuilder builder,
-                                          uint64_t total_loop_iterations, uint64_t message_bytes) {
+namespace {
+
+// One part of a rendering; `total_calls` runs on across the parts like the other two counters,
+// so that the parts of a skeleton cannot each make a full allowance of calls.
+Result<MappedPart> render_mapped_part(std::span<const Node> nodes, Scope& scope,
+                                      std::vector<std::string>& warnings, MapBuilder builder,
+                                      uint64_t total_loop_iterations, uint64_t message_bytes,
+                                      uint64_t& total_calls) {
     // Copies: registering a source during the rendering may move the builder's own strings.
     std::string source_name;
     std::shared_ptr<const std::string> source_text;
@@ -248,6 +253,7 @@ Result<MappedPart> evaluate_part_with_map(std::span<const Node> nodes, Scope& sc
     context.map_builder = &builder;
     context.total_loop_iterations = total_loop_iterations;
     context.message_bytes = message_bytes;
+    context.total_calls = total_calls;
     std::string out;
     out.reserve(std::min<size_t>(text.size(), MAX_OUTPUT_SIZE));
     {
@@ -259,8 +265,19 @@ Result<MappedPart> evaluate_part_with_map(std::span<const Node> nodes, Scope& sc
         return syntax_error(
             "internal: MapBuilder disappeared during evaluate_with_map — compiler bug");
     }
+    total_calls = context.total_calls;
     return MappedPart{std::move(out), std::move(builder), context.total_loop_iterations,
                       context.message_bytes};
+}
+
+}  // namespace
+
+Result<MappedPart> evaluate_part_with_map(std::span<const Node> nodes, Scope& scope,
+                                          std::vector<std::string>& warnings, MapBuilder builder,
+                                          uint64_t total_loop_iterations, uint64_t message_bytes) {
+    uint64_t total_calls = 0;
+    return render_mapped_part(nodes, scope, warnings, std::move(builder), total_loop_iterations,
+                              message_bytes, total_calls);
 }
 
 Result<MappedText> evaluate_parts(const std::vector<BodyPart>& parts, Scope& scope,
@@ -268,13 +285,14 @@ Result<MappedText> evaluate_parts(const std::vector<BodyPart>& parts, Scope& sco
     std::string text;
     uint64_t total_loop_iterations = 0;
     uint64_t message_bytes = 0;
+    uint64_t total_calls = 0;
     for (const BodyPart& part : parts) {
         const SharedSource& source = part.source;
         builder.current_source_index = add_shared_source(builder, source);
         // The cursor runs on from the previous part, so offsets address the joined text.
         TYX_ASSIGN_OR_RETURN(MappedPart rendered,
-                             evaluate_part_with_map(part.nodes, scope, warnings, std::move(builder),
-                                                    total_loop_iterations, message_bytes));
+                             render_mapped_part(part.nodes, scope, warnings, std::move(builder),
+                                                total_loop_iterations, message_bytes, total_calls));
         if (text.size() + rendered.text.size() > MAX_OUTPUT_SIZE) return output_limit_error();
         text += rendered.text;
         builder = std::move(rendered.builder);

@@ -340,6 +340,24 @@ TEST(EvaluateParts, LimitsHoldForTheWholeSkeleton) {
                                        "maximum of 1000000 across all loops in this compilation",
                                        std::nullopt});
 
+    // Each part makes 2^19 - 1 user-function calls through a chain that calls the next
+    // function twice: within MAX_TOTAL_CALLS alone, over it together, as the same nodes are
+    // when rendered without a map.
+    std::string chain;
+    for (int i = 1; i < 19; ++i) {
+        const std::string next = "f" + std::to_string(i + 1) + "()";
+        chain +=
+            "@define f" + std::to_string(i) + "():\n{{ " + next + " }}{{ " + next + " }}\n@end\n";
+    }
+    chain += "@define f19():\nx\n@end\n{{ f1() }}\n";
+    Template calls(chain, "{}", "calls.tyx");
+    const std::string calls_error =
+        "resource limit exceeded: total user function calls exceeded maximum of 1000000 in this "
+        "compilation";
+    Result<MappedText> called = evaluate_parts({part_of(calls), part_of(calls)}, calls.scope,
+                                               calls.warnings, builder_for(calls));
+    expect_error(called, ExpectedError{ErrorKind::ResourceLimit, calls_error, std::nullopt});
+
     // Each part's text is just over half the output limit.
     Template big("{{ half }}", "{}", "big.tyx");
     big.scope.define_variable("half", Value::string(std::string(MAX_OUTPUT_SIZE / 2 + 1, 'x')));

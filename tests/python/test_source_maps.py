@@ -134,6 +134,18 @@ def test_messages_mode_has_no_map():
     assert "sourceMap" not in result.to_json()
 
 
+def test_messages_mode_warning_comes_before_those_of_the_rendering():
+    main = '@import "./lib.tyx" as lib\n@message user:\nHi\n@include lib\n@end\n'
+    result = vorpel.compile_virtual({"main.tyx": main, "lib.tyx": "\n"}, "main.tyx",
+                                    source_map=True)
+    assert result.messages[0].content == "Hi"
+    assert result.source_map is None
+    assert result.warnings == [
+        MESSAGES_WARNING,
+        "warning: @include of 'lib' produced empty output — module has no body text; to use the "
+        "module's functions, call them directly: {{lib.fn()}}"]
+
+
 def test_source_names():
     virtual = vorpel.compile_virtual({"./docs/../main.tyx": "x {{ y }}\n"}, "./docs/../main.tyx",
                                      vars={"y": 1}, source_map=True)
