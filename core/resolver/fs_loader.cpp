@@ -102,21 +102,48 @@ bool is_within(std::string_view path, std::string_view root) {
     return path.size() == root.size() || root.ends_with('/') || path[root.size()] == '/';
 }
 
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
 }  // namespace
+
+FileDescriptor::~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Result<std::string> read_opened_text(int fd, const struct stat& info, std::string_view name) {
+    auto read_error = [&](std::string_view reason) {
+        return CompileError::of(ErrorKind::Io, cat("cannot read ", name, ": ", reason));
+    };
+    auto too_large = [&](uint64_t size) {
+        return CompileError::of(ErrorKind::ResourceLimit,
+                                cat("file too large (", decimal(size), " bytes, max ",
+                                    decimal(MAX_SOURCE_SIZE), " bytes): ", name));
+    };
+    if (S_ISDIR(info.st_mode)) return read_error(system_error_text(EISDIR));
+    if (!S_ISREG(info.st_mode)) return read_error("not a regular file");
+    if (info.st_size > static_cast<off_t>(MAX_SOURCE_SIZE)) {
+        return too_large(static_cast<uint64_t>(info.st_size));
+    }
+
+    std::string text;
+    text.resize(static_cast<size_t>(info.st_size) + 1);
+    size_t filled = 0;
+    while (filled <= MAX_SOURCE_SIZE) {
+        if (filled == text.size())
+            text.resize(std::min<size_t>(text.size() * 2, MAX_SOURCE_SIZE + 1));
+        ssize_t count = ::read(fd, text.data() + filled, text.size() - filled);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            return read_error(system_error_text(errno));
+        }
+        if (count == 0) break;
+        filled += static_cast<size_t>(count);
+    }
+    text.resize(filled);
+    if (filled > MAX_SOURCE_SIZE) return too_large(filled);
+    if (std::optional<std::string> fault = describe_invalid_utf8(text)) {
+        return CompileError::of(ErrorKind::Io, cat("invalid UTF-8 in ", name, ": ", *fault));
+    }
+    return text;
+}
 
 Result<std::string> canonicalize_rejecting_symlinks(std::string_view path, std::string_view shown) {
     std::optional<std::string_view> name = final_component(path);
@@ -214,11 +241,6 @@ Result<std::string> DiskLoader::read_source(std::string_view key) const {
     auto read_error = [&](std::string_view reason) {
         return CompileError::of(ErrorKind::Io, "cannot read " + name + ": " + std::string(reason));
     };
-    auto too_large = [&](uint64_t size) {
-        return CompileError::of(ErrorKind::ResourceLimit,
-                                "file too large (" + decimal(size) + " bytes, max " +
-                                    decimal(MAX_SOURCE_SIZE) + " bytes): " + name);
-    };
     if (key.find('\0') != std::string_view::npos) return read_error(system_error_text(EINVAL));
 
     // O_NOFOLLOW refuses a final link at the open itself, and O_NONBLOCK keeps a FIFO from
@@ -236,33 +258,7 @@ Result<std::string> DiskLoader::read_source(std::string_view key) const {
                                      static_cast<uint64_t>(info.st_ino) != known->second.inode)) {
         return symlink_error(shown);
     }
-    if (S_ISDIR(info.st_mode)) return read_error(system_error_text(EISDIR));
-    if (!S_ISREG(info.st_mode)) return read_error("not a regular file");
-    if (info.st_size > static_cast<off_t>(MAX_SOURCE_SIZE)) {
-        return too_large(static_cast<uint64_t>(info.st_size));
-    }
-
-    // The file may grow after fstat: reading stops one byte past the limit whatever it holds.
-    std::string text;
-    text.resize(static_cast<size_t>(info.st_size) + 1);
-    size_t filled = 0;
-    while (filled <= MAX_SOURCE_SIZE) {
-        if (filled == text.size())
-            text.resize(std::min<size_t>(text.size() * 2, MAX_SOURCE_SIZE + 1));
-        ssize_t count = ::read(file.get(), text.data() + filled, text.size() - filled);
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            return read_error(system_error_text(errno));
-        }
-        if (count == 0) break;
-        filled += static_cast<size_t>(count);
-    }
-    text.resize(filled);
-    if (filled > MAX_SOURCE_SIZE) return too_large(filled);
-    if (std::optional<std::string> fault = describe_invalid_utf8(text)) {
-        return CompileError::of(ErrorKind::Io, "invalid UTF-8 in " + name + ": " + *fault);
-    }
-    return text;
+    return read_opened_text(file.get(), info, name);
 }
 
 bool DiskLoader::is_plain_markdown(std::string_view key) const {

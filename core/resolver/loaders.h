@@ -10,6 +10,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include <sys/stat.h>
+
 #include "core/result.h"
 
 namespace tyx {
@@ -109,6 +111,25 @@ class DiskLoader final : public ModuleLoader {
     mutable std::optional<std::string> root_;
     std::unordered_map<std::string, ResolvedFile> resolved_;
 };
+
+// Owns an open file descriptor and closes it.
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor();
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// The text of an open file whose metadata fstat gave as `info`: only a regular file is read,
+// its size is checked from that metadata before anything is read, reading stops one byte past
+// MAX_SOURCE_SIZE (the file may have grown since), and the text must be UTF-8. The messages
+// name the file as `name`.
+Result<std::string> read_opened_text(int fd, const struct stat& info, std::string_view name);
 
 // The canonical form of a file path whose final component must not be a symbolic link;
 // `shown` is the path as the user wrote it, named by the messages.
