@@ -170,17 +170,10 @@ PyGetSetDef kCompileResultGetters[] = {
 };
 
 const ClassDefinition& compile_result_definition() {
-    static const ClassDefinition definition = {
-        "vorpel.CompileResult",
-        kCompileResultDoc,
-        static_cast<int>(sizeof(Instance<CompileState>)),
-        slot<compile_result_new>(),
-        slot<compile_result_repr>(),
-        slot<compare_instances<CompileState, compile_states_equal>>(),
-        slot<deallocate_instance<CompileState>>(),
-        kCompileResultMethods,
-        kCompileResultGetters,
-    };
+    static const ClassDefinition definition =
+        define_class<CompileState, compile_states_equal, compile_result_new, compile_result_repr>(
+            "vorpel.CompileResult", kCompileResultDoc, kCompileResultMethods,
+            kCompileResultGetters);
     return definition;
 }
 
@@ -284,17 +277,9 @@ PyGetSetDef kCheckResultGetters[] = {
 };
 
 const ClassDefinition& check_result_definition() {
-    static const ClassDefinition definition = {
-        "vorpel.CheckResult",
-        kCheckResultDoc,
-        static_cast<int>(sizeof(Instance<CheckState>)),
-        slot<check_result_new>(),
-        slot<check_result_repr>(),
-        slot<compare_instances<CheckState, check_states_equal>>(),
-        slot<deallocate_instance<CheckState>>(),
-        kCheckResultMethods,
-        kCheckResultGetters,
-    };
+    static const ClassDefinition definition =
+        define_class<CheckState, check_states_equal, check_result_new, check_result_repr>(
+            "vorpel.CheckResult", kCheckResultDoc, kCheckResultMethods, kCheckResultGetters);
     return definition;
 }
 

@@ -265,17 +265,9 @@ PyGetSetDef kLintResultGetters[] = {
 };
 
 const ClassDefinition& lint_result_definition() {
-    static const ClassDefinition definition = {
-        "vorpel.LintResult",
-        kLintResultDoc,
-        static_cast<int>(sizeof(Instance<LintResultState>)),
-        slot<lint_result_new>(),
-        slot<lint_result_repr>(),
-        slot<compare_instances<LintResultState, lint_states_equal>>(),
-        slot<deallocate_instance<LintResultState>>(),
-        kLintResultMethods,
-        kLintResultGetters,
-    };
+    static const ClassDefinition definition =
+        define_class<LintResultState, lint_states_equal, lint_result_new, lint_result_repr>(
+            "vorpel.LintResult", kLintResultDoc, kLintResultMethods, kLintResultGetters);
     return definition;
 }
 
@@ -403,17 +395,9 @@ PyGetSetDef kFileReportGetters[] = {
 };
 
 const ClassDefinition& file_report_definition() {
-    static const ClassDefinition definition = {
-        "vorpel.LintFileReport",
-        kLintFileReportDoc,
-        static_cast<int>(sizeof(Instance<FileReportState>)),
-        slot<file_report_new>(),
-        slot<file_report_repr>(),
-        slot<compare_instances<FileReportState, file_reports_equal>>(),
-        slot<deallocate_instance<FileReportState>>(),
-        kFileReportMethods,
-        kFileReportGetters,
-    };
+    static const ClassDefinition definition =
+        define_class<FileReportState, file_reports_equal, file_report_new, file_report_repr>(
+            "vorpel.LintFileReport", kLintFileReportDoc, kFileReportMethods, kFileReportGetters);
     return definition;
 }
 
@@ -668,17 +652,9 @@ PyGetSetDef kDiagnosticGetters[] = {
 };
 
 const ClassDefinition& diagnostic_definition() {
-    static const ClassDefinition definition = {
-        "vorpel.LintDiagnostic",
-        kLintDiagnosticDoc,
-        static_cast<int>(sizeof(Instance<SharedRecord>)),
-        slot<diagnostic_new>(),
-        slot<diagnostic_repr>(),
-        slot<compare_instances<SharedRecord, shared_records_equal>>(),
-        slot<deallocate_instance<SharedRecord>>(),
-        kDiagnosticMethods,
-        kDiagnosticGetters,
-    };
+    static const ClassDefinition definition =
+        define_class<SharedRecord, shared_records_equal, diagnostic_new, diagnostic_repr>(
+            "vorpel.LintDiagnostic", kLintDiagnosticDoc, kDiagnosticMethods, kDiagnosticGetters);
     return definition;
 }
 

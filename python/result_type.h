@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "python/boundary.h"
 #include "python/once_cell.h"
 #include "python/pyref.h"
 
@@ -88,6 +89,22 @@ struct ClassDefinition {
     PyMethodDef* methods;
     PyGetSetDef* getset;
 };
+
+// The definition of a class whose instances hold a `State`: every class compares by its state's
+// equality and releases its state the same way, so only what differs is named.
+template <class State, bool (*Equal)(const State&, const State&), auto New, auto Repr>
+ClassDefinition define_class(const char* name, const char* doc, PyMethodDef* methods,
+                             PyGetSetDef* getset) {
+    return {name,
+            doc,
+            static_cast<int>(sizeof(Instance<State>)),
+            slot<New>(),
+            slot<Repr>(),
+            slot<compare_instances<State, Equal>>(),
+            slot<deallocate_instance<State>>(),
+            methods,
+            getset};
+}
 
 inline PyObject* create_class(const ClassDefinition& definition) {
     PyType_Slot slots[] = {

@@ -119,17 +119,9 @@ PyGetSetDef kSpanGetters[] = {
 };
 
 const ClassDefinition& span_definition() {
-    static const ClassDefinition definition = {
-        "vorpel.Span",
-        kSpanDoc,
-        static_cast<int>(sizeof(Instance<SpanRecord>)),
-        slot<span_new>(),
-        slot<span_repr>(),
-        slot<compare_instances<SpanRecord, spans_equal>>(),
-        slot<deallocate_instance<SpanRecord>>(),
-        kSpanMethods,
-        kSpanGetters,
-    };
+    static const ClassDefinition definition =
+        define_class<SpanRecord, spans_equal, span_new, span_repr>("vorpel.Span", kSpanDoc,
+                                                                   kSpanMethods, kSpanGetters);
     return definition;
 }
 
@@ -209,17 +201,9 @@ PyGetSetDef kMessageGetters[] = {
 };
 
 const ClassDefinition& message_definition() {
-    static const ClassDefinition definition = {
-        "vorpel.Message",
-        kMessageDoc,
-        static_cast<int>(sizeof(Instance<MessageState>)),
-        slot<message_new>(),
-        slot<message_repr>(),
-        slot<compare_instances<MessageState, messages_equal>>(),
-        slot<deallocate_instance<MessageState>>(),
-        kMessageMethods,
-        kMessageGetters,
-    };
+    static const ClassDefinition definition =
+        define_class<MessageState, messages_equal, message_new, message_repr>(
+            "vorpel.Message", kMessageDoc, kMessageMethods, kMessageGetters);
     return definition;
 }
 
