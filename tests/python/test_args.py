@@ -12,7 +12,7 @@ pytestmark = pytest.mark.skipif(not hasattr(vorpel, "compile"),
 
 MAX_SOURCE_SIZE = 10_485_760
 KNOWN_DIR = os.path.dirname(os.path.abspath(__file__))
-#A messages - mode template tells by a warning whether a source map was asked for.
+# A messages-mode template tells by a warning whether a source map was asked for.
 CHAT = "@message user:\nHi\n@end\n"
 MAP_ASKED_FOR = [
     "source maps are not supported for messages-mode templates (@message blocks); "
@@ -36,8 +36,9 @@ class PathLike:
             raise self.value
         return self.value
 
-#The binding messages name the function with "()" after it; the plural "arguments" stands
-#even for one parameter.
+
+# The binding messages name the function with "()" after it; the plural "arguments" stands
+# even for one parameter.
 BINDING_ERRORS = [
     (lambda: vorpel.compile(), "compile() missing 1 required positional argument: 'source'"),
     (lambda: vorpel.compile("x", "y"), "compile() takes 1 positional arguments but 2 were given"),
@@ -92,7 +93,7 @@ def test_binding_errors(call, message):
 
 
 def test_binding_reports_before_extraction():
-#A wrong keyword wins over a positional argument of the wrong type.
+    # A wrong keyword wins over a positional argument of the wrong type.
     with pytest.raises(TypeError, match="unexpected keyword argument 'nope'"):
         vorpel.compile(1, nope=1)
 
@@ -177,7 +178,7 @@ def test_extraction_runs_in_parameter_order():
     with pytest.raises(TypeError) as info:
         vorpel.compile("x", source_map=3, sources_content=4)
     assert info.value.__notes__ == ["while processing 'source_map'"]
-#Extraction comes before every option check.
+    # Extraction comes before every option check.
     with pytest.raises(TypeError):
         vorpel.compile("x" * (MAX_SOURCE_SIZE + 1), source_map=1)
 
@@ -201,7 +202,7 @@ def test_numpy_boolean_scalars():
     false, true = fake_numpy_bool("bool", False), fake_numpy_bool("bool_", True)
     assert vorpel.compile("x", source_map=false).source_map is None
     assert vorpel.compile(CHAT, source_map=false).warnings == []
-#Their truth, not their presence, decides : this pair is refused as False and True.
+    # Their truth, not their presence, decides: this pair is refused as False and True.
     raises_tyx("tyx::invalid_options", 'option "sources_content" requires "source_map" to be True',
                lambda: vorpel.compile("x", source_map=false, sources_content=true))
     assert vorpel.compile(CHAT, source_map=true).warnings == MAP_ASKED_FOR
@@ -212,12 +213,13 @@ def test_numpy_boolean_scalars():
         vorpel.compile("x", source_map=fake_numpy_bool("bool_", 1))
     assert str(info.value) == "'int' object is not an instance of 'bool'"
     assert info.value.__notes__ == ["while processing 'source_map'"]
-#Only the numpy module's boolean counts, not a look-alike from elsewhere.
+    # Only the numpy module's boolean counts, not a look-alike from elsewhere.
     imitation = type("bool_", (), {"__bool__": lambda self: True})()
     with pytest.raises(TypeError, match="'bool_' object is not an instance of 'bool'"):
         vorpel.compile("x", source_map=imitation)
 
-#vars : every Python shape the JSON conversion takes, and what it refuses.
+
+# vars: every Python shape the JSON conversion takes, and what it refuses.
 class Seq(collections.abc.Sequence):
     def __init__(self, *items):
         self._items = items
@@ -242,7 +244,8 @@ class Map(collections.abc.Mapping):
     def __getitem__(self, key):
         return self._items[key]
 
-#Objects cannot be interpolated whole, so their members are read by dot - path.
+
+# Objects cannot be interpolated whole, so their members are read by dot-path.
 VARS_RENDERED = [
     ({"a": None}, ""),
     ({"a": float("nan")}, ""),
@@ -280,8 +283,8 @@ def test_vars_keys_with_the_same_text_keep_the_later_value():
 
 @pytest.mark.parametrize("size", [3, 16, 17, 40])
 def test_nested_objects_iterate_in_key_order_and_keep_the_later_of_equal_keys(size):
-#Values that are containers sit between the keys, so finding the next key means stepping
-#over each value whole.
+    # Values that are containers sit between the keys, so finding the next key means stepping
+    # over each value whole.
     names = [f"k{i:02d}" for i in reversed(range(size))]
     members = [(name, {"list": [name, [2]], "inner": {"z": [1], "a": name}}) for name in names]
     members.append((names[0], "later"))
@@ -369,7 +372,7 @@ def nested(depth, inner=1):
 
 def test_vars_nesting_limit():
     assert vorpel.compile("x", vars={"a": nested(64)}).output == "x\n"
-#An empty container is a value too : accepted at depth 64, refused at 65.
+    # An empty container is a value too: accepted at depth 64, refused at 65.
     assert vorpel.compile("x", vars={"a": nested(64, inner=[])}).output == "x\n"
     for value in [nested(65), nested(65, inner=[]), nested(65, inner={}), {"k": nested(64)}]:
         with pytest.raises(vorpel.TyxError) as info:
@@ -389,10 +392,12 @@ def test_self_containing_and_very_deep_vars_do_not_exhaust_the_stack():
             vorpel.compile("x", vars=variables)
         assert info.value.code == "tyx::invalid_options"
         assert info.value.message.startswith("invalid vars: ")
-#modules
+
+
+# modules
 def modules_of(count, text="x"):
-    return {f"m{i:03}.tyx": text for i in range(count)
-}
+    return {f"m{i:03}.tyx": text for i in range(count)}
+
 
 MODULES_REFUSED = [
     (None, "tyx::invalid_options", "modules must be a mapping of str to str, got null"),
@@ -410,10 +415,10 @@ MODULES_REFUSED = [
     ({"a": object()}, "tyx::invalid_options", "invalid modules: unsupported type object"),
     (modules_of(257), "tyx::resource_limit",
      "modules exceeds maximum module count of 256 (257 provided)"),
-#A dict is refused from its size alone, before any entry is converted.
+    # A dict is refused from its size alone, before any entry is converted.
     ({**modules_of(256), "z": object()}, "tyx::resource_limit",
      "modules exceeds maximum module count of 256 (257 provided)"),
-#Any other mapping is counted after its conversion, which fails first here.
+    # Any other mapping is counted after its conversion, which fails first here.
     (Map(**{**modules_of(256), "z": object()}), "tyx::invalid_options",
      "invalid modules: unsupported type object"),
     (Map(**modules_of(300)), "tyx::resource_limit",
@@ -436,7 +441,7 @@ def test_modules_count_boundary():
 def test_module_sizes_are_bytes():
     limit = "a" * MAX_SOURCE_SIZE
     assert vorpel.check_virtual({"a.tyx": limit}, "a.tyx").warnings == []
-# 5, 242, 881 characters of two bytes each : under the limit in characters, over it in bytes.
+    # 5,242,881 characters of two bytes each: under the limit in characters, over it in bytes.
     wide = "é" * (MAX_SOURCE_SIZE // 2 + 1)
     raises_tyx("tyx::resource_limit",
                'modules["w.tyx"] exceeds maximum size of 10485760 bytes (10485762 bytes provided)',
@@ -452,13 +457,14 @@ def test_modules_aggregate_size():
     six = "a" * 6_000_000
     raises_tyx("tyx::resource_limit", "modules aggregate size exceeds maximum of 10485760 bytes",
                lambda: vorpel.compile_virtual({"b.tyx": six, "a.tyx": six}, "a.tyx"))
-#Members are checked in key order : the oversized text wins over a later non - string.
+    # Members are checked in key order: the oversized text wins over a later non-string.
     raises_tyx("tyx::resource_limit", "modules aggregate size exceeds maximum of 10485760 bytes",
                lambda: vorpel.compile_virtual({"a": six, "b": six, "c": 1}, "a"))
     raises_tyx("tyx::invalid_options", 'modules["b"] must be a string, got number',
                lambda: vorpel.compile_virtual({"a": six, "b": 1, "c": six}, "a"))
 
-#Source size, base_path and the source - map switches.
+
+# Source size, base_path and the source-map switches.
 SIZED_FUNCTIONS = [
     lambda source: vorpel.compile(source),
     lambda source: vorpel.check(source),
@@ -516,7 +522,7 @@ MAP_MESSAGE = 'option "sources_content" requires "source_map" to be True'
 CHECK_MAP_MESSAGE = "source maps are not available for check(); use compile() instead"
 MODULES_MESSAGE = "modules must be a mapping of str to str, got null"
 
-#The first failing check wins, in the order each function runs them.
+# The first failing check wins, in the order each function runs them.
 CHECK_ORDER = [
     (lambda: vorpel.compile(BIG, base_path="", vars=[1], sources_content=True), SIZE_MESSAGE),
     (lambda: vorpel.compile("x", base_path="", vars=[1], sources_content=True), BASE_MESSAGE),
