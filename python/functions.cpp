@@ -163,11 +163,9 @@ PyObject* compile_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         std::vector<std::string> warnings;
         TYX_ASSIGN_OR_RETURN(CompileOutput output,
                              compile_entry_key(resolver, key, &vars_map, options, warnings));
-        // The entry never lists itself, under the name its imports would give it.
-        Result<std::string> entry = canonicalize_import_path(path);
-        std::string entry_key = entry.ok() ? std::move(entry).value() : path;
+        // The entry never lists itself: its key is the canonical path its imports would name.
         return canonical_result(std::move(output), std::move(warnings),
-                                resolver.dependencies(entry_key));
+                                resolver.dependencies(key));
     }));
 }
 
