@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,19 +18,8 @@ using lint_test::findings;
 using lint_test::Found;
 using lint_test::lines;
 
-struct Case {
-    const char* name;
-    std::string source;
-    // Builds the expected findings from the source, so offsets are looked up, not counted.
-    std::function<std::vector<Found>(std::string_view)> expected;
-};
-
-void run_cases(std::string_view rule, const std::vector<Case>& cases) {
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(findings(c.source, rule), c.expected(c.source));
-    }
-}
+using Case = lint_test::RuleCase;
+using lint_test::run_rule_cases;
 
 constexpr const char* kIfEmpty = "@if then-body is empty.";
 constexpr const char* kIfEmptyHelp = "Add content inside the @if block or remove it.";
@@ -49,7 +37,7 @@ constexpr const char* kMessageEmptyHelp =
 
 TEST(EmptyBlock, FindsBlankBodiesWithTheirFixes) {
     const std::string_view rule = "empty-block";
-    run_cases(
+    run_rule_cases(
         rule,
         {
             {"lone @if is removed whole", "@if x:\n  \n@end\n",
@@ -156,8 +144,8 @@ TEST(EmptyBlock, RemovesAnEmptyDefineOnlyWhereNothingCanUseIt) {
         if (fix) found.ranges = {lines(start, at(s, "@end"))};
         return std::vector<Found>{found};
     };
-    run_cases(rule,
-              {
+    run_rule_cases(
+        rule, {
                   {"uncalled and unexported beside an export list",
                    "@define f():\n@end\n@define g():\ng\n@end\n@export g\n",
                    [&](std::string_view s) { return define_found(s, true); }},
@@ -185,7 +173,7 @@ TEST(RedundantElse, ReportsAnElseThatRepeatsTheIf) {
         return std::vector<Found>{{std::string(rule), message, help, true, at(s, "@if"), 3}};
     };
     const auto nothing = [](std::string_view) { return std::vector<Found>{}; };
-    run_cases(
+    run_rule_cases(
         rule,
         {
             {"same text", "@if x == 1:\nsame\n@else:\nsame\n@end\n", at_if},
@@ -223,7 +211,7 @@ TEST(UnreachableBranch, ConstantIfConditions) {
         "@if condition is always true — @elseif/@else branches are unreachable.";
     const char* true_help =
         "Replace the constant condition with a variable or remove later branches.";
-    run_cases(
+    run_rule_cases(
         rule,
         {
             {"false alone: the whole block", "@if 1 == 2:\na\n@end\n",
@@ -321,74 +309,75 @@ TEST(UnreachableBranch, ElseIfConditions) {
     const char* always_false = "@elseif condition is always false — this branch is dead code.";
     const char* always_true = "@elseif condition is always true.";
     const char* true_help = "Replace the constant condition with a variable.";
-    run_cases(rule, {
-                        {"repeats of the @if condition, each reported",
-                         "@if x:\na\n@elseif x:\nb\n@elseif x:\nc\n@end\n",
-                         [&](std::string_view s) {
-                             const uint64_t first = at(s, "@elseif");
-                             const uint64_t second = at(s, "@elseif", 1);
-                             return std::vector<Found>{{std::string(rule),
-                                                        repeated,
-                                                        repeated_help,
-                                                        true,
-                                                        first,
-                                                        7,
-                                                        {exact(first, second)}},
-                                                       {std::string(rule),
-                                                        repeated,
-                                                        repeated_help,
-                                                        true,
-                                                        second,
-                                                        7,
-                                                        {exact(second, at(s, "@end"))}}};
-                         }},
-                        {"a repeat of an earlier @elseif, up to the @else",
-                         "@if x:\na\n@elseif y && z:\nb\n@elseif y && z:\nc\n@else:\nd\n@end\n",
-                         [&](std::string_view s) {
-                             const uint64_t second = at(s, "@elseif", 1);
-                             return std::vector<Found>{{std::string(rule),
-                                                        repeated,
-                                                        repeated_help,
-                                                        true,
-                                                        second,
-                                                        7,
-                                                        {exact(second, at(s, "@else:"))}}};
-                         }},
-                        {"operand order matters", "@if a && b:\na\n@elseif b && a:\nb\n@end\n",
-                         [](std::string_view) { return std::vector<Found>{}; }},
-                        {"always false", "@if x:\na\n@elseif \"a\" != \"a\":\nb\n@end\n",
-                         [&](std::string_view s) {
-                             const uint64_t branch = at(s, "@elseif");
-                             return std::vector<Found>{{std::string(rule),
-                                                        always_false,
-                                                        kConstantHelp,
-                                                        true,
-                                                        branch,
-                                                        7,
-                                                        {exact(branch, at(s, "@end"))}}};
-                         }},
-                        {"always true has no fix", "@if x:\na\n@elseif 1 == 1:\nb\n@end\n",
-                         [&](std::string_view s) {
-                             return std::vector<Found>{{std::string(rule), always_true, true_help,
-                                                        true, at(s, "@elseif"), 7}};
-                         }},
-                        {"a constant repeat is only a repeat",
-                         "@if 1 == 2:\na\n@elseif 1 == 2:\nb\n@end\n",
-                         [&](std::string_view s) {
-                             const uint64_t branch = at(s, "@elseif");
-                             return std::vector<Found>{
-                                 {std::string(rule),
-                                  "@if condition is always false — the then-body is dead code.",
-                                  kConstantHelp, true, 0, 3},
-                                 {std::string(rule),
-                                  repeated,
-                                  repeated_help,
-                                  true,
-                                  branch,
-                                  7,
-                                  {exact(branch, at(s, "@end"))}}};
-                         }},
-                    });
+    run_rule_cases(
+        rule,
+        {
+            {"repeats of the @if condition, each reported",
+             "@if x:\na\n@elseif x:\nb\n@elseif x:\nc\n@end\n",
+             [&](std::string_view s) {
+                 const uint64_t first = at(s, "@elseif");
+                 const uint64_t second = at(s, "@elseif", 1);
+                 return std::vector<Found>{{std::string(rule),
+                                            repeated,
+                                            repeated_help,
+                                            true,
+                                            first,
+                                            7,
+                                            {exact(first, second)}},
+                                           {std::string(rule),
+                                            repeated,
+                                            repeated_help,
+                                            true,
+                                            second,
+                                            7,
+                                            {exact(second, at(s, "@end"))}}};
+             }},
+            {"a repeat of an earlier @elseif, up to the @else",
+             "@if x:\na\n@elseif y && z:\nb\n@elseif y && z:\nc\n@else:\nd\n@end\n",
+             [&](std::string_view s) {
+                 const uint64_t second = at(s, "@elseif", 1);
+                 return std::vector<Found>{{std::string(rule),
+                                            repeated,
+                                            repeated_help,
+                                            true,
+                                            second,
+                                            7,
+                                            {exact(second, at(s, "@else:"))}}};
+             }},
+            {"operand order matters", "@if a && b:\na\n@elseif b && a:\nb\n@end\n",
+             [](std::string_view) { return std::vector<Found>{}; }},
+            {"always false", "@if x:\na\n@elseif \"a\" != \"a\":\nb\n@end\n",
+             [&](std::string_view s) {
+                 const uint64_t branch = at(s, "@elseif");
+                 return std::vector<Found>{{std::string(rule),
+                                            always_false,
+                                            kConstantHelp,
+                                            true,
+                                            branch,
+                                            7,
+                                            {exact(branch, at(s, "@end"))}}};
+             }},
+            {"always true has no fix", "@if x:\na\n@elseif 1 == 1:\nb\n@end\n",
+             [&](std::string_view s) {
+                 return std::vector<Found>{
+                     {std::string(rule), always_true, true_help, true, at(s, "@elseif"), 7}};
+             }},
+            {"a constant repeat is only a repeat", "@if 1 == 2:\na\n@elseif 1 == 2:\nb\n@end\n",
+             [&](std::string_view s) {
+                 const uint64_t branch = at(s, "@elseif");
+                 return std::vector<Found>{
+                     {std::string(rule),
+                      "@if condition is always false — the then-body is dead code.", kConstantHelp,
+                      true, 0, 3},
+                     {std::string(rule),
+                      repeated,
+                      repeated_help,
+                      true,
+                      branch,
+                      7,
+                      {exact(branch, at(s, "@end"))}}};
+             }},
+        });
 }
 
 TEST(StructuralEquality, ComparesNumbersByBitsAndIgnoresOffsets) {

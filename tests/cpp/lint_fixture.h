@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -104,6 +105,21 @@ inline FixRange lines(uint64_t start, uint64_t end) {
 }
 inline FixRange exact(uint64_t start, uint64_t end) {
     return FixRange{start, end, false};
+}
+
+// One source and the findings one rule must report for it.
+struct RuleCase {
+    const char* name;
+    std::string source;
+    // Builds the expected findings from the source, so offsets are looked up, not counted.
+    std::function<std::vector<Found>(std::string_view)> expected;
+};
+
+inline void run_rule_cases(std::string_view rule, const std::vector<RuleCase>& cases) {
+    for (const RuleCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(findings(c.source, rule), c.expected(c.source));
+    }
 }
 
 }  // namespace tyx::lint_test

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,18 +15,8 @@ using lint_test::findings;
 using lint_test::Found;
 using lint_test::lines;
 
-struct Case {
-    const char* name;
-    std::string source;
-    std::function<std::vector<Found>(std::string_view)> expected;
-};
-
-void run_cases(std::string_view rule, const std::vector<Case>& cases) {
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(findings(c.source, rule), c.expected(c.source));
-    }
-}
+using Case = lint_test::RuleCase;
+using lint_test::run_rule_cases;
 
 const auto nothing = [](std::string_view) { return std::vector<Found>{}; };
 
@@ -61,8 +50,8 @@ TEST(DuplicateImport, ReportsEveryLaterImportOfAPath) {
                      7,
                      {lines(offset, offset)}};
     };
-    run_cases(rule,
-              {
+    run_rule_cases(
+        rule, {
                   {"two identical aliases", "@import \"./a.tyx\" as a\n@import \"./a.tyx\" as a\n",
                    [&](std::string_view s) { return std::vector<Found>{dup(s, "./a.tyx", 1)}; }},
                   {"the message names the later path",
@@ -88,8 +77,8 @@ TEST(DuplicateExport, ReportsRepeatedNamesAndWildcards) {
                      7,
                      {lines(offset, offset)}};
     };
-    run_cases(rule,
-              {
+    run_rule_cases(
+        rule, {
                   {"two wildcards of one path",
                    "@export * from \"./a.tyx\"\n@export * from \"./a.tyx\"\n",
                    [&](std::string_view s) {
@@ -127,7 +116,7 @@ TEST(UnusedVariable, ReportsKeysNeverReferenced) {
                      offset.value_or(0),
                      offset ? name.size() : 0};
     };
-    run_cases(
+    run_rule_cases(
         rule,
         {
             {"unused key", "---\ntitle: x\n---\nhi\n",
@@ -179,7 +168,7 @@ TEST(UnusedImport, ReportsAliasesAndSelectedNamesNeverUsed) {
             at(s, needle),
             n.size()};
     };
-    run_cases(
+    run_rule_cases(
         rule,
         {
             {"alias only in a dot path", "@import \"./a.tyx\" as lib\n{{ lib.name }}\n",
@@ -215,8 +204,8 @@ TEST(UnusedFunction, ReportsFunctionsNeitherExportedNorCalled) {
             8 + name.size(),
             {lines(start, s.find("@end", start))}};
     };
-    run_cases(rule,
-              {
+    run_rule_cases(
+        rule, {
                   {"uncalled beside an export",
                    "@define f():\nx\n@end\n@define g():\ny\n@end\n@export g\n",
                    [&](std::string_view s) { return std::vector<Found>{unused(s, "f", 0)}; }},
@@ -232,7 +221,7 @@ TEST(UnusedFunction, ReportsFunctionsNeitherExportedNorCalled) {
 
 TEST(ShadowVariable, ReportsInnerBindings) {
     const std::string rule = "shadow-variable";
-    run_cases(
+    run_rule_cases(
         rule,
         {
             {"loop variable over a frontmatter key",
