@@ -2,7 +2,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -15,62 +17,18 @@
 
 namespace {
 
-constexpr std::string_view kProse =
-    "The assistant reads the request carefully, keeps to the facts given above and answers in "
-    "plain language. It does not invent figures, it names its sources when it has them, and it "
-    "says so when a question cannot be answered from the material at hand.\n\n";
-
-std::string prompt_template() {
-    std::string source =
-        "---\n"
-        "title: Weekly planning assistant\n"
-        "version: 3\n"
-        "tone: friendly\n"
-        "---\n"
-        "@define bullet(label, state=\"open\"):\n"
-        "- [{{ state }}] {{ label }}\n"
-        "@end\n"
-        "@define greeting(person):\n"
-        "Hello {{ upper(person) }}, here is your plan.\n"
-        "@end\n"
-        "# {{ title }} (v{{ version }})\n\n"
-        "{{ greeting(user.name) }}\n\n"
-        "@if user.role == \"admin\":\n"
-        "You can change every plan in the workspace.\n"
-        "@elseif user.role == \"editor\":\n"
-        "You can change the plans you own.\n"
-        "@else:\n"
-        "You can read the plans.\n"
-        "@end\n\n"
-        "@if urgent:\n"
-        "**Some items are urgent.** Deal with them first.\n"
-        "@end\n\n"
-        "## Items\n\n"
-        "@for item in items:\n"
-        "@if item.done:\n"
-        "{{ bullet(item.name, \"done\") }}\n"
-        "@else:\n"
-        "{{ bullet(item.name) }}\n"
-        "@end\n"
-        "@end\n\n"
-        "Written for {{ audience }} in a {{ tone }} tone, locale {{ user.locale }}.\n\n";
-    for (int i = 0; i < 11; ++i)
-        source += kProse;
-    return source;
+// The prompt and its variables are shared with bench/python_bench.py.
+std::string read_bench_file(const char* name) {
+    std::ifstream file(std::string(VORPEL_BENCH_DIR) + "/" + name, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
 }
 
 tyx::VarsMap prompt_vars() {
-    nlohmann::json items = nlohmann::json::array();
-    for (int i = 0; i < 20; ++i) {
-        items.push_back(
-            {{"name", "item " + std::to_string(i)}, {"done", i % 3 == 0}, {"weight", i * 1.5}});
-    }
-    nlohmann::json vars = {{"user", {{"name", "Ada"}, {"role", "admin"}, {"locale", "en-GB"}}},
-                           {"items", items},
-                           {"urgent", true},
-                           {"audience", "engineers"}};
+    const nlohmann::json vars = nlohmann::json::parse(read_bench_file("prompt_vars.json"));
     tyx::VarsMap map;
-    for (auto& [name, json] : vars.items())
+    for (const auto& [name, json] : vars.items())
         map.emplace(name, tyx::value_from_json(json).value());
     return map;
 }
@@ -123,7 +81,7 @@ int main(int argc, char** argv) {
     values.emplace("a", tyx::Value::string("x"));
     values.emplace("b", tyx::Value::number(2));
     const Scenario scenarios[] = {
-        {"prompt", prompt_template(), prompt_vars(), 2000},
+        {"prompt", read_bench_file("prompt.tyx"), prompt_vars(), 2000},
         {"two-per-line", repeated("line {{ a }} and {{ b }}\n", 20000), values, 3},
         {"one-per-line", repeated("line {{ a }}\n", 100000), values, 3},
     };

@@ -10,6 +10,8 @@ precompiled template, and the throughput of 8 threads compiling the prompt at on
 
 import argparse
 import hashlib
+import json
+import pathlib
 import sys
 import threading
 import time
@@ -18,59 +20,17 @@ import jinja2
 
 import vorpel
 
-ITEMS = [{"name": f"item {i}", "done": i % 3 == 0, "weight": i * 1.5} for i in range(20)]
-
-PROMPT_VARS = {
-    "user": {"name": "Ada", "role": "admin", "locale": "en-GB"},
-    "items": ITEMS,
-    "urgent": True,
-    "audience": "engineers",
-}
-
-PROSE = (
-    "The assistant reads the request carefully, keeps to the facts given above and answers in "
-    "plain language. It does not invent figures, it names its sources when it has them, and it "
-    "says so when a question cannot be answered from the material at hand.\n\n"
-)
+BENCH_DIR = pathlib.Path(__file__).resolve().parent
+# The prompt and its variables are shared with bench/pipeline_bench.cpp.
+PROMPT_VARS = json.loads((BENCH_DIR / "prompt_vars.json").read_text())
+# The Tyx prompt ends in plain prose after this line; the Jinja2 prompt ends in the same prose.
+LAST_TEMPLATE_LINE = "Written for {{ audience }} in a {{ tone }} tone, locale {{ user.locale }}.\n\n"
 
 
 def prompt_template():
     """A realistic ~4 KB prompt: frontmatter, interpolations, conditions, a loop of 20, two
-    functions."""
-    head = (
-        "---\n"
-        "title: Weekly planning assistant\n"
-        "version: 3\n"
-        "tone: friendly\n"
-        "---\n"
-        "@define bullet(label, state=\"open\"):\n"
-        "- [{{ state }}] {{ label }}\n"
-        "@end\n"
-        "@define greeting(person):\n"
-        "Hello {{ upper(person) }}, here is your plan.\n"
-        "@end\n"
-        "# {{ title }} (v{{ version }})\n\n"
-        "{{ greeting(user.name) }}\n\n"
-        "@if user.role == \"admin\":\n"
-        "You can change every plan in the workspace.\n"
-        "@elseif user.role == \"editor\":\n"
-        "You can change the plans you own.\n"
-        "@else:\n"
-        "You can read the plans.\n"
-        "@end\n\n"
-        "@if urgent:\n"
-        "**Some items are urgent.** Deal with them first.\n"
-        "@end\n\n"
-        "## Items\n\n"
-        "@for item in items:\n"
-        "@if item.done:\n"
-        "{{ bullet(item.name, \"done\") }}\n"
-        "@else:\n"
-        "{{ bullet(item.name) }}\n"
-        "@end\n"
-        "@end\n\n"
-        "Written for {{ audience }} in a {{ tone }} tone, locale {{ user.locale }}.\n\n"
-    )
+    functions; and the same work written for Jinja2."""
+    source = (BENCH_DIR / "prompt.tyx").read_text()
     jinja_head = (
         "{% macro bullet(label, state=\"open\") %}- [{{ state }}] {{ label }}{% endmacro %}"
         "{% macro greeting(person) %}Hello {{ person | upper }}, here is your plan."
@@ -84,10 +44,13 @@ def prompt_template():
         "## Items\n\n"
         "{% for item in items %}{% if item.done %}{{ bullet(item.name, \"done\") }}\n"
         "{% else %}{{ bullet(item.name) }}\n{% endif %}{% endfor %}\n"
-        "Written for {{ audience }} in a {{ tone }} tone, locale {{ user.locale }}.\n\n"
     )
-    body = PROSE * 11
-    return head + body, jinja_head + body
+    return source, jinja_head + LAST_TEMPLATE_LINE + prompt_prose(source)
+
+
+def prompt_prose(source):
+    """The plain prose that ends the prompt."""
+    return source.split(LAST_TEMPLATE_LINE, 1)[1]
 
 
 def document_template():
@@ -100,7 +63,8 @@ def document_template():
 
 def text_template():
     """A 10 MB template of plain text only."""
-    return (PROSE * (10_000_000 // len(PROSE) + 1))[:10_000_000]
+    prose = prompt_prose((BENCH_DIR / "prompt.tyx").read_text())
+    return (prose * (10_000_000 // len(prose) + 1))[:10_000_000]
 
 
 def rate(function, seconds):
