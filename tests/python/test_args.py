@@ -6,6 +6,7 @@ import os
 import pytest
 
 import vorpel
+from support import Map, PathLike
 
 pytestmark = pytest.mark.skipif(not hasattr(vorpel, "compile"),
                                 reason="the module functions are not registered yet")
@@ -25,16 +26,6 @@ def raises_tyx(code, message, call):
     assert (info.value.code, info.value.message) == (code, message)
     assert info.value.help is None and info.value.span is None
     return info.value
-
-
-class PathLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __fspath__(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
 
 
 # The binding messages name the function with "()" after it; the plural "arguments" stands
@@ -229,20 +220,6 @@ class Seq(collections.abc.Sequence):
 
     def __getitem__(self, index):
         return self._items[index]
-
-
-class Map(collections.abc.Mapping):
-    def __init__(self, **items):
-        self._items = items
-
-    def __len__(self):
-        return len(self._items)
-
-    def __iter__(self):
-        return iter(self._items)
-
-    def __getitem__(self, key):
-        return self._items[key]
 
 
 # Objects cannot be interpolated whole, so their members are read by dot-path.

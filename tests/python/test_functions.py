@@ -11,6 +11,7 @@ import time
 import pytest
 
 import vorpel
+from support import error_of
 
 pytestmark = pytest.mark.skipif(not hasattr(vorpel, "compile"),
                                 reason="the module functions are not registered yet")
@@ -39,12 +40,6 @@ def project(tmp_path):
         '@import "./lib/greet.tyx" as g\n@import "./lib/shout.tyx" as s\n'
         '{{ g.greet(name) }} {{ s.shout(name) }}\n')
     return tmp_path
-
-
-def error_of(call):
-    with pytest.raises(vorpel.TyxError) as info:
-        call()
-    return info.value
 
 
 def test_compile_markdown():

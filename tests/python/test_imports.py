@@ -4,16 +4,11 @@ Markdown modules, and what @include, `prompt` and export lists let an importer s
 import pytest
 
 import vorpel
+from support import error_of
 
 LIB = "@define greet(who):\nHi {{ who }}\n@end\n@export greet\n"
 NO_BODY = "has no body text; to use the module's functions, call them directly"
 HIDDEN_BODY = "its explicit @export list does not export 'prompt'"
-
-
-def error_of(call):
-    with pytest.raises(vorpel.TyxError) as info:
-        call()
-    return info.value
 
 
 def compile_main(modules, **options):

@@ -4,17 +4,12 @@ written back in front of the output, and every error an extending template can m
 import pytest
 
 import vorpel
+from support import error_of
 
 BASE = ("---\ntitle: A\ntags: [x]\n---\n# {{ title }}\n"
         "@block head:\nDefault head\n@end\nbetween\n@block body:\nDefault body\n@end\nend\n")
 ONLY_OVERRIDES = "extends error: an extending template may contain only @block overrides"
 ONLY_ROOT = "extends error: only the root template may declare @block placeholders"
-
-
-def error_of(call):
-    with pytest.raises(vorpel.TyxError) as info:
-        call()
-    return info.value
 
 
 def span_of(error):

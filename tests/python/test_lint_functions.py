@@ -1,7 +1,6 @@
 """lint, lint_file and lint_virtual driven end to end: the check gate, the argument and option
 checks, the rules option, the file names the diagnostics carry and the report they return."""
 
-import collections.abc
 import json
 import os
 import threading
@@ -9,6 +8,7 @@ import threading
 import pytest
 
 import vorpel
+from support import Map, PathLike, error_of
 
 MAX_SOURCE_SIZE = 10_485_760
 KNOWN_RULES = ("duplicate-export, duplicate-import, empty-block, legacy-interpolation, "
@@ -59,12 +59,6 @@ def compact(value):
     return json.dumps(value, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
 
 
-def error_of(call, kind=vorpel.TyxError):
-    with pytest.raises(kind) as info:
-        call()
-    return info.value
-
-
 def fields(error):
     span = error.span and (error.span.offset, error.span.length, error.span.line,
                            error.span.column)
@@ -79,28 +73,6 @@ def findings(result):
 def raises_tyx(code, message, call):
     error = error_of(call)
     assert (error.code, error.message, error.help, error.span) == (code, message, None, None)
-
-
-class PathLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __fspath__(self):
-        return self.value
-
-
-class Map(collections.abc.Mapping):
-    def __init__(self, **items):
-        self._items = items
-
-    def __len__(self):
-        return len(self._items)
-
-    def __iter__(self):
-        return iter(self._items)
-
-    def __getitem__(self, key):
-        return self._items[key]
 
 
 def nested(depth):
