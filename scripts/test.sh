@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets up the machine, runs each fuzzer briefly, then builds the release and the sanitizer trees
-# and runs every test in both.
+# and runs every test in both, then installs the package with pip and checks it and its wheel.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -19,3 +19,5 @@ done
 
 "$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=Release
 (cd "$root/build" && ctest --output-on-failure -j "$(nproc)")
+
+"$root/scripts/test-package.sh"
