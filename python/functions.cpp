@@ -164,8 +164,7 @@ PyObject* compile_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         TYX_ASSIGN_OR_RETURN(CompileOutput output,
                              compile_entry_key(resolver, key, &vars_map, options, warnings));
         // The entry never lists itself: its key is the canonical path its imports would name.
-        return canonical_result(std::move(output), std::move(warnings),
-                                resolver.dependencies(key));
+        return canonical_result(std::move(output), std::move(warnings), resolver.dependencies(key));
     }));
 }
 

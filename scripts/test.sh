@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Sets up the machine, runs each fuzzer briefly, then builds the release and the sanitizer trees
-# and runs every test in both, then installs the package with pip and checks it and its wheel.
+# Sets up the machine, runs each fuzzer briefly, builds the sanitizer and the release trees and
+# runs every test in both, and installs the package with pip to check it and its wheel.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -17,7 +17,7 @@ done
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 (cd "$root/build-asan" && ctest --output-on-failure -j "$(nproc)")
 
+"$root/scripts/test-package.sh"
+
 "$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=Release
 (cd "$root/build" && ctest --output-on-failure -j "$(nproc)")
-
-"$root/scripts/test-package.sh"
