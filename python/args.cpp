@@ -75,12 +75,27 @@ bool bind_positional(const Signature& signature, PyObject* const* args, size_t c
     return true;
 }
 
+// A keyword's name as the messages show it. A name that is no UTF-8 text (it holds a lone
+// surrogate) can name no parameter, so it is written with such characters as backslash escapes
+// instead of failing the call with an encoding error.
+bool keyword_name(PyObject* keyword, std::string& out) {
+    if (utf8_of(keyword, out)) return true;
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();
+    PyRef escaped(PyUnicode_AsEncodedString(keyword, "utf-8", "backslashreplace"));
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (!escaped || PyBytes_AsStringAndSize(escaped.get(), &data, &size) < 0) return false;
+    out.assign(data, static_cast<size_t>(size));
+    return true;
+}
+
 // One keyword argument; positional-only names are collected for one message after the loop.
 bool bind_keyword(const Signature& signature, PyObject* keyword, PyObject* value,
                   BoundArguments& bound, std::vector<std::string>& positional_only_names) {
     size_t index = find_parameter(signature, keyword);
     std::string name;
-    if (!utf8_of(keyword, name)) return false;
+    if (!keyword_name(keyword, name)) return false;
     if (index == SIZE_MAX) {
         raise_type_error(std::string(signature.name) + " got an unexpected keyword argument '" +
                          name + "'");
