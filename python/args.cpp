@@ -450,7 +450,13 @@ bool bind_call_arguments(const FunctionParameters& parameters, PyObject* const* 
     return true;
 }
 
-std::string take_error_description() {
+namespace {
+
+// Describes and clears the exception being raised. With `let_through`, an exception that is not
+// an Exception, or one that describing it raised, is left raised and nothing is returned.
+std::optional<std::string> describe_error(bool let_through) {
+    auto lets_through = [&] { return let_through && !PyErr_ExceptionMatches(PyExc_Exception); };
+    if (PyErr_Occurred() && lets_through()) return std::nullopt;
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
@@ -465,10 +471,27 @@ std::string take_error_description() {
     std::string message;
     if (text && utf8_of(text.get(), message)) {
         description += message;
+    } else if (lets_through()) {
+        return std::nullopt;
     } else {
         PyErr_Clear();
     }
     return description;
+}
+
+}  // namespace
+
+std::string take_error_description() {
+    return *describe_error(false);
+}
+
+std::optional<std::string> take_exception_description() {
+    return describe_error(true);
+}
+
+std::nullptr_t raise_read_failure(std::string_view prefix, const ReadFailure& failure) {
+    if (failure.still_raised) return nullptr;
+    return raise_tyx_error(invalid_options_error(std::string(prefix) + failure.description));
 }
 
 bool check_source_size(size_t length) {
@@ -515,7 +538,7 @@ bool parse_vars_option(PyObject* vars, PythonSnapshot& members) {
     if (vars == nullptr || vars == Py_None) return true;
     SnapshotFromPython converted = snapshot_python(vars);
     if (converted.failure) {
-        raise_tyx_error(invalid_options_error("invalid vars: " + *converted.failure));
+        raise_read_failure("invalid vars: ", *converted.failure);
         return false;
     }
     if (!converted.value.is_object()) {
@@ -563,7 +586,7 @@ bool parse_modules_option(PyObject* modules, ModuleMap& out) {
     }
     JsonFromPython converted = python_to_json(modules);
     if (converted.failure) {
-        raise_tyx_error(invalid_options_error("invalid modules: " + *converted.failure));
+        raise_read_failure("invalid modules: ", *converted.failure);
         return false;
     }
     nlohmann::json& value = converted.value;
@@ -632,7 +655,7 @@ bool parse_rules_option(PyObject* rules, RuleSeverityMap& out,
     if (rules == nullptr || rules == Py_None) return true;
     JsonFromPython converted = python_to_json(rules);
     if (converted.failure) {
-        raise_tyx_error(invalid_options_error("invalid rules: " + *converted.failure));
+        raise_read_failure("invalid rules: ", *converted.failure);
         return false;
     }
     if (!converted.value.is_object()) {
