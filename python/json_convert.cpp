@@ -147,20 +147,24 @@ class SnapshotWriter {
         return fail("JSON number out of range");
     }
 
-    // A list, a tuple or a Sequence, read by index; the length is read again at every step
-    // because converting an element may run code that changes the container.
+    // A list or a tuple, subclasses included, is read by the items it holds, as json.dumps reads
+    // it: a subclass's __len__ or __getitem__ may say anything. Another Sequence is read by index.
+    // The length is read again at every step because converting an element may run code that
+    // changes the container.
     bool convert_indexed(PyObject* object, int depth) {
-        PyTypeObject* type = Py_TYPE(object);
-        bool exact = type == &PyList_Type || type == &PyTuple_Type;
+        bool list = PyList_Check(object);
+        bool held_items = list || PyTuple_Check(object);
         size_t array = open(Kind::Array);
         for (Py_ssize_t i = 0;; ++i) {
-            Py_ssize_t size = PySequence_Size(object);
+            Py_ssize_t size = !held_items ? PySequence_Size(object)
+                              : list      ? PyList_Size(object)
+                                          : PyTuple_Size(object);
             if (size < 0) return fail_from_python();
             if (i >= size) break;
-            if (exact) {
-                // The item the sequence's own method would return, read without a reference.
+            if (held_items) {
+                // Read without a reference while no Python code has run (see held_).
                 size_t base = held_.size();
-                hold(type == &PyList_Type ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i));
+                hold(list ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i));
                 if (!convert(held_[base], depth + 1)) return false;
                 release_to(base);
             } else {

@@ -176,6 +176,46 @@ def test_threads_read_the_same_vars_at_once():
     assert failures == []
 
 
+class LyingList(list):
+    """A list that reports a length other than the number of items it holds."""
+
+    def __init__(self, items, length):
+        super().__init__(items)
+        self.length = length
+
+    def __len__(self):
+        return self.length
+
+
+class LyingTuple(tuple):
+    """The same for a tuple."""
+
+    def __new__(cls, items, length):
+        made = super().__new__(cls, items)
+        made.length = length
+        return made
+
+    def __len__(self):
+        return self.length
+
+
+@pytest.mark.parametrize("length", [10**12, 0, 1])
+@pytest.mark.parametrize("shape", [LyingList, LyingTuple])
+def test_lists_and_tuples_are_read_by_the_items_they_hold(shape, length):
+    value = shape(["a", shape([1, 2], length), {"k": shape([], length)}], length)
+    plain = ["a", [1, 2], {"k": []}]
+    assert state(value) == plain
+    assert vorpel.LintResult({"v": value}).to_json() == vorpel.LintResult({"v": plain}).to_json()
+    assert vorpel.compile("{{ v }}", vars={"v": value}).output == \
+        vorpel.compile("{{ v }}", vars={"v": plain}).output
+    with pytest.raises(TyxError) as caught:
+        vorpel.compile_virtual({"a.tyx": "x", "b": value}, "a.tyx")
+    assert caught.value.message == 'modules["b"] must be a string, got array'
+    with pytest.raises(TyxError) as caught:
+        vorpel.lint("x", rules={"r": value})
+    assert caught.value.message == 'rules["r"] must be a string, got array'
+
+
 class Stop(BaseException):
     """Control flow of a program's own, like KeyboardInterrupt and SystemExit."""
 
