@@ -75,12 +75,27 @@ bool bind_positional(const Signature& signature, PyObject* const* args, size_t c
     return true;
 }
 
+// A keyword's name as the messages show it. A name that is no UTF-8 text (it holds a lone
+// surrogate) can name no parameter, so it is written with such characters as backslash escapes
+// instead of failing the call with an encoding error.
+bool keyword_name(PyObject* keyword, std::string& out) {
+    if (utf8_of(keyword, out)) return true;
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();
+    PyRef escaped(PyUnicode_AsEncodedString(keyword, "utf-8", "backslashreplace"));
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (!escaped || PyBytes_AsStringAndSize(escaped.get(), &data, &size) < 0) return false;
+    out.assign(data, static_cast<size_t>(size));
+    return true;
+}
+
 // One keyword argument; positional-only names are collected for one message after the loop.
 bool bind_keyword(const Signature& signature, PyObject* keyword, PyObject* value,
                   BoundArguments& bound, std::vector<std::string>& positional_only_names) {
     size_t index = find_parameter(signature, keyword);
     std::string name;
-    if (!utf8_of(keyword, name)) return false;
+    if (!keyword_name(keyword, name)) return false;
     if (index == SIZE_MAX) {
         raise_type_error(std::string(signature.name) + " got an unexpected keyword argument '" +
                          name + "'");
@@ -435,7 +450,13 @@ bool bind_call_arguments(const FunctionParameters& parameters, PyObject* const* 
     return true;
 }
 
-std::string take_error_description() {
+namespace {
+
+// Describes and clears the exception being raised. With `let_through`, an exception that is not
+// an Exception, or one that describing it raised, is left raised and nothing is returned.
+std::optional<std::string> describe_error(bool let_through) {
+    auto lets_through = [&] { return let_through && !PyErr_ExceptionMatches(PyExc_Exception); };
+    if (PyErr_Occurred() && lets_through()) return std::nullopt;
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
@@ -450,10 +471,27 @@ std::string take_error_description() {
     std::string message;
     if (text && utf8_of(text.get(), message)) {
         description += message;
+    } else if (lets_through()) {
+        return std::nullopt;
     } else {
         PyErr_Clear();
     }
     return description;
+}
+
+}  // namespace
+
+std::string take_error_description() {
+    return *describe_error(false);
+}
+
+std::optional<std::string> take_exception_description() {
+    return describe_error(true);
+}
+
+std::nullptr_t raise_read_failure(std::string_view prefix, const ReadFailure& failure) {
+    if (failure.still_raised) return nullptr;
+    return raise_tyx_error(invalid_options_error(std::string(prefix) + failure.description));
 }
 
 bool check_source_size(size_t length) {
@@ -500,7 +538,7 @@ bool parse_vars_option(PyObject* vars, PythonSnapshot& members) {
     if (vars == nullptr || vars == Py_None) return true;
     SnapshotFromPython converted = snapshot_python(vars);
     if (converted.failure) {
-        raise_tyx_error(invalid_options_error("invalid vars: " + *converted.failure));
+        raise_read_failure("invalid vars: ", *converted.failure);
         return false;
     }
     if (!converted.value.is_object()) {
@@ -548,7 +586,7 @@ bool parse_modules_option(PyObject* modules, ModuleMap& out) {
     }
     JsonFromPython converted = python_to_json(modules);
     if (converted.failure) {
-        raise_tyx_error(invalid_options_error("invalid modules: " + *converted.failure));
+        raise_read_failure("invalid modules: ", *converted.failure);
         return false;
     }
     nlohmann::json& value = converted.value;
@@ -617,7 +655,7 @@ bool parse_rules_option(PyObject* rules, RuleSeverityMap& out,
     if (rules == nullptr || rules == Py_None) return true;
     JsonFromPython converted = python_to_json(rules);
     if (converted.failure) {
-        raise_tyx_error(invalid_options_error("invalid rules: " + *converted.failure));
+        raise_read_failure("invalid rules: ", *converted.failure);
         return false;
     }
     if (!converted.value.is_object()) {

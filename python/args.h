@@ -153,6 +153,10 @@ std::string type_qualname(PyObject* value);
 bool utf8_of(PyObject* text, std::string& out);
 // The text of the exception being raised, as "{type}: {str}", and the exception cleared.
 std::string take_error_description();
+// The same for an Exception. Python's own control flow (KeyboardInterrupt, SystemExit, any
+// exception that is not an Exception, also when str() of the exception raises it) is no failure
+// to describe: it stays raised, to reach the caller unchanged, and nothing is returned.
+std::optional<std::string> take_exception_description();
 
 // The checks of options and input sizes made before the interpreter lock is released. Each
 // returns false with TyxError raised ("tyx::resource_limit" or "tyx::invalid_options").
@@ -167,6 +171,11 @@ bool reject_empty_base_path(const std::optional<std::string>& base_path);
 
 // `sources_content` needs `source_map`; the options carry no base for display paths.
 bool check_source_map_options(bool source_map, bool sources_content, CompileOptions& out);
+
+// Raises TyxError "tyx::invalid_options" with `prefix` and the failure's description, or leaves
+// the exception that stopped the reading raised when it is Python's own control flow; returns
+// nullptr.
+std::nullptr_t raise_read_failure(std::string_view prefix, const ReadFailure& failure);
 
 // Absent or None gives an empty snapshot; otherwise `members` is the snapshot of a mapping whose
 // values nest at most MAX_VALUE_DEPTH deep. The Values are built by build_vars_map, which needs

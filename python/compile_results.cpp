@@ -45,8 +45,7 @@ PyObject* compile_result_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
     if (!bind_tuple_and_dict(kSignature, args, kwargs, bound)) return nullptr;
     JsonFromPython converted = python_to_json(bound[0]);
     if (converted.failure) {
-        return raise_tyx_error(
-            invalid_options_error("invalid CompileResult state: " + *converted.failure));
+        return raise_read_failure("invalid CompileResult state: ", *converted.failure);
     }
     return allocate_instance(type, CompileState{std::move(converted.value)});
 }
@@ -208,7 +207,7 @@ bool extract_warnings(PyObject* value, std::vector<std::string>& out) {
         add_parameter_note(kParameter);
         return false;
     }
-    reserve_for_length_hint(value, out);
+    if (!reserve_for_length_hint(value, out)) return false;
     PyRef iterator(PyObject_GetIter(value));
     if (!iterator) {
         add_parameter_note(kParameter);

@@ -1,5 +1,6 @@
 #include "python/functions.h"
 
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,12 +55,15 @@ CoreOutcome<Payload> run_without_lock(Work&& work) {
     return without_lock([&] { return outcome_of<Payload>(work()); });
 }
 
-// The same for the functions that report any unexpected failure as "tyx::internal".
+// The same for the functions that report any other unexpected failure as "tyx::internal".
 template <class Payload, class Work>
 CoreOutcome<Payload> run_guarded_without_lock(Work&& work) {
     return without_lock([&] {
         try {
             return outcome_of<Payload>(work());
+        } catch (const std::bad_alloc&) {
+            // Running out of memory breaks no invariant: it reaches the caller as MemoryError.
+            throw;
         } catch (...) {
             return CoreOutcome<Payload>(std::in_place_index<2>, InternalFailure{});
         }

@@ -26,7 +26,7 @@ class SnapshotWriter {
     SnapshotWriter& operator=(const SnapshotWriter&) = delete;
     ~SnapshotWriter() { release_to(0); }
 
-    std::string take_failure() { return std::move(failure_); }
+    ReadFailure take_failure() { return std::move(failure_); }
 
     bool convert(PyObject* object, int depth) {
         if (depth > MAX_PYTHON_JSON_DEPTH) {
@@ -80,8 +80,18 @@ class SnapshotWriter {
     }
 
     bool fail(std::string description) {
-        failure_ = std::move(description);
+        failure_.description = std::move(description);
         return false;
+    }
+
+    // The failure of a step that ran Python code, with its exception raised.
+    bool fail_from_python() {
+        std::optional<std::string> description = take_exception_description();
+        if (!description) {
+            failure_.still_raised = true;
+            return false;
+        }
+        return fail(std::move(*description));
     }
 
     bool add(Kind kind, size_t size = 0, uint64_t bits = 0) {
@@ -107,13 +117,13 @@ class SnapshotWriter {
     bool convert_text(PyObject* object) {
         Py_ssize_t size = 0;
         const char* data = PyUnicode_AsUTF8AndSize(object, &size);
-        if (data == nullptr) return fail(take_error_description());
+        if (data == nullptr) return fail_from_python();
         return add_text(data, size);
     }
 
     bool convert_float(PyObject* object) {
         double number = PyFloat_AsDouble(object);
-        if (number == -1.0 && PyErr_Occurred()) return fail(take_error_description());
+        if (number == -1.0 && PyErr_Occurred()) return fail_from_python();
         // JSON has no NaN or infinity; they read as null, as the other bindings write them.
         if (!std::isfinite(number)) return add(Kind::Null);
         return add(Kind::Double, 0, std::bit_cast<uint64_t>(number));
@@ -122,7 +132,7 @@ class SnapshotWriter {
     bool convert_int(PyObject* object) {
         int overflow = 0;
         long long number = PyLong_AsLongLongAndOverflow(object, &overflow);
-        if (number == -1 && PyErr_Occurred()) return fail(take_error_description());
+        if (number == -1 && PyErr_Occurred()) return fail_from_python();
         if (overflow == 0) {
             if (number < 0) return add(Kind::Negative, 0, static_cast<uint64_t>(number));
             return add(Kind::Unsigned, 0, static_cast<uint64_t>(number));
@@ -137,25 +147,29 @@ class SnapshotWriter {
         return fail("JSON number out of range");
     }
 
-    // A list, a tuple or a Sequence, read by index; the length is read again at every step
-    // because converting an element may run code that changes the container.
+    // A list or a tuple, subclasses included, is read by the items it holds, as json.dumps reads
+    // it: a subclass's __len__ or __getitem__ may say anything. Another Sequence is read by index.
+    // The length is read again at every step because converting an element may run code that
+    // changes the container.
     bool convert_indexed(PyObject* object, int depth) {
-        PyTypeObject* type = Py_TYPE(object);
-        bool exact = type == &PyList_Type || type == &PyTuple_Type;
+        bool list = PyList_Check(object);
+        bool held_items = list || PyTuple_Check(object);
         size_t array = open(Kind::Array);
         for (Py_ssize_t i = 0;; ++i) {
-            Py_ssize_t size = PySequence_Size(object);
-            if (size < 0) return fail(take_error_description());
+            Py_ssize_t size = !held_items ? PySequence_Size(object)
+                              : list      ? PyList_Size(object)
+                                          : PyTuple_Size(object);
+            if (size < 0) return fail_from_python();
             if (i >= size) break;
-            if (exact) {
-                // The item the sequence's own method would return, read without a reference.
+            if (held_items) {
+                // Read without a reference while no Python code has run (see held_).
                 size_t base = held_.size();
-                hold(type == &PyList_Type ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i));
+                hold(list ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i));
                 if (!convert(held_[base], depth + 1)) return false;
                 release_to(base);
             } else {
                 PyRef item(PySequence_GetItem(object, i));
-                if (!item) return fail(take_error_description());
+                if (!item) return fail_from_python();
                 if (!convert(item.get(), depth + 1)) return false;
             }
             count_into(array);
@@ -165,13 +179,13 @@ class SnapshotWriter {
 
     bool convert_iterable(PyObject* object, int depth) {
         PyRef iterator(PyObject_GetIter(object));
-        if (!iterator) return fail(take_error_description());
+        if (!iterator) return fail_from_python();
         size_t array = open(Kind::Array);
         while (PyRef item{PyIter_Next(iterator.get())}) {
             if (!convert(item.get(), depth + 1)) return false;
             count_into(array);
         }
-        if (PyErr_Occurred()) return fail(take_error_description());
+        if (PyErr_Occurred()) return fail_from_python();
         return close(array);
     }
 
@@ -211,17 +225,17 @@ class SnapshotWriter {
 
     // `items` is a list of (key, value) pairs taken from the mapping in its own order.
     bool convert_items(PyRef items, int depth) {
-        if (!items) return fail(take_error_description());
+        if (!items) return fail_from_python();
         PyRef sequence(PySequence_Fast(items.get(), "mapping items are not a sequence"));
-        if (!sequence) return fail(take_error_description());
+        if (!sequence) return fail_from_python();
         size_t object = open(Kind::Object);
         Py_ssize_t size = PySequence_Size(sequence.get());
         for (Py_ssize_t i = 0; i < size; ++i) {
             PyRef pair(PySequence_GetItem(sequence.get(), i));
-            if (!pair) return fail(take_error_description());
+            if (!pair) return fail_from_python();
             PyRef key(PySequence_GetItem(pair.get(), 0));
             PyRef value(key ? PySequence_GetItem(pair.get(), 1) : nullptr);
-            if (!value) return fail(take_error_description());
+            if (!value) return fail_from_python();
             if (!convert_member(object, key.get(), value.get(), depth)) return false;
         }
         return close(object);
@@ -229,12 +243,12 @@ class SnapshotWriter {
 
     bool convert_by_protocol(PyObject* object, int depth) {
         PyRef abc(PyImport_ImportModule("collections.abc"));
-        if (!abc) return fail(take_error_description());
+        if (!abc) return fail_from_python();
         for (const char* name : {"Sequence", "Mapping"}) {
             PyRef protocol(PyObject_GetAttrString(abc.get(), name));
-            if (!protocol) return fail(take_error_description());
+            if (!protocol) return fail_from_python();
             int matches = PyObject_IsInstance(object, protocol.get());
-            if (matches < 0) return fail(take_error_description());
+            if (matches < 0) return fail_from_python();
             if (matches == 0) continue;
             if (name[0] == 'S') return convert_indexed(object, depth);
             return convert_items(PyRef(PyMapping_Items(object)), depth);
@@ -243,7 +257,7 @@ class SnapshotWriter {
     }
 
     PythonSnapshot& out_;
-    std::string failure_;
+    ReadFailure failure_;
     // What is being read through, innermost last: the (key, value) pairs of each dict and the
     // element of each list or tuple. While only exact built-in types have been met, reading
     // runs no Python code, so nothing can free these and they stay borrowed: a reference taken

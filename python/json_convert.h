@@ -113,18 +113,26 @@ class PythonSnapshot {
     int deepest_ = 0;
 };
 
-// A Python value read as python_to_json reads it, or the description of why it could not be.
+// Why a Python value could not be read.
+struct ReadFailure {
+    std::string description;
+    // Python's own control flow (an exception that is not an Exception) stopped the reading and
+    // is still raised: the caller passes it on instead of describing it.
+    bool still_raised = false;
+};
+
+// A Python value read as python_to_json reads it, or why it could not be.
 struct SnapshotFromPython {
     PythonSnapshot value;
-    std::optional<std::string> failure;
+    std::optional<ReadFailure> failure;
 };
 
 SnapshotFromPython snapshot_python(PyObject* object);
 
-// A JSON value converted from Python, or the description of why it could not be.
+// A JSON value converted from Python, or why it could not be.
 struct JsonFromPython {
     nlohmann::json value;
-    std::optional<std::string> failure;
+    std::optional<ReadFailure> failure;
 };
 
 JsonFromPython python_to_json(PyObject* object);

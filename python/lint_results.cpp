@@ -167,8 +167,7 @@ PyObject* lint_result_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     if (!bind_tuple_and_dict(kSignature, args, kwargs, bound)) return nullptr;
     JsonFromPython converted = python_to_json(bound[0]);
     if (converted.failure) {
-        return raise_tyx_error(
-            invalid_options_error("invalid LintResult state: " + *converted.failure));
+        return raise_read_failure("invalid LintResult state: ", *converted.failure);
     }
     sanitize_lint_report(converted.value);
     return allocate_instance(type, LintResultState{std::move(converted.value)});
@@ -298,11 +297,12 @@ Json file_report_wire(const FileReportState& state) {
 bool extract_diagnostics(PyObject* value, std::vector<SharedRecord>& out) {
     PyRef iterator(PyObject_GetIter(value));
     if (!iterator) {
-        raise_tyx_error(
-            invalid_options_error("diagnostics must be iterable: " + take_error_description()));
+        if (std::optional<std::string> cause = take_exception_description()) {
+            raise_tyx_error(invalid_options_error("diagnostics must be iterable: " + *cause));
+        }
         return false;
     }
-    reserve_for_length_hint(value, out);
+    if (!reserve_for_length_hint(value, out)) return false;
     PyTypeObject* diagnostic_type = lint_diagnostic_type();
     if (diagnostic_type == nullptr) return false;
     while (PyRef item{PyIter_Next(iterator.get())}) {

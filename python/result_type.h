@@ -65,15 +65,19 @@ PyObject* compare_instances(PyObject* self, PyObject* other, int op) {
 // the object may report any length it likes, so the hint is trusted only this far.
 inline constexpr size_t MAX_TRUSTED_LENGTH_HINT = 65536;
 
-// Reserves room for the reported length of `object`; a failure to get it is ignored.
+// Reserves room for the reported length of `object`; a failure to get it is ignored, except
+// Python's own control flow (an exception that is not an Exception), which stays raised and
+// gives false.
 template <class T>
-void reserve_for_length_hint(PyObject* object, std::vector<T>& out) {
+bool reserve_for_length_hint(PyObject* object, std::vector<T>& out) {
     Py_ssize_t size = PyObject_Size(object);
     if (size < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
         PyErr_Clear();
-        return;
+        return true;
     }
     out.reserve(std::min(static_cast<size_t>(size), MAX_TRUSTED_LENGTH_HINT));
+    return true;
 }
 
 // What one class's type spec is made of; methods and getters are static tables.

@@ -72,6 +72,13 @@ BINDING_ERRORS = [
      "scan_imports() got some positional-only arguments passed as keyword arguments: 'source'"),
     (lambda: vorpel.scan_imports("x", other=1),
      "scan_imports() got an unexpected keyword argument 'other'"),
+    # A name that is no UTF-8 text is shown with its lone surrogates escaped.
+    (lambda: vorpel.compile("x", **{"\ud800": 1}),
+     "compile() got an unexpected keyword argument '\\ud800'"),
+    (lambda: vorpel.lint_virtual({}, "a", **{"r\udcffé": 1}),
+     "lint_virtual() got an unexpected keyword argument 'r\\udcffé'"),
+    (lambda: vorpel.scan_imports("x", **{"\udfff": 1}),
+     "scan_imports() got an unexpected keyword argument '\\udfff'"),
 ]
 
 

@@ -174,3 +174,162 @@ def test_threads_read_the_same_vars_at_once():
     for thread in threads:
         thread.join()
     assert failures == []
+
+
+class LyingList(list):
+    """A list that reports a length other than the number of items it holds."""
+
+    def __init__(self, items, length):
+        super().__init__(items)
+        self.length = length
+
+    def __len__(self):
+        return self.length
+
+
+class LyingTuple(tuple):
+    """The same for a tuple."""
+
+    def __new__(cls, items, length):
+        made = super().__new__(cls, items)
+        made.length = length
+        return made
+
+    def __len__(self):
+        return self.length
+
+
+@pytest.mark.parametrize("length", [10**12, 0, 1])
+@pytest.mark.parametrize("shape", [LyingList, LyingTuple])
+def test_lists_and_tuples_are_read_by_the_items_they_hold(shape, length):
+    value = shape(["a", shape([1, 2], length), {"k": shape([], length)}], length)
+    plain = ["a", [1, 2], {"k": []}]
+    assert state(value) == plain
+    assert vorpel.LintResult({"v": value}).to_json() == vorpel.LintResult({"v": plain}).to_json()
+    assert vorpel.compile("{{ v }}", vars={"v": value}).output == \
+        vorpel.compile("{{ v }}", vars={"v": plain}).output
+    with pytest.raises(TyxError) as caught:
+        vorpel.compile_virtual({"a.tyx": "x", "b": value}, "a.tyx")
+    assert caught.value.message == 'modules["b"] must be a string, got array'
+    with pytest.raises(TyxError) as caught:
+        vorpel.lint("x", rules={"r": value})
+    assert caught.value.message == 'rules["r"] must be a string, got array'
+
+
+class Stop(BaseException):
+    """Control flow of a program's own, like KeyboardInterrupt and SystemExit."""
+
+
+class Unprintable(Exception):
+    """An error whose text cannot be taken: asking for it raises `stop`."""
+
+    def __init__(self, stop):
+        super().__init__()
+        self.stop = stop
+
+    def __str__(self):
+        raise self.stop
+
+
+def raising_sequence(stop, where):
+    class Raising(collections.abc.Sequence):
+        def __len__(self):
+            if where == "len":
+                raise stop
+            return 1
+
+        def __getitem__(self, index):
+            if where == "getitem":
+                raise stop
+            if where == "str":
+                raise Unprintable(stop)
+            if index >= 1:
+                raise IndexError(index)
+            return "x"
+    return Raising()
+
+
+def raising_mapping(stop, where):
+    class Raising(collections.abc.Mapping):
+        def __getitem__(self, key):
+            if where == "getitem":
+                raise stop
+            return "x"
+
+        def __iter__(self):
+            if where == "iter":
+                raise stop
+            return iter(["k"])
+
+        def __len__(self):
+            return 1
+
+        def items(self):
+            if where == "items":
+                raise stop
+            if where == "items iterator":
+                def pairs():
+                    yield ("k", "x")
+                    raise stop
+                return pairs()
+            return super().items()
+    return Raising()
+
+
+class RaisingLength(list):
+    def __init__(self, items, stop):
+        super().__init__(items)
+        self.stop = stop
+
+    def __len__(self):
+        raise self.stop
+
+
+READERS = [
+    pytest.param(lambda stop: raising_sequence(stop, "len"), id="sequence __len__"),
+    pytest.param(lambda stop: raising_sequence(stop, "getitem"), id="sequence __getitem__"),
+    pytest.param(lambda stop: raising_sequence(stop, "str"), id="__str__ of an error"),
+    pytest.param(lambda stop: raising_mapping(stop, "getitem"), id="mapping __getitem__"),
+    pytest.param(lambda stop: raising_mapping(stop, "iter"), id="mapping keys"),
+    pytest.param(lambda stop: raising_mapping(stop, "items"), id="mapping items"),
+    pytest.param(lambda stop: raising_mapping(stop, "items iterator"), id="items iterator"),
+]
+
+TARGETS = [
+    pytest.param(lambda value: vorpel.compile("x", vars={"v": value}), id="vars"),
+    pytest.param(lambda value: vorpel.compile("x", vars=value), id="vars itself"),
+    pytest.param(lambda value: vorpel.check_virtual({"a.tyx": "x", "b": value}, "a.tyx"),
+                 id="modules"),
+    pytest.param(lambda value: vorpel.lint("x", rules={"r": value}), id="rules"),
+    pytest.param(lambda value: CompileResult({"v": value}), id="CompileResult"),
+    pytest.param(lambda value: vorpel.LintResult([value]), id="LintResult"),
+]
+
+STOPS = [KeyboardInterrupt, SystemExit, Stop]
+
+
+@pytest.mark.parametrize("kind", STOPS)
+@pytest.mark.parametrize("target", TARGETS)
+@pytest.mark.parametrize("reader", READERS)
+def test_control_flow_raised_while_reading_goes_through_unchanged(reader, target, kind):
+    stop = kind()
+    with pytest.raises(kind) as caught:
+        target(reader(stop))
+    assert caught.value is stop
+    assert not getattr(stop, "__notes__", None)
+    # An Exception raised at the same point is a value that cannot be read.
+    with pytest.raises(TyxError) as caught:
+        target(reader(ValueError("boom")))
+    assert caught.value.code == "tyx::invalid_options"
+
+
+@pytest.mark.parametrize("kind", STOPS)
+@pytest.mark.parametrize("construct", [
+    pytest.param(lambda value: vorpel.CheckResult(value), id="CheckResult"),
+    pytest.param(lambda value: vorpel.LintFileReport("f", value), id="LintFileReport"),
+])
+def test_control_flow_raised_by_a_length_hint_goes_through(construct, kind):
+    stop = kind()
+    with pytest.raises(kind) as caught:
+        construct(RaisingLength([], stop))
+    assert caught.value is stop
