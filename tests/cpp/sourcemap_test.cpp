@@ -233,14 +233,31 @@ TEST(MapBuilderFinish, Positions) {
          "ab\n",
          0,
          {{0, 1, 0, 0, 1}}},
-        // Lines without segments give only their ";"; equal positions keep their order.
+        // Lines without segments give only their ";". Of segments at one position only the
+        // last recorded is kept: a consumer would resolve the position to the first.
         {"sorted by position",
          "abc",
          {{3, 0, 2, 1}, {0, 0, 1, 1}, {0, 0, 0, 1}},
          "a\n\nb",
          "a\n\nb\n",
          0,
-         {{0, 0, 0, 0, 1}, {0, 0, 0, 0, 0}, {2, 0, 0, 0, 2}}},
+         {{0, 0, 0, 0, 0}, {2, 0, 0, 0, 2}}},
+        // A segment whose bytes were all carriage returns lands on the next one's position and
+        // gives way to it, whichever was recorded first.
+        {"only a carriage return",
+         "a{{ x }}b",
+         {{0, 0, 0, 1}, {1, 0, 1, 7}, {2, 0, 8, 1}},
+         "a\rb",
+         "ab\n",
+         0,
+         {{0, 0, 0, 0, 0}, {0, 1, 0, 0, 8}}},
+        {"only a carriage return, recorded last",
+         "a{{ x }}b",
+         {{2, 0, 8, 1}, {0, 0, 0, 1}, {1, 0, 1, 7}},
+         "a\rb",
+         "ab\n",
+         0,
+         {{0, 0, 0, 0, 0}, {0, 1, 0, 0, 8}}},
         {"utf-16 output columns",
          "ab",
          {{3, 0, 1, 1}},
@@ -271,8 +288,8 @@ TEST(MapBuilderFinish, MappingsText) {
     SourceMap map = MapBuilder::finish(std::move(builder), "ab\ncd\nefg", "ab\ncd\nefg\n", 0,
                                        std::string("out.md"));
     // Lines 0 and 2 only: two semicolons between, none at either end; the source line and
-    // column run on across lines.
-    EXPECT_EQ(map.mappings, "AAAC;;AACA,AAAD,CADA");
+    // column run on across lines. Generated offset 6 keeps only the segment recorded last.
+    EXPECT_EQ(map.mappings, "AAAC;;AACD,CADA");
     EXPECT_EQ(map.file, "out.md");
 }
 
