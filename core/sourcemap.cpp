@@ -111,10 +111,6 @@ std::string encode_mappings(const std::vector<ResolvedSegment>& segments) {
     return mappings;
 }
 
-std::string_view map_source_name(std::string_view name) {
-    return name == "<source>" ? std::string_view("input.tyx") : name;
-}
-
 }  // namespace
 
 LineIndex::LineIndex(std::string_view text) : text_(text) {
@@ -188,17 +184,15 @@ MapBuilder::~MapBuilder() = default;
 
 uint32_t MapBuilder::add_source(std::string_view name, std::string_view display_name,
                                 std::shared_ptr<const std::string> content) {
-    const std::string_view mapped = map_source_name(name);
-    if (const auto found = source_index_by_name_.find(mapped);
-        found != source_index_by_name_.end()) {
+    if (const auto found = source_index_by_name_.find(name); found != source_index_by_name_.end()) {
         return found->second;
     }
     const auto index = static_cast<uint32_t>(source_names_.size());
-    source_names_.emplace_back(mapped);
+    source_names_.emplace_back(name);
     display_names_.emplace_back(display_name);
     source_contents_.push_back(content ? std::move(content)
                                        : std::make_shared<const std::string>());
-    source_index_by_name_.emplace(std::string(mapped), index);
+    source_index_by_name_.emplace(std::string(name), index);
     return index;
 }
 

@@ -126,14 +126,18 @@ TEST(MapBuilder, SourcesAreRegisteredOncePerName) {
     EXPECT_EQ(builder.add_source("<source>", "other display", text("other")), 0u);
     EXPECT_EQ(builder.add_source("lib/a.tyx", "a", text("A")), 1u);
     EXPECT_EQ(builder.add_source("lib/a.tyx", "again", text("changed")), 1u);
-    EXPECT_EQ(builder.source_names(), (std::vector<std::string>{"input.tyx", "lib/a.tyx"}));
-    EXPECT_EQ(builder.display_names(), (std::vector<std::string>{"<source>", "a"}));
+    // The entry text's key is another source than a module of the name the map gives it.
+    EXPECT_EQ(builder.add_source("input.tyx", "input.tyx", text("I")), 2u);
+    EXPECT_EQ(builder.source_names(),
+              (std::vector<std::string>{"<source>", "lib/a.tyx", "input.tyx"}));
+    EXPECT_EQ(builder.display_names(), (std::vector<std::string>{"<source>", "a", "input.tyx"}));
     EXPECT_EQ(*builder.source_contents()[0], "main");
     EXPECT_EQ(*builder.source_contents()[1], "A");
 
+    // Named for the reader by the pipeline's last step.
     SourceMap map = MapBuilder::finish(std::move(builder), "", "", 0, std::nullopt);
-    EXPECT_EQ(map.sources, (std::vector<std::string>{"input.tyx", "lib/a.tyx"}));
-    EXPECT_EQ(map.sources_content, (std::vector<std::string>{"main", "A"}));
+    EXPECT_EQ(map.sources, (std::vector<std::string>{"<source>", "lib/a.tyx", "input.tyx"}));
+    EXPECT_EQ(map.sources_content, (std::vector<std::string>{"main", "A", "I"}));
     EXPECT_TRUE(map.names.empty());
     EXPECT_EQ(map.mappings, "");
     EXPECT_EQ(map.file, std::nullopt);
@@ -316,7 +320,7 @@ TEST(PackModuleSourceMap, SharesTheSources) {
     ASSERT_EQ(packed->sources.size(), 2u);
     EXPECT_EQ(*packed->sources[0].name, "/p/a.tyx");
     EXPECT_EQ(packed->sources[0].content, content);
-    EXPECT_EQ(*packed->sources[1].name, "input.tyx");
+    EXPECT_EQ(*packed->sources[1].name, "<source>");
     EXPECT_EQ(*packed->sources[1].content, "main");
 }
 

@@ -15,7 +15,8 @@ SEGMENT_CAP_WARNING = (
 def compile_mapped(source, vars=None, **options):
     """The result with a map, after checking that asking for it changed nothing else."""
     result = vorpel.compile(source, vars=vars, source_map=True, **options)
-    plain = vorpel.compile(source, vars=vars)
+    options.pop("sources_content", None)
+    plain = vorpel.compile(source, vars=vars, **options)
     assert result.output == plain.output
     assert result.warnings == plain.warnings
     if result.source_map is not None:
@@ -179,6 +180,47 @@ def test_source_names_below_the_project_root(tmp_path):
     # A template given as text keeps its own name wherever it is compiled from.
     text = vorpel.compile("T\n", base_path=tmp_path / "docs", source_map=True)
     assert text.source_map["sources"] == ["input.tyx"]
+
+
+def test_entry_text_beside_a_module_of_its_name(tmp_path):
+    # Consumers take equal names for one source: a module that would be listed under the entry
+    # text's name is reached from above the project root instead.
+    (tmp_path / ".tyxroot").write_text("")
+    module = "Mod {{ x }}\n"
+    (tmp_path / "input.tyx").write_text(module)
+    source = 'Hi\n@import "./input.tyx" as m\n@include m\n'
+    result = compile_mapped(source, {"x": 1}, base_path=tmp_path, sources_content=True)
+    assert result.output == "Hi\nMod 1\n"
+    assert result.source_map["sources"] == ["input.tyx", f"../{tmp_path.name}/input.tyx"]
+    assert result.source_map["sourcesContent"] == [source, module]
+    assert original_position(result.source_map["mappings"], 1, 4) == (1, 0, 4)
+
+    # The entry text comes after the module it extends, and keeps a name of its own.
+    (tmp_path / "input.tyx").write_text("@block b:\nB\n@end\n")
+    child = compile_mapped('@extends "./input.tyx"\n@block b:\nChild\n@end\n',
+                           base_path=tmp_path)
+    assert child.output == "Child\n"
+    assert child.source_map["sources"] == ["input.tyx", "<source>"]
+    assert original_position(child.source_map["mappings"], 0, 0) == (1, 2, 0)
+
+
+@pytest.mark.parametrize("modules, entry, sources", [
+    # An entry key cut to its file name, and a module of that file name.
+    ({"/a/x.tyx": '@import "../x.tyx" as m\nA\n@include m\n', "x.tyx": "B\n"}, "/a/x.tyx",
+     ["x.tyx", "x.tyx (2)"]),
+    # Keys that differ only in a "." segment.
+    ({"./main.tyx": '@import "./x.tyx" as m\n@import "../x.tyx" as n\n@include m\n@include n\n',
+      "./x.tyx": "B\n", "x.tyx": "C\n"}, "./main.tyx", ["main.tyx", "x.tyx", "x.tyx (2)"]),
+])
+def test_virtual_sources_of_one_name(modules, entry, sources):
+    result = compile_virtual_mapped(modules, entry, sources_content=True)
+    assert result.source_map["sources"] == sources
+    mappings = result.source_map["mappings"]
+    # Each line comes from the module that wrote it.
+    for line, text in enumerate(result.output.splitlines()):
+        index, source_line, column = original_position(mappings, line, 0)
+        content = result.source_map["sourcesContent"][index]
+        assert content.splitlines()[source_line][column:] == text
 
 
 # Nine interpolations and a line feed per iteration: 1,000,000 segments over 100,000 items.
