@@ -64,6 +64,13 @@ uint32_t add_shared_source(MapBuilder& builder, const SharedSource& source) {
         source.text);
 }
 
+// A segment recorded from index `mark` on already maps generated offset `at`.
+bool has_segment_at(const MapBuilder& builder, std::size_t mark, uint32_t at) {
+    const std::vector<Segment>& segments = builder.segments();
+    return std::any_of(segments.begin() + static_cast<std::ptrdiff_t>(mark), segments.end(),
+                       [at](const Segment& segment) { return segment.generated_offset == at; });
+}
+
 uint32_t capped32(std::size_t value) {
     return static_cast<uint32_t>(std::min<uint64_t>(value, std::numeric_limits<uint32_t>::max()));
 }
@@ -95,7 +102,7 @@ Status render_nodes_mapped(std::span<const Node> nodes, Scope& scope, EvalContex
             Overloaded{
                 [&](const Node::Text& text) -> Status {
                     TYX_ASSIGN_OR_RETURN(const uint32_t at, enter_recorded("a Text"));
-                    if (builder.suppression_depth == 0) {
+                    if (builder.suppression_depth == 0 && !text.text.empty()) {
                         builder.add_segment(at, source_offset32(text.offset),
                                             source_offset32(text.text.size()));
                     }
@@ -106,18 +113,24 @@ Status render_nodes_mapped(std::span<const Node> nodes, Scope& scope, EvalContex
                 [&](const Node::Interpolation& interpolation) -> Status {
                     TYX_ASSIGN_OR_RETURN(const uint32_t at, enter_recorded("an Interpolation"));
                     context.call_segments_placed = false;
+                    const std::size_t mark = builder.segments().size();
                     TYX_ASSIGN_OR_RETURN(
                         const Value value,
                         evaluate_expression(interpolation.expression, scope, context));
                     if (value.is_object()) {
                         return object_interpolation_error(interpolation.expression);
                     }
-                    // A user function that placed its own segments maps the value better.
-                    if (builder.suppression_depth == 0 && !context.call_segments_placed) {
+                    const std::size_t before = out.size();
+                    append_value_text(value, out);
+                    // An empty value has no byte to map: its segment would take the position
+                    // of whatever is written next. A user function that placed its own
+                    // segments, or a module that a suppressed one included at this very
+                    // position, maps the value better.
+                    if (builder.suppression_depth == 0 && !context.call_segments_placed &&
+                        out.size() > before && !has_segment_at(builder, mark, at)) {
                         builder.add_segment(at, source_offset32(interpolation.offset),
                                             source_offset32(interpolation.length));
                     }
-                    append_value_text(value, out);
                     builder.cursor = position();
                     return {};
                 },

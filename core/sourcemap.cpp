@@ -65,6 +65,20 @@ std::optional<ResolvedSegment> next_output_segment(const std::vector<PlacedSegme
     return std::nullopt;
 }
 
+// A consumer resolves a generated position to one segment, so no two may share one. Of segments
+// at one offset, sorted, all but the last mapped only bytes that finishing removed (carriage
+// returns), or nothing at all; the last maps the byte that is there.
+void keep_last_segment_at_each_offset(std::vector<PlacedSegment>& placed) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < placed.size(); ++i) {
+        if (i + 1 < placed.size() && placed[i + 1].generated_offset == placed[i].generated_offset) {
+            continue;
+        }
+        placed[kept++] = placed[i];
+    }
+    placed.resize(kept);
+}
+
 // Every value is the difference from the previous segment's: the generated column within its
 // line, the other three across the whole string.
 std::string encode_mappings(const std::vector<ResolvedSegment>& segments) {
@@ -95,10 +109,6 @@ std::string encode_mappings(const std::vector<ResolvedSegment>& segments) {
         source_column = segment.source_column;
     }
     return mappings;
-}
-
-std::string_view map_source_name(std::string_view name) {
-    return name == "<source>" ? std::string_view("input.tyx") : name;
 }
 
 }  // namespace
@@ -174,17 +184,15 @@ MapBuilder::~MapBuilder() = default;
 
 uint32_t MapBuilder::add_source(std::string_view name, std::string_view display_name,
                                 std::shared_ptr<const std::string> content) {
-    const std::string_view mapped = map_source_name(name);
-    if (const auto found = source_index_by_name_.find(mapped);
-        found != source_index_by_name_.end()) {
+    if (const auto found = source_index_by_name_.find(name); found != source_index_by_name_.end()) {
         return found->second;
     }
     const auto index = static_cast<uint32_t>(source_names_.size());
-    source_names_.emplace_back(mapped);
+    source_names_.emplace_back(name);
     display_names_.emplace_back(display_name);
     source_contents_.push_back(content ? std::move(content)
                                        : std::make_shared<const std::string>());
-    source_index_by_name_.emplace(std::string(mapped), index);
+    source_index_by_name_.emplace(std::string(name), index);
     return index;
 }
 
@@ -236,6 +244,13 @@ SourceMap MapBuilder::finish(MapBuilder builder, std::string_view rendered_text,
         placed.push_back(PlacedSegment{segment.generated_offset, segment.source_index, *source});
     }
     builder.segments_ = {};
+    // In generated order from here on; segments at one offset stay in recording order.
+    const auto by_generated_offset = [](const PlacedSegment& a, const PlacedSegment& b) {
+        return a.generated_offset < b.generated_offset;
+    };
+    if (!std::is_sorted(placed.begin(), placed.end(), by_generated_offset)) {
+        std::stable_sort(placed.begin(), placed.end(), by_generated_offset);
+    }
 
     // The finished output has no carriage returns: each one before a segment moves it back.
     std::vector<std::size_t> carriage_returns;
@@ -258,6 +273,7 @@ SourceMap MapBuilder::finish(MapBuilder builder, std::string_view rendered_text,
     std::erase_if(placed, [&](const PlacedSegment& segment) {
         return segment.generated_offset >= body_length;
     });
+    keep_last_segment_at_each_offset(placed);
 
     SourceMap map;
     map.file = std::move(file);
@@ -282,13 +298,6 @@ SourceMap MapBuilder::finish(MapBuilder builder, std::string_view rendered_text,
                next_output_segment(placed, next, output_index)) {
         resolved.push_back(*segment);
     }
-    std::stable_sort(resolved.begin(), resolved.end(),
-                     [](const ResolvedSegment& a, const ResolvedSegment& b) {
-                         if (a.generated_line != b.generated_line) {
-                             return a.generated_line < b.generated_line;
-                         }
-                         return a.generated_column < b.generated_column;
-                     });
     map.mappings = encode_mappings(resolved);
     return map;
 }

@@ -108,7 +108,8 @@ class MapBuilder {
                        uint32_t trail);
 
     // The document for `output`, which holds the finished `rendered_text` behind
-    // `prefix_length` bytes written in front of it.
+    // `prefix_length` bytes written in front of it. No two of its segments share a generated
+    // position.
     static SourceMap finish(MapBuilder builder, std::string_view rendered_text,
                             std::string_view output, std::size_t prefix_length,
                             std::optional<std::string> file);

@@ -1,7 +1,9 @@
 #include "core/resolver/output.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -104,10 +106,97 @@ SourceMap finish_entry_source_map(MapBuilder builder, std::string_view rendered,
     return MapBuilder::finish(std::move(builder), rendered, output, prefix_length, std::nullopt);
 }
 
+namespace {
+
+// The entry given as text is registered under this key; a map lists it under a file name, which
+// is what its consumers expect.
+constexpr std::string_view kEntryTextKey = "<source>";
+constexpr std::string_view kEntryTextName = "input.tyx";
+
+std::string usual_source_name(std::string_view key, const std::optional<std::string>& root) {
+    if (key == kEntryTextKey) return std::string(kEntryTextName);
+    return display_source_path(key, root);
+}
+
+// The segments from index `from` on, "/"-separated.
+std::string joined_from(const std::vector<std::string>& segments, std::size_t from) {
+    std::string out;
+    for (std::size_t i = from; i < segments.size(); ++i) {
+        if (i > from) out += '/';
+        out += segments[i];
+    }
+    return out;
+}
+
+// Longer names that still lead to the source of `key`, shortest first: for a file inside the
+// project root, its relative paths from the directories above the root; for one shown by the
+// end of its path, longer ends of it; then its whole normalised path. None for a relative key
+// without a root, which is shown whole already.
+std::vector<std::string> longer_source_names(std::string_view key,
+                                             const std::optional<std::string>& root) {
+    if (key == kEntryTextKey) return {std::string(kEntryTextKey)};
+    const std::optional<std::string> path = strip_verbatim_prefix(key);
+    const std::optional<std::string> root_path = root ? strip_verbatim_prefix(*root) : std::nullopt;
+    if (!path) return {};
+    const bool absolute = path->starts_with('/') || is_absolute_source_path(*path);
+    if (!absolute && !root_path) return {};
+    const std::string& whole = absolute ? *path : *root_path + "/" + *path;
+    const std::vector<std::string> full = split_normalized_components(whole);
+    const std::vector<std::string> root_segments =
+        root_path ? split_normalized_components(*root_path) : std::vector<std::string>();
+
+    std::vector<std::string> names;
+    if (root_path && full.size() > root_segments.size() &&
+        std::equal(root_segments.begin(), root_segments.end(), full.begin())) {
+        // No relative path climbs above a drive letter.
+        const std::size_t height =
+            root_segments.size() -
+            (!root_segments.empty() && is_absolute_source_path(root_segments.front()) ? 1 : 0);
+        std::string up;
+        for (std::size_t climbed = 1; climbed <= height; ++climbed) {
+            up += "../";
+            names.push_back(up + joined_from(full, root_segments.size() - climbed));
+        }
+    } else {
+        for (std::size_t kept = 2; kept < full.size(); ++kept)
+            names.push_back(joined_from(full, full.size() - kept));
+    }
+    names.push_back((whole.starts_with('/') ? "/" : "") + joined_from(full, 0));
+    return names;
+}
+
+// A name for the source of `key` that no name in `taken` is; numbered after its usual name when
+// no longer one is free.
+std::string distinct_source_name(std::string_view key, const std::string& usual,
+                                 const std::optional<std::string>& root,
+                                 const std::unordered_set<std::string>& taken) {
+    for (std::string& name : longer_source_names(key, root)) {
+        if (!taken.contains(name)) return std::move(name);
+    }
+    for (uint64_t number = 2;; ++number) {
+        std::string numbered = usual + " (" + decimal(number) + ")";
+        if (!taken.contains(numbered)) return numbered;
+    }
+}
+
+}  // namespace
+
 void relativize_source_map_sources(SourceMap& map, const ModuleLoader& loader) {
     const std::optional<std::string> root = loader.project_root();
-    for (std::string& name : map.sources)
-        name = display_source_path(name, root);
+    std::vector<std::string> names;
+    names.reserve(map.sources.size());
+    for (const std::string& key : map.sources)
+        names.push_back(usual_source_name(key, root));
+    // Consumers take equal names for one source. The first source of a name keeps it; a later
+    // one is renamed to a name that no source has, so no other source changes for it.
+    std::unordered_set<std::string> taken(names.begin(), names.end());
+    std::unordered_set<std::string> claimed;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (claimed.insert(names[i]).second) continue;
+        names[i] = distinct_source_name(map.sources[i], names[i], root, taken);
+        taken.insert(names[i]);
+    }
+    map.sources = std::move(names);
 }
 
 }  // namespace tyx

@@ -36,7 +36,9 @@ std::optional<MapBuilder> apply_source_map_limits(MapBuilder builder, bool sourc
 SourceMap finish_entry_source_map(MapBuilder builder, std::string_view rendered,
                                   std::string_view output, std::size_t prefix_length);
 
-// The map's sources as display paths relative to the loader's project root, in their order.
+// The map's sources as display paths relative to the loader's project root, in their order, the
+// entry given as text named "input.tyx". No two are alike: a source whose name an earlier one
+// has is given a longer name that still leads to it, or failing that a numbered one.
 void relativize_source_map_sources(SourceMap& map, const ModuleLoader& loader);
 
 }  // namespace tyx

@@ -64,12 +64,10 @@ TEST(EvaluateWithMap, SegmentsOfEachNodeKind) {
          "Hi Ann",
          {{0, 0, 0, 3}, {3, 0, 3, 4}}},
         {"escaped brace", "a\\{{b", "{}", "a{{b", {{0, 0, 0, 1}, {1, 0, 1, 3}, {3, 0, 4, 1}}},
-        // Null and empty values are displayed as nothing, and still mapped.
-        {"empty value",
-         "[{{ x }}]",
-         R"({"x": null})",
-         "[]",
-         {{0, 0, 0, 1}, {1, 0, 1, 1}, {1, 0, 8, 1}}},
+        // Null and empty values are displayed as nothing, and map nothing: their segment would
+        // take the position of the text written after them.
+        {"null value", "[{{ x }}]", R"({"x": null})", "[]", {{0, 0, 0, 1}, {1, 0, 8, 1}}},
+        {"empty value", "[{{ x }}]", R"({"x": ""})", "[]", {{0, 0, 0, 1}, {1, 0, 8, 1}}},
         {"chosen branch",
          "@if yes:\nA {{ x }}\n@end\nB\n",
          R"({"yes": true, "x": "1"})",
@@ -258,12 +256,12 @@ TEST(EvaluateWithMap, IncludeInsideAnUnmappedFunctionFollowsItsTrimming) {
     t.scope.define_function("f", unmapped);
     const Recorded recorded = render_mapped(t);
     EXPECT_EQ(recorded.text, "<ab>");
-    // The body "  \nab" loses three leading bytes, and so do the included segments.
+    // The body "  \nab" loses three leading bytes, and so do the included segments; the first
+    // of them maps where the value begins, so the interpolation records nothing there.
     EXPECT_EQ(recorded.segments, (std::vector<Segment>{
                                      {0, 0, 32, 1},
                                      {1, 1, 0, 1},
                                      {2, 2, 0, 1},
-                                     {1, 0, 33, 3},
                                      {3, 0, 42, 1},
                                  }));
 }

@@ -3,9 +3,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/resolver/lib.h"
+#include "core/resolver/loaders.h"
 #include "core/resolver/module.h"
 #include "core/resolver/output.h"
 #include "core/sourcemap.h"
@@ -76,6 +79,86 @@ TEST(RelativizeSourceMapSources, WithoutProjectRoot) {
     relativize_source_map_sources(map, resolver.loader());
     EXPECT_EQ(map.sources,
               (std::vector<std::string>{"input.tyx", "a.tyx", "b.tyx", "<x>", "lib/c.tyx"}));
+}
+
+// A loader that knows nothing but its project root.
+class RootOnlyLoader final : public ModuleLoader {
+  public:
+    explicit RootOnlyLoader(std::optional<std::string> root) : root_(std::move(root)) {}
+    Result<std::string> resolve(std::string_view) override { return unknown(); }
+    Result<std::string> resolve_relative(std::string_view, std::string_view) override {
+        return unknown();
+    }
+    std::string parent_dir(std::string_view) const override { return {}; }
+    Result<std::string> read_source(std::string_view) const override { return unknown(); }
+    bool is_plain_markdown(std::string_view) const override { return false; }
+    Status set_base_dir(std::string_view) override { return {}; }
+    Result<std::string> canonicalize(std::string_view) override { return unknown(); }
+    std::optional<std::string> project_root() const override { return root_; }
+
+  private:
+    static CompileError unknown() { return CompileError::of(ErrorKind::ModuleNotFound, "none"); }
+    std::optional<std::string> root_;
+};
+
+TEST(RelativizeSourceMapSources, EveryNameIsDistinct) {
+    struct Case {
+        const char* label;
+        std::optional<std::string> root;
+        std::vector<std::string> keys;
+        std::vector<std::string> names;
+    };
+    const std::optional<std::string> root = "/home/u/proj";
+    const Case cases[] = {
+        {"no two alike",
+         root,
+         {"<source>", "/home/u/proj/lib/a.tyx", "/srv/b.tyx"},
+         {"input.tyx", "lib/a.tyx", "b.tyx"}},
+        // A later file of the entry text's name is reached from above the root.
+        {"file after the entry text",
+         root,
+         {"<source>", "/home/u/proj/input.tyx"},
+         {"input.tyx", "../proj/input.tyx"}},
+        {"entry text after a file",
+         root,
+         {"/home/u/proj/input.tyx", "<source>"},
+         {"input.tyx", "<source>"}},
+        {"outside the root",
+         root,
+         {"/home/u/proj/lib.tyx", "/srv/share/lib.tyx"},
+         {"lib.tyx", "share/lib.tyx"}},
+        {"at the root of the disk", "/", {"<source>", "/input.tyx"}, {"input.tyx", "/input.tyx"}},
+        {"below a drive",
+         "C:/proj",
+         {"<source>", "C:/proj/input.tyx"},
+         {"input.tyx", "../proj/input.tyx"}},
+        {"at the root of a drive",
+         "C:/",
+         {"<source>", "C:/input.tyx"},
+         {"input.tyx", "C:/input.tyx"}},
+        // A longer end of the path, unless another source is named so; then the whole path.
+        {"cut to the file name",
+         std::nullopt,
+         {"/a/x.tyx", "/b/x.tyx", "/c/b/x.tyx"},
+         {"x.tyx", "/b/x.tyx", "b/x.tyx"}},
+        {"longer end taken by a later source",
+         std::nullopt,
+         {"/a/x.tyx", "/q/b/x.tyx", "b/x.tyx"},
+         {"x.tyx", "/q/b/x.tyx", "b/x.tyx"}},
+        // Keys that differ only in "." segments, which consumers drop, are numbered; never with
+        // a number that another source's name has.
+        {"numbered",
+         std::nullopt,
+         {"x.tyx", "./x.tyx", "x.tyx (2)", "/a/x.tyx"},
+         {"x.tyx", "x.tyx (3)", "x.tyx (2)", "/a/x.tyx"}},
+    };
+    for (const Case& c : cases) {
+        const RootOnlyLoader loader(c.root);
+        SourceMap map;
+        map.sources = c.keys;
+        relativize_source_map_sources(map, loader);
+        EXPECT_EQ(map.sources, c.names) << c.label;
+    }
 }
 
 TEST(CompileWithMap, MarkdownCarriesTheMap) {

@@ -126,14 +126,18 @@ TEST(MapBuilder, SourcesAreRegisteredOncePerName) {
     EXPECT_EQ(builder.add_source("<source>", "other display", text("other")), 0u);
     EXPECT_EQ(builder.add_source("lib/a.tyx", "a", text("A")), 1u);
     EXPECT_EQ(builder.add_source("lib/a.tyx", "again", text("changed")), 1u);
-    EXPECT_EQ(builder.source_names(), (std::vector<std::string>{"input.tyx", "lib/a.tyx"}));
-    EXPECT_EQ(builder.display_names(), (std::vector<std::string>{"<source>", "a"}));
+    // The entry text's key is another source than a module of the name the map gives it.
+    EXPECT_EQ(builder.add_source("input.tyx", "input.tyx", text("I")), 2u);
+    EXPECT_EQ(builder.source_names(),
+              (std::vector<std::string>{"<source>", "lib/a.tyx", "input.tyx"}));
+    EXPECT_EQ(builder.display_names(), (std::vector<std::string>{"<source>", "a", "input.tyx"}));
     EXPECT_EQ(*builder.source_contents()[0], "main");
     EXPECT_EQ(*builder.source_contents()[1], "A");
 
+    // Named for the reader by the pipeline's last step.
     SourceMap map = MapBuilder::finish(std::move(builder), "", "", 0, std::nullopt);
-    EXPECT_EQ(map.sources, (std::vector<std::string>{"input.tyx", "lib/a.tyx"}));
-    EXPECT_EQ(map.sources_content, (std::vector<std::string>{"main", "A"}));
+    EXPECT_EQ(map.sources, (std::vector<std::string>{"<source>", "lib/a.tyx", "input.tyx"}));
+    EXPECT_EQ(map.sources_content, (std::vector<std::string>{"main", "A", "I"}));
     EXPECT_TRUE(map.names.empty());
     EXPECT_EQ(map.mappings, "");
     EXPECT_EQ(map.file, std::nullopt);
@@ -233,14 +237,31 @@ TEST(MapBuilderFinish, Positions) {
          "ab\n",
          0,
          {{0, 1, 0, 0, 1}}},
-        // Lines without segments give only their ";"; equal positions keep their order.
+        // Lines without segments give only their ";". Of segments at one position only the
+        // last recorded is kept: a consumer would resolve the position to the first.
         {"sorted by position",
          "abc",
          {{3, 0, 2, 1}, {0, 0, 1, 1}, {0, 0, 0, 1}},
          "a\n\nb",
          "a\n\nb\n",
          0,
-         {{0, 0, 0, 0, 1}, {0, 0, 0, 0, 0}, {2, 0, 0, 0, 2}}},
+         {{0, 0, 0, 0, 0}, {2, 0, 0, 0, 2}}},
+        // A segment whose bytes were all carriage returns lands on the next one's position and
+        // gives way to it, whichever was recorded first.
+        {"only a carriage return",
+         "a{{ x }}b",
+         {{0, 0, 0, 1}, {1, 0, 1, 7}, {2, 0, 8, 1}},
+         "a\rb",
+         "ab\n",
+         0,
+         {{0, 0, 0, 0, 0}, {0, 1, 0, 0, 8}}},
+        {"only a carriage return, recorded last",
+         "a{{ x }}b",
+         {{2, 0, 8, 1}, {0, 0, 0, 1}, {1, 0, 1, 7}},
+         "a\rb",
+         "ab\n",
+         0,
+         {{0, 0, 0, 0, 0}, {0, 1, 0, 0, 8}}},
         {"utf-16 output columns",
          "ab",
          {{3, 0, 1, 1}},
@@ -271,8 +292,8 @@ TEST(MapBuilderFinish, MappingsText) {
     SourceMap map = MapBuilder::finish(std::move(builder), "ab\ncd\nefg", "ab\ncd\nefg\n", 0,
                                        std::string("out.md"));
     // Lines 0 and 2 only: two semicolons between, none at either end; the source line and
-    // column run on across lines.
-    EXPECT_EQ(map.mappings, "AAAC;;AACA,AAAD,CADA");
+    // column run on across lines. Generated offset 6 keeps only the segment recorded last.
+    EXPECT_EQ(map.mappings, "AAAC;;AACD,CADA");
     EXPECT_EQ(map.file, "out.md");
 }
 
@@ -299,7 +320,7 @@ TEST(PackModuleSourceMap, SharesTheSources) {
     ASSERT_EQ(packed->sources.size(), 2u);
     EXPECT_EQ(*packed->sources[0].name, "/p/a.tyx");
     EXPECT_EQ(packed->sources[0].content, content);
-    EXPECT_EQ(*packed->sources[1].name, "input.tyx");
+    EXPECT_EQ(*packed->sources[1].name, "<source>");
     EXPECT_EQ(*packed->sources[1].content, "main");
 }
 

@@ -40,3 +40,45 @@ class Map(collections.abc.Mapping):
 
     def __getitem__(self, key):
         return self._items[key]
+
+
+BASE64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+
+
+def decode_mappings(mappings):
+    """(generated line, generated column, source, source line, source column) per segment of a
+    Source Map v3 `mappings` string, all zero-based."""
+    segments = []
+    fields = [0, 0, 0, 0]
+    for line, groups in enumerate(mappings.split(";")):
+        fields[0] = 0
+        for group in filter(None, groups.split(",")):
+            values, value, shift = [], 0, 0
+            for char in group:
+                digit = BASE64.index(char)
+                value |= (digit & 31) << shift
+                shift += 5
+                if not digit & 32:
+                    values.append(-(value >> 1) if value & 1 else value >> 1)
+                    value, shift = 0, 0
+            assert len(values) == 4, group
+            fields = [f + v for f, v in zip(fields, values)]
+            segments.append((line, *fields))
+    return segments
+
+
+def original_position(mappings, line, column):
+    """(source, source line, source column) that a consumer gives for a generated position, as
+    Mozilla's `originalPositionFor` does: the segment at the greatest column not after it on its
+    line, the first such one when several share a position; None when there is none."""
+    found = None
+    for segment in decode_mappings(mappings):
+        if segment[0] == line and segment[1] <= column and (found is None or segment[1] > found[1]):
+            found = segment
+    return found[2:] if found else None
+
+
+def assert_one_segment_per_position(mappings):
+    positions = [segment[:2] for segment in decode_mappings(mappings)]
+    shared = sorted({p for p in positions if positions.count(p) > 1})
+    assert not shared, f"segments share the generated positions {shared}: {mappings}"

@@ -3,42 +3,24 @@
 import pytest
 
 import vorpel
+from support import assert_one_segment_per_position, decode_mappings, original_position
 
 pytestmark = pytest.mark.skipif(not hasattr(vorpel, "compile"),
                                 reason="the module functions are not registered yet")
 
-BASE64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
 SEGMENT_CAP_WARNING = (
     "source map segment cap (1000000 segments) exceeded; no source map will be generated")
-
-
-def decode(mappings):
-    """(generated line, generated column, source, source line, source column) per segment."""
-    segments = []
-    fields = [0, 0, 0, 0]
-    for line, groups in enumerate(mappings.split(";")):
-        fields[0] = 0
-        for group in filter(None, groups.split(",")):
-            values, value, shift = [], 0, 0
-            for char in group:
-                digit = BASE64.index(char)
-                value |= (digit & 31) << shift
-                shift += 5
-                if not digit & 32:
-                    values.append(-(value >> 1) if value & 1 else value >> 1)
-                    value, shift = 0, 0
-            assert len(values) == 4, group
-            fields = [f + v for f, v in zip(fields, values)]
-            segments.append((line, *fields))
-    return segments
 
 
 def compile_mapped(source, vars=None, **options):
     """The result with a map, after checking that asking for it changed nothing else."""
     result = vorpel.compile(source, vars=vars, source_map=True, **options)
-    plain = vorpel.compile(source, vars=vars)
+    options.pop("sources_content", None)
+    plain = vorpel.compile(source, vars=vars, **options)
     assert result.output == plain.output
     assert result.warnings == plain.warnings
+    if result.source_map is not None:
+        assert_one_segment_per_position(result.source_map["mappings"])
     return result
 
 
@@ -48,7 +30,7 @@ def test_plain_template():
     assert result.output == "Hi Ann\n"
     assert result.source_map == {"mappings": "AAAA,GAAG,GAAU", "names": [],
                                  "sources": ["input.tyx"], "version": 3}
-    assert decode(result.source_map["mappings"]) == [
+    assert decode_mappings(result.source_map["mappings"]) == [
         (0, 0, 0, 0, 0), (0, 3, 0, 0, 3), (0, 6, 0, 0, 13)]
     assert result.to_json() == (
         '{"dependencies":[],"kind":"markdown","output":"Hi Ann\\n","sourceMap":{"mappings":'
@@ -72,7 +54,7 @@ def test_plain_template():
 def test_functions(source, vars, output, segments):
     result = compile_mapped(source, vars)
     assert result.output == output
-    assert decode(result.source_map["mappings"]) == segments
+    assert decode_mappings(result.source_map["mappings"]) == segments
 
 
 def test_loops():
@@ -80,7 +62,7 @@ def test_loops():
                             {"items": ["a", "bb"]})
     assert result.output == "- a\n- bb\nend\n"
     # Every iteration maps to the same body lines.
-    assert decode(result.source_map["mappings"]) == [
+    assert decode_mappings(result.source_map["mappings"]) == [
         (0, 0, 0, 1, 0), (0, 2, 0, 1, 2), (0, 3, 0, 1, 12),
         (1, 0, 0, 1, 0), (1, 2, 0, 1, 2), (1, 4, 0, 1, 12),
         (2, 0, 0, 3, 0)]
@@ -92,7 +74,7 @@ def test_carriage_returns():
     assert result.output == "A\nB xy C\n\nD\n"
     # Generated positions count the output without its carriage returns; source columns count
     # the source as it is.
-    assert decode(result.source_map["mappings"]) == [
+    assert decode_mappings(result.source_map["mappings"]) == [
         (0, 0, 0, 0, 0), (1, 2, 0, 1, 2), (1, 4, 0, 1, 9)]
     assert result.source_map["sourcesContent"] == [source]
 
@@ -102,7 +84,7 @@ def test_frontmatter_prefix():
     result = compile_mapped(source)
     assert result.output == "---\ntitle: T\n---\n# T\nBody\n"
     # The body is shifted below the three lines written back in front of it.
-    assert decode(result.source_map["mappings"]) == [
+    assert decode_mappings(result.source_map["mappings"]) == [
         (3, 0, 0, 4, 0), (3, 2, 0, 4, 2), (3, 3, 0, 4, 13)]
     assert result.source_map["mappings"].startswith(";;;")
 
@@ -120,10 +102,46 @@ def test_trimmed_trailing_text_is_not_mapped():
     assert result.source_map["mappings"] == "AAAA"
 
 
+# What is written as nothing maps nothing, so the text written next resolves to its own
+# source; the same holds for what only carriage returns were written for, which the output
+# drops. Each case: the modules (entry main.tyx), vars, output, and generated positions with the
+# source, line and column a consumer resolves them to.
+@pytest.mark.parametrize("modules, vars, output, resolved", [
+    ({"main.tyx": "a{{ e }}b\n"}, {"e": ""}, "ab\n", {(0, 1): (0, 0, 8)}),
+    ({"main.tyx": "a{{ e }}b\n"}, {"e": None}, "ab\n", {(0, 1): (0, 0, 8)}),
+    ({"main.tyx": "a{{ upper(e) }}b\n"}, {"e": ""}, "ab\n", {(0, 1): (0, 0, 15)}),
+    ({"main.tyx": "\\{{{{ e }}x\n"}, {"e": ""}, "{{x\n", {(0, 0): (0, 0, 0), (0, 2): (0, 0, 10)}),
+    ({"main.tyx": "@for i in items:\n{{ e }}{{ i }}\n@end\n"}, {"items": [1, 2], "e": ""},
+     "1\n2\n", {(0, 0): (0, 1, 7), (1, 0): (0, 1, 7)}),
+    ({"main.tyx": "@define f():\nx{{ e }}y\n@end\n[{{ f() }}]\n"}, {"e": ""}, "[xy]\n",
+     {(0, 1): (0, 1, 0), (0, 2): (0, 1, 8), (0, 3): (0, 3, 10)}),
+    # The first line of the body follows the frontmatter written back.
+    ({"main.tyx": "---\nt: 1\n---\n{{ e }}B\n"}, {"e": ""}, "---\nt: 1\n---\nB\n",
+     {(3, 0): (0, 3, 7)}),
+    # An included body that ends in an empty value.
+    ({"main.tyx": '@import "./lib.tyx" as lib\n@include lib\nEnd\n', "lib.tyx": "L{{ e }}"},
+     {"e": ""}, "LEnd\n", {(0, 0): (1, 0, 0), (0, 1): (0, 2, 0)}),
+    # A block of the child that writes nothing but its line feed.
+    ({"main.tyx": '@extends "./base.tyx"\n@block b:\n{{ e }}\n@end\n',
+      "base.tyx": "A\n@block b:\nB\n@end\nC\n"}, {"e": ""}, "A\n\nC\n",
+     {(1, 0): (1, 2, 7), (2, 0): (0, 4, 0)}),
+    ({"main.tyx": "a{{ x }}\r{{ y }}b\n"}, {"x": "1", "y": "2"}, "a12b\n",
+     {(0, 1): (0, 0, 1), (0, 2): (0, 0, 9), (0, 3): (0, 0, 16)}),
+    ({"main.tyx": "a{{ x }}b\n"}, {"x": "\r"}, "ab\n", {(0, 1): (0, 0, 8)}),
+], ids=["empty text", "null", "empty builtin value", "after an escaped brace", "loop",
+        "inside a function", "below frontmatter", "end of an included body", "block",
+        "carriage return text", "carriage return value"])
+def test_nothing_written_maps_nothing(modules, vars, output, resolved):
+    result = compile_virtual_mapped(modules, "main.tyx", vars)
+    assert result.output == output
+    mappings = result.source_map["mappings"]
+    assert {position: original_position(mappings, *position) for position in resolved} == resolved
+
+
 def test_utf16_columns_and_escaped_braces():
     result = compile_mapped("\u00e9 {{ x }} \\{{ \U0001F600{{ y }}\n", {"x": "\U0001F600", "y": 1})
     assert result.output == "\u00e9 \U0001F600 {{ \U0001F6001\n"
-    assert decode(result.source_map["mappings"]) == [
+    assert decode_mappings(result.source_map["mappings"]) == [
         (0, 0, 0, 0, 0), (0, 2, 0, 0, 2), (0, 4, 0, 0, 9), (0, 5, 0, 0, 10), (0, 7, 0, 0, 13),
         (0, 10, 0, 0, 16), (0, 11, 0, 0, 23)]
 
@@ -164,6 +182,47 @@ def test_source_names_below_the_project_root(tmp_path):
     assert text.source_map["sources"] == ["input.tyx"]
 
 
+def test_entry_text_beside_a_module_of_its_name(tmp_path):
+    # Consumers take equal names for one source: a module that would be listed under the entry
+    # text's name is reached from above the project root instead.
+    (tmp_path / ".tyxroot").write_text("")
+    module = "Mod {{ x }}\n"
+    (tmp_path / "input.tyx").write_text(module)
+    source = 'Hi\n@import "./input.tyx" as m\n@include m\n'
+    result = compile_mapped(source, {"x": 1}, base_path=tmp_path, sources_content=True)
+    assert result.output == "Hi\nMod 1\n"
+    assert result.source_map["sources"] == ["input.tyx", f"../{tmp_path.name}/input.tyx"]
+    assert result.source_map["sourcesContent"] == [source, module]
+    assert original_position(result.source_map["mappings"], 1, 4) == (1, 0, 4)
+
+    # The entry text comes after the module it extends, and keeps a name of its own.
+    (tmp_path / "input.tyx").write_text("@block b:\nB\n@end\n")
+    child = compile_mapped('@extends "./input.tyx"\n@block b:\nChild\n@end\n',
+                           base_path=tmp_path)
+    assert child.output == "Child\n"
+    assert child.source_map["sources"] == ["input.tyx", "<source>"]
+    assert original_position(child.source_map["mappings"], 0, 0) == (1, 2, 0)
+
+
+@pytest.mark.parametrize("modules, entry, sources", [
+    # An entry key cut to its file name, and a module of that file name.
+    ({"/a/x.tyx": '@import "../x.tyx" as m\nA\n@include m\n', "x.tyx": "B\n"}, "/a/x.tyx",
+     ["x.tyx", "x.tyx (2)"]),
+    # Keys that differ only in a "." segment.
+    ({"./main.tyx": '@import "./x.tyx" as m\n@import "../x.tyx" as n\n@include m\n@include n\n',
+      "./x.tyx": "B\n", "x.tyx": "C\n"}, "./main.tyx", ["main.tyx", "x.tyx", "x.tyx (2)"]),
+])
+def test_virtual_sources_of_one_name(modules, entry, sources):
+    result = compile_virtual_mapped(modules, entry, sources_content=True)
+    assert result.source_map["sources"] == sources
+    mappings = result.source_map["mappings"]
+    # Each line comes from the module that wrote it.
+    for line, text in enumerate(result.output.splitlines()):
+        index, source_line, column = original_position(mappings, line, 0)
+        content = result.source_map["sourcesContent"][index]
+        assert content.splitlines()[source_line][column:] == text
+
+
 # Nine interpolations and a line feed per iteration: 1,000,000 segments over 100,000 items.
 LOOP = "@for i in items:\n" + "{{ i }}" * 9 + "\n@end\n"
 ITEMS = {"items": ["x"] * 100_000}
@@ -187,6 +246,8 @@ def compile_virtual_mapped(modules, entry, vars=None, **options):
     plain = vorpel.compile_virtual(modules, entry, vars=vars)
     assert result.output == plain.output
     assert result.warnings == plain.warnings
+    if result.source_map is not None:
+        assert_one_segment_per_position(result.source_map["mappings"])
     return result
 
 
@@ -201,7 +262,7 @@ def test_included_module_is_mapped_to_its_own_source():
     # Included twice, listed once; each inclusion's segments lie where that copy was pasted.
     assert result.source_map["sources"] == ["main.tyx", "lib.tyx"]
     assert result.source_map["sourcesContent"] == [main, LIB]
-    assert decode(result.source_map["mappings"]) == [
+    assert decode_mappings(result.source_map["mappings"]) == [
         (0, 0, 0, 1, 0),
         (1, 0, 1, 0, 0), (1, 3, 1, 0, 3), (1, 4, 1, 0, 10),
         (3, 0, 0, 3, 0), (3, 2, 0, 3, 2), (3, 3, 0, 3, 9),
@@ -218,7 +279,7 @@ def test_included_module_through_another_module():
     result = compile_virtual_mapped(modules, "main.tyx", {"y": 2})
     assert result.output == "M\nL1 2\nL2\n"
     assert result.source_map["sources"] == ["main.tyx", "mid.tyx", "lib.tyx"]
-    assert decode(result.source_map["mappings"]) == [
+    assert decode_mappings(result.source_map["mappings"]) == [
         (0, 0, 1, 1, 0), (1, 0, 2, 0, 0), (1, 3, 2, 0, 3), (1, 4, 2, 0, 10)]
 
 
@@ -230,7 +291,7 @@ def test_imported_function_is_mapped_to_its_module():
     assert result.source_map["sources"] == ["main.tyx", "lib.tyx"]
     # The call's value maps to the function's body (its trailing line feed trimmed), and the
     # interpolation that made the call records nothing of its own.
-    assert decode(result.source_map["mappings"]) == [
+    assert decode_mappings(result.source_map["mappings"]) == [
         (0, 0, 0, 1, 0), (0, 5, 1, 1, 0), (0, 11, 1, 1, 6), (0, 14, 1, 1, 13), (0, 15, 0, 1, 26)]
 
 
@@ -255,7 +316,7 @@ MODULE_CAP_WARNING = ("source map segment cap (1000000 segments) exceeded in imp
                       "'lib.tyx'; no source map will be generated")
 MESSAGES_WARNING = ("source maps are not supported for messages-mode templates (@message blocks); "
                     "no source map will be generated")
-# Interpolations of an empty text: a million segments whose output is only line feeds.
+# Interpolations of a blank: a million segments whose output is only white space.
 BLANK_LOOP = "@for i in items:\n" + "{{ e }}" * 9 + "\n@end\n"
 
 
@@ -266,7 +327,7 @@ BLANK_LOOP = "@for i in items:\n" + "{{ e }}" * 9 + "\n@end\n"
                          "text; to use the module's functions, call them directly: {{lib.fn()}}"]),
 ], ids=["with body", "blank body"])
 def test_segment_cap_of_an_imported_module(lib, include_warnings):
-    vars = dict(ITEMS, e="")
+    vars = dict(ITEMS, e=" ")
     main = '@import "./lib.tyx" as lib\n@include lib\nZ\n'
     result = vorpel.compile_virtual({"main.tyx": main, "lib.tyx": lib}, "main.tyx", vars=vars,
                                     source_map=True)
@@ -304,7 +365,7 @@ def test_extending_template_in_a_project(tmp_path):
     # The skeleton's source comes first; the override is mapped in the file that wrote it.
     assert result.source_map["sources"] == ["layouts/base.tyx", "pages/child.tyx"]
     assert result.source_map["sourcesContent"] == [base, child]
-    assert decode(result.source_map["mappings"]) == [
+    assert decode_mappings(result.source_map["mappings"]) == [
         (3, 0, 0, 3, 0), (3, 2, 0, 3, 2), (3, 3, 0, 3, 13),
         (4, 0, 1, 5, 0), (4, 6, 1, 5, 6), (4, 7, 1, 5, 17),
         (5, 0, 0, 7, 0)]
@@ -324,5 +385,5 @@ def test_extending_chain_with_an_included_module():
     # Every part's module is listed, in the order the parts render: the root's skeleton, the
     # middle's head, the leaf's body, then the module that body includes.
     assert result.source_map["sources"] == ["base.tyx", "mid.tyx", "leaf.tyx", "lib.tyx"]
-    assert decode(result.source_map["mappings"]) == [(0, 0, 1, 2, 0), (1, 0, 3, 0, 0)]
+    assert decode_mappings(result.source_map["mappings"]) == [(0, 0, 1, 2, 0), (1, 0, 3, 0, 0)]
     assert result.source_map["mappings"] == "ACEA;AEFA"
