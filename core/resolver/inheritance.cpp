@@ -91,6 +91,32 @@ Result<std::vector<FrontmatterImportList>> inherited_imports(const CompiledModul
     return lists;
 }
 
+// Two imports that bind one name collide, as a parent's function and an import do. A function
+// the root's own import took the place of, its own or a frontmatter import's, gives way again.
+Status bind_directive_imports(const DirectiveImports& root, const FunctionMap& parent_functions,
+                              Scope& scope) {
+    for (const auto& [alias, module] : root.aliases) {
+        if (scope.lookup_import_alias(alias) != nullptr) {
+            return CompileError::of(ErrorKind::NameCollision, alias);
+        }
+        scope.define_import_alias(alias, module);
+    }
+    const auto holds = [](const FunctionMap& functions, std::string_view name,
+                          const FunctionDef* function) {
+        const auto found = functions.find(name);
+        return found != functions.end() && found->second.get() == function;
+    };
+    for (const auto& [name, function] : root.functions) {
+        const FunctionDef* present = scope.lookup_function(name);
+        if (present != nullptr && !holds(parent_functions, name, present) &&
+            !holds(root.replaced, name, present)) {
+            return CompileError::of(ErrorKind::NameCollision, name);
+        }
+        scope.define_function(name, function);
+    }
+    return {};
+}
+
 Result<std::optional<YamlMapping>> merge_chain_frontmatter(
     const std::optional<YamlMapping>& parent, const std::optional<YamlMapping>& child) {
     const YamlMapping empty;
@@ -369,12 +395,23 @@ Result<MergedFrontmatter> merge_parent_frontmatter(Resolver& resolver, const Com
     const ModuleLoader& loader = resolver.loader();
     const std::string_view parent_text =
         parent.source.text != nullptr ? std::string_view(*parent.source.text) : std::string_view();
-    for (const FrontmatterImportList& list : parent_imports) {
+    const auto bind_parent_imports = [&](const FrontmatterImportList& list) -> Status {
         const std::string display_name = display_source_path_with_root(list.key, loader);
         const std::string directory = loader.parent_dir(list.key);
         const ModuleSource importer{list.key, display_name, parent_text, directory, source.vars};
-        TYX_TRY(bind_frontmatter_imports(resolver, list.entries, merged.scope, importer, warnings));
+        return bind_frontmatter_imports(resolver, list.entries, merged.scope, importer, warnings);
+    };
+    const DirectiveImports* root = parent.directive_imports.get();
+    size_t bound = 0;
+    // The root's @import lines ran after its frontmatter imports, whose list, when it has one,
+    // comes first; its `prompt` then stands as it did there, beneath the lower templates' own.
+    if (root != nullptr && !parent_imports.empty() && parent_imports.front().key == root->key) {
+        TYX_TRY(bind_parent_imports(parent_imports.front()));
+        bound = 1;
     }
+    if (root != nullptr && root->prompt) merged.scope.define_variable("prompt", *root->prompt);
+    for (; bound < parent_imports.size(); ++bound)
+        TYX_TRY(bind_parent_imports(parent_imports[bound]));
     TYX_TRY(bind_frontmatter_imports(resolver, child_imports, merged.scope, source, warnings));
     for (const auto& [name, function] : parent.functions) {
         if (merged.scope.lookup_function(name) != nullptr) {
@@ -382,6 +419,7 @@ Result<MergedFrontmatter> merge_parent_frontmatter(Resolver& resolver, const Com
         }
         merged.scope.define_function(name, function);
     }
+    if (root != nullptr) TYX_TRY(bind_directive_imports(*root, parent.functions, merged.scope));
     merged.chain_imports = std::move(parent_imports);
     if (!child_imports.empty()) {
         merged.chain_imports.push_back({std::string(source.key), std::move(child_imports)});
@@ -477,6 +515,7 @@ Result<ParentChain> apply_parent_extends(Resolver& resolver, const ParsedTemplat
                          merge_chain_frontmatter(grandparent->frontmatter, frontmatter));
     chain.functions = grandparent->functions;
     TYX_ASSIGN_OR_RETURN(chain.chain_imports, inherited_imports(*grandparent, grandparent_key));
+    chain.directive_imports = grandparent->directive_imports;
     return chain;
 }
 
@@ -498,6 +537,8 @@ Result<CompiledModule> compile_parent_module(Resolver& resolver, const ModuleSou
     TYX_TRY(bind_frontmatter_imports(resolver, prepared.imports, prepared.scope, source, warnings));
     std::shared_ptr<const std::vector<Node>> body(tree, &tree->body);
     SharedSource shared = make_shared_source(source.key, source.display_name, source.text);
+    // Only a root's @import lines can reach the templates below it.
+    const ScopeImports before = tree->extends ? ScopeImports() : scope_imports(prepared.scope);
     TYX_ASSIGN_OR_RETURN(
         DirectiveNames names,
         process_module_directives(resolver, body, prepared.scope, source, warnings, &shared));
@@ -511,6 +552,8 @@ Result<CompiledModule> compile_parent_module(Resolver& resolver, const ModuleSou
         module.nodes = std::move(body);
         module.source = std::move(shared);
         module.frontmatter = std::move(parsed.frontmatter);
+        module.directive_imports =
+            bound_directive_imports(prepared.scope, before, names.functions, source.key);
         module.functions = std::move(names.functions);
         return module;
     }
@@ -531,6 +574,7 @@ Result<CompiledModule> compile_parent_module(Resolver& resolver, const ModuleSou
     if (!prepared.imports.empty()) {
         module.chain_imports.push_back({std::string(source.key), std::move(prepared.imports)});
     }
+    module.directive_imports = std::move(chain.directive_imports);
     return module;
 }
 
@@ -556,6 +600,7 @@ Result<ExtendedTemplate> apply_extends(Resolver& resolver,
     TYX_ASSIGN_OR_RETURN(extended.frontmatter_text, emit_frontmatter_yaml(merged.mapping));
     extended.scope = std::move(merged.scope);
     extended.chain_imports = std::move(merged.chain_imports);
+    extended.directive_imports = parent->directive_imports;
     if (!merged.mapping.empty()) extended.merged_frontmatter = std::move(merged.mapping);
 
     TYX_ASSIGN_OR_RETURN(

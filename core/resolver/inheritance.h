@@ -42,6 +42,8 @@ struct ExtendedTemplate {
     std::optional<YamlMapping> merged_frontmatter;
     // The frontmatter imports of the chain, the root's first and the template's own last.
     std::vector<FrontmatterImportList> chain_imports;
+    // What the @import lines of the chain's root bound; null when nothing.
+    std::shared_ptr<const DirectiveImports> directive_imports;
     // The parent's functions with the template's own over them.
     FunctionMap functions;
     std::set<std::string, std::less<>> exports;
@@ -78,6 +80,8 @@ struct ParentChain {
     FunctionMap functions;
     // The frontmatter imports of the chain above the parent, the root's first.
     std::vector<FrontmatterImportList> chain_imports;
+    // What the @import lines of the chain's root bound; null when nothing.
+    std::shared_ptr<const DirectiveImports> directive_imports;
 };
 
 // `source` and `shared_source` are the parent's; `frontmatter` its own mapping and `body` its
@@ -110,7 +114,8 @@ struct MergedFrontmatter {
 };
 
 // The template's scope: the merged frontmatter, the caller's variables, the frontmatter imports
-// of the parent's chain and of the template, and the parent's functions.
+// of the parent's chain and of the template, the parent's functions, and what the @import lines
+// of the chain's root bound.
 Result<MergedFrontmatter> merge_parent_frontmatter(Resolver& resolver, const CompiledModule& parent,
                                                    const std::optional<YamlMapping>& child,
                                                    std::string_view parent_key,

@@ -46,6 +46,57 @@ ImportedModule build_imported_module(const CompiledModule& module) {
     return imported;
 }
 
+ScopeImports scope_imports(const Scope& scope) {
+    ScopeImports names;
+    for (const ScopeFrame& frame : scope.frames()) {
+        for (const auto& [name, function] : frame.functions)
+            names.functions.insert_or_assign(name, function);
+        for (const auto& [name, module] : frame.import_aliases)
+            names.aliases.insert(name);
+    }
+    if (const Value* prompt = scope.lookup_variable("prompt")) names.prompt = *prompt;
+    return names;
+}
+
+namespace {
+
+// An import binds `prompt` only to a string value of its own, and a copy of a value shares its
+// text, so the text's address tells whether the pass bound it.
+bool binds_prompt(const std::optional<Value>& before, const Value* after) {
+    if (after == nullptr || !after->is_string()) return false;
+    return !before || !before->is_string() || &before->as_string() != &after->as_string();
+}
+
+}  // namespace
+
+std::shared_ptr<const DirectiveImports> bound_directive_imports(const Scope& scope,
+                                                                const ScopeImports& before,
+                                                                const FunctionMap& own,
+                                                                std::string_view key) {
+    DirectiveImports bound;
+    FunctionMap visible;
+    for (const ScopeFrame& frame : scope.frames()) {
+        for (const auto& [name, function] : frame.functions)
+            visible.insert_or_assign(name, function);
+        for (const auto& [name, module] : frame.import_aliases) {
+            if (!before.aliases.contains(name)) bound.aliases.insert_or_assign(name, module);
+        }
+    }
+    for (const auto& [name, function] : visible) {
+        const auto was = before.functions.find(name);
+        if (was != before.functions.end() && was->second == function) continue;
+        const auto defined = own.find(name);
+        if (defined != own.end() && defined->second == function) continue;
+        bound.functions.insert_or_assign(name, function);
+        if (was != before.functions.end()) bound.replaced.insert_or_assign(name, was->second);
+    }
+    const Value* prompt = scope.lookup_variable("prompt");
+    if (binds_prompt(before.prompt, prompt)) bound.prompt = *prompt;
+    if (bound.aliases.empty() && bound.functions.empty() && !bound.prompt) return nullptr;
+    bound.key = std::string(key);
+    return std::make_shared<const DirectiveImports>(std::move(bound));
+}
+
 Result<ParsedModule> parse_module(const ModuleSource& source) {
     TYX_ASSIGN_OR_RETURN(std::vector<Token> tokens, tokenize(source.text, source.display_name));
     TYX_ASSIGN_OR_RETURN(ParsedTemplate parsed,
@@ -78,11 +129,15 @@ Status compile_plain_module(Resolver& resolver, const std::shared_ptr<const Pars
     TYX_TRY(bind_frontmatter_imports(resolver, prepared.imports, prepared.scope, source, warnings));
     std::shared_ptr<const std::vector<Node>> body(tree, &tree->body);
     SharedSource shared = make_shared_source(source.key, source.display_name, source.text);
+    const ScopeImports before = scope_imports(prepared.scope);
     TYX_ASSIGN_OR_RETURN(
         DirectiveNames names,
         process_module_directives(resolver, body, prepared.scope, source, warnings, &shared));
     TYX_TRY(check_module_exports(names.exports, names.functions));
     TYX_TRY(validate_nodes(*body, prepared.scope, source.display_name, source.text));
+    // Kept for a template that extends this module once it was imported.
+    module.directive_imports =
+        bound_directive_imports(prepared.scope, before, names.functions, source.key);
     module.functions = std::move(names.functions);
     module.exports = std::move(names.exports);
     module.has_export_list = names.has_export_list;
@@ -138,6 +193,7 @@ Status compile_extending_module(Resolver& resolver,
     // extended.
     module.frontmatter = std::move(extended.merged_frontmatter);
     module.chain_imports = std::move(extended.chain_imports);
+    module.directive_imports = std::move(extended.directive_imports);
     return {};
 }
 

@@ -35,6 +35,18 @@ struct FrontmatterImportList {
     std::vector<FrontmatterImport> entries;
 };
 
+// What a root template's directive pass bound through its @import lines and still held when the
+// pass ended. A template extending the root renders the root's text, written against them.
+struct DirectiveImports {
+    // Of the root, whose frontmatter imports were bound before these.
+    std::string key;
+    ImportAliasMap aliases;
+    FunctionMap functions;
+    // For each function in `functions` that took the place of a frontmatter import's, that one.
+    FunctionMap replaced;
+    std::optional<Value> prompt;
+};
+
 // Never changed once stored in the module cache.
 struct CompiledModule {
     BlockMap blocks;
@@ -51,6 +63,10 @@ struct CompiledModule {
     // overrides it renders were written against those names; its frontmatter, the chain's
     // merged mapping, no longer holds them.
     std::vector<FrontmatterImportList> chain_imports;
+    // Of the root of the module's chain, the module itself when it does not extend; null when the
+    // root's @import lines bound nothing. Only a root has them: an extending template holds
+    // nothing but @block overrides.
+    std::shared_ptr<const DirectiveImports> directive_imports;
     bool has_export_list = false;
     bool compiled_as_parent = false;
 };
@@ -65,6 +81,20 @@ bool is_exported(const CompiledModule& module, std::string_view name);
 std::shared_ptr<const FunctionDef> lookup_exported_function(const CompiledModule& module,
                                                             std::string_view name);
 ImportedModule build_imported_module(const CompiledModule& module);
+
+// The functions, aliases and `prompt` a module's scope holds before its directive pass.
+struct ScopeImports {
+    FunctionMap functions;
+    std::set<std::string, std::less<>> aliases;
+    std::optional<Value> prompt;
+};
+ScopeImports scope_imports(const Scope& scope);
+// What the directive pass of the module at `key` bound through @import, given the scope before
+// it (`before`) and after it, and the module's own functions; null when it bound nothing.
+std::shared_ptr<const DirectiveImports> bound_directive_imports(const Scope& scope,
+                                                                const ScopeImports& before,
+                                                                const FunctionMap& own,
+                                                                std::string_view key);
 
 // One module's template and its loaded frontmatter.
 struct ParsedModule {

@@ -338,3 +338,82 @@ def test_extends_on_the_file_system(tmp_path):
     source = '@extends "./layouts/base.tyx"\n@block main:\nText\n@end\n'
     assert vorpel.compile(source, base_path=tmp_path).output == "Top\nText\n"
     assert vorpel.check(source, base_path=tmp_path).warnings == []
+
+
+# Roots whose text, blocks and functions use the names their own @import lines bind.
+LIB_M = "@define f():\nF\n@end\nM body\n"
+ROOTS_WITH_IMPORTS = [
+    '@import "./m.tyx" as m\n{{ m.f() }}\n@block a:\nA\n@end\n',
+    '@import "./m.tyx" as m\n@define g():\n[{{ m.f() }}]\n@end\n{{ g() }}\n@block a:\nA\n@end\n',
+    # The root's @import binds `prompt` after its frontmatter import did.
+    ('---\nimports:\n  - path: ./p.tyx\n---\n@import "./m.tyx"\n{{ f() }} {{ prompt }}\n'
+     "@block a:\nA\n@end\n"),
+    '@import { f, prompt } from "./m.tyx"\n{{ f() }}\n@block a:\n{{ prompt }}\n@end\n',
+    # A selected function takes the place of the root's own and of a frontmatter import's.
+    '@define f():\nown\n@end\n@import { f } from "./m.tyx"\n{{ f() }}\n@block a:\nA\n@end\n',
+    ('---\nimports:\n  - path: ./n.tyx\n---\n@import { f } from "./m.tyx"\n{{ f() }}\n'
+     "@block a:\nA\n@end\n"),
+]
+
+
+@pytest.mark.parametrize("root", ROOTS_WITH_IMPORTS)
+def test_a_root_renders_the_same_under_empty_children(root):
+    modules = {"root.tyx": root, "m.tyx": LIB_M, "n.tyx": "@define f():\nN\n@end\n",
+               "p.tyx": "P body\n", "mid.tyx": '@extends "./root.tyx"\n',
+               "leaf.tyx": '@extends "./mid.tyx"\n', "child.tyx": '@extends "./root.tyx"\n',
+               "main.tyx": '@import "./leaf.tyx" as l\n@include l\n',
+               "both.tyx": '@import "./root.tyx" as r\n@import "./child.tyx" as c\n@include c\n'}
+    alone = vorpel.compile_virtual(modules, "root.tyx", source_map=True)
+    for entry in ["child.tyx", "leaf.tyx"]:
+        mapped = vorpel.compile_virtual(modules, entry, source_map=True)
+        assert (mapped.output, mapped.source_map) == (alone.output, alone.source_map)
+        assert vorpel.compile_virtual(modules, entry).output == alone.output
+        assert vorpel.check_virtual(modules, entry).warnings == []
+    # Compiled as imports, through a chain and after the root was imported on its own.
+    for entry in ["main.tyx", "both.tyx"]:
+        assert vorpel.compile_virtual(modules, entry).output == alone.output
+
+
+def test_overrides_use_the_names_the_roots_imports_bind():
+    modules = {
+        "root.tyx": ('@import "./m.tyx" as m\n@import { f } from "./m.tyx"\n'
+                     "@block a:\nA\n@end\n@block b:\nB\n@end\n"),
+        "mid.tyx": '@extends "./root.tyx"\n@block a:\nmid {{ m.f() }}\n@end\n',
+        "leaf.tyx": '@extends "./mid.tyx"\n@block b:\nleaf {{ f() }} {{ m.f() }}\n@end\n',
+        "m.tyx": LIB_M,
+    }
+    assert vorpel.compile_virtual(modules, "mid.tyx").output == "mid F\nB\n"
+    for options in [{}, {"source_map": True}]:
+        result = vorpel.compile_virtual(modules, "leaf.tyx", **options)
+        assert result.output == "mid F\nleaf F F\n"
+    # A `prompt` that a lower template's own imports bind stands over the root's.
+    modules["root.tyx"] = '@import "./m.tyx"\n{{ f() }} {{ prompt }}\n@block a:\nA\n@end\n'
+    modules["mid.tyx"] = '---\nimports:\n  - path: ./p.tyx\n---\n@extends "./root.tyx"\n'
+    modules["leaf.tyx"] = '@extends "./mid.tyx"\n'
+    modules["p.tyx"] = "P body\n"
+    assert vorpel.compile_virtual(modules, "root.tyx").output == "F M body\n\nA\n"
+    assert vorpel.compile_virtual(modules, "leaf.tyx").output == "F P body\n\nA\n"
+    # The root's variable `prompt`, which no import of its own bound, is the child's to replace.
+    modules["root.tyx"] = '---\nprompt: r\n---\n@import "./m.tyx" as m\n{{ m.f() }} {{ prompt }}\n'
+    modules["mid.tyx"] = '---\nprompt: c\n---\n@extends "./root.tyx"\n'
+    assert vorpel.compile_virtual(modules, "root.tyx").output == "---\nprompt: r\n---\nF r\n"
+    assert vorpel.compile_virtual(modules, "leaf.tyx").output == "---\nprompt: c\n---\nF c\n"
+
+
+# Bound into one scope, a lower template's import and the root's bind one name.
+IMPORT_COLLISIONS = [
+    ('@import "./m.tyx" as m\n', "imports:\n  - path: ./m.tyx\n    as: m", "m"),
+    ('@import { f } from "./m.tyx"\n', "imports:\n  - path: ./m.tyx", "f"),
+    ('@import "./m.tyx"\n', "imports:\n  - path: ./m.tyx\n    names: [f]", "f"),
+]
+
+
+@pytest.mark.parametrize("root_import, child_imports, name", IMPORT_COLLISIONS)
+def test_the_roots_imports_collide_with_those_below_it(root_import, child_imports, name):
+    modules = {"root.tyx": root_import + "@block a:\nA\n@end\n", "m.tyx": LIB_M,
+               "child.tyx": f'---\n{child_imports}\n---\n@extends "./root.tyx"\n',
+               "leaf.tyx": '@extends "./child.tyx"\n'}
+    for entry in ["child.tyx", "leaf.tyx"]:
+        error = error_of(lambda: vorpel.compile_virtual(modules, entry))
+        assert (error.code, error.message, error.span) == (
+            "tyx::name_collision", f"name collision: '{name}' is already defined", None)
