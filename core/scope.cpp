@@ -132,7 +132,7 @@ void Scope::define_function(std::string_view name, std::shared_ptr<const Functio
 }
 
 void Scope::define_import_alias(std::string_view name, ImportedModule module) {
-    if (NameLogs* logs = global_logs()) logs->aliases.bind(name, module);
+    if (NameLogs* logs = global_logs()) logs->aliases.bind(name, entry_for_log(module));
     innermost().import_aliases.insert_or_assign(name, std::move(module));
 }
 
@@ -155,6 +155,12 @@ std::shared_ptr<const FunctionDef> Scope::entry_for_log(
     if (!own) return function;
     // Points at the function without sharing its ownership, which the history itself holds.
     return std::shared_ptr<const FunctionDef>(std::shared_ptr<const FunctionDef>(), function.get());
+}
+
+ImportedModule Scope::entry_for_log(ImportedModule module) const {
+    for (auto& [name, function] : module.exported_functions)
+        function = entry_for_log(std::move(function));
+    return module;
 }
 
 std::shared_ptr<const FunctionDef> Scope::make_function(FunctionDef function) {
@@ -180,7 +186,7 @@ NameLogs Scope::flatten_visible_names() const {
             const CapturedNames& captured = frame.captured->captured;
             captured.for_each_import_alias(
                 [&](std::string_view name, const ImportedModule& module) {
-                    logs.aliases.bind(name, module);
+                    logs.aliases.bind(name, entry_for_log(module));
                 });
             captured.for_each_function(
                 [&](std::string_view name, const std::shared_ptr<const FunctionDef>& function) {
@@ -197,7 +203,7 @@ NameLogs Scope::flatten_visible_names() const {
 
 void Scope::log_frame(const ScopeFrame& frame, NameLogs& logs) const {
     for (const auto& [name, module] : frame.import_aliases)
-        logs.aliases.bind(name, module);
+        logs.aliases.bind(name, entry_for_log(module));
     for (const auto& [name, function] : frame.functions)
         logs.functions.bind(name, entry_for_log(function));
     for (const auto& [name, value] : frame.variables)

@@ -196,9 +196,12 @@ class Scope {
     // Of the global frame, made by the first function the scope makes and kept in step with the
     // global frame from then on.
     NameLogs* global_logs() { return depth_ == 1 && history_ ? &history_->global : nullptr; }
-    // A function of this scope's own history, which the logs must not own.
+    // The entry as the logs hold it: the functions of this scope's own history, which the logs
+    // must not own, are pointed to without sharing their ownership, also among the functions of
+    // a module the scope defines as an alias.
     std::shared_ptr<const FunctionDef> entry_for_log(
         std::shared_ptr<const FunctionDef> function) const;
+    ImportedModule entry_for_log(ImportedModule module) const;
     // The names visible now, over all frames, for a function made beneath the global frame.
     NameLogs flatten_visible_names() const;
     // Binds the frame's entries into the logs.

@@ -274,6 +274,10 @@ TEST(ScopeTest, FunctionsAreFreedWithTheirScope) {
                 if (i == 0) first = made;
                 last = made;
             }
+            // Even a module of the scope's own functions, bound as an alias, holds none of them.
+            ImportedModule own;
+            own.exported_functions.emplace("f0", first.lock());
+            scope.define_import_alias("own", own);
             scope.push_frame();
             scope.define_function("inner", scope.make_function(FunctionDef{}));
             kept = last.lock();
