@@ -1,6 +1,7 @@
-// A table of names for scope frames and module function tables.
+// Tables of names for scope frames, module function tables and the names functions capture.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -186,6 +187,65 @@ class NameMap {
     std::vector<uint64_t> hashes_;
     // Empty until the table passes kLinearLimit entries; then entry index + 1 per used slot.
     std::vector<uint32_t> slots_;
+};
+
+// A name table that keeps its bindings in the order they were made, so that it can be read as
+// it stood at any earlier length: capturing it costs a length, not a copy. Once frozen, the
+// bindings made so far stay readable; rebinding a name whose latest binding came after the
+// last freeze replaces that binding in place, so a table that is never frozen again grows no
+// faster than a NameMap.
+template <class T>
+class NameLog {
+  public:
+    // The bindings kept, which a reader records as the length it reads at.
+    size_t size() const { return entries_.size(); }
+
+    void bind(std::string_view name, T entry) {
+        auto [found, added] = index_.emplace(name);
+        Bindings& bindings = found->second;
+        if (!added && bindings.latest >= frozen_) {
+            entries_[bindings.latest] = std::move(entry);
+            return;
+        }
+        if (!added) bindings.earlier.push_back(bindings.latest);
+        bindings.latest = static_cast<uint32_t>(entries_.size());
+        entries_.push_back(std::move(entry));
+    }
+
+    // Every binding made so far stays readable at the lengths it was seen at.
+    void freeze() { frozen_ = entries_.size(); }
+
+    // The entry the name was bound to when the table held `length` bindings, or nullptr.
+    const T* find(std::string_view name, uint64_t hash, size_t length) const {
+        auto found = index_.find(name, hash);
+        if (found == index_.end()) return nullptr;
+        const Bindings& bindings = found->second;
+        if (bindings.latest < length) return &entries_[bindings.latest];
+        // Only a name rebound after the reader's length reaches this search.
+        auto after = std::lower_bound(bindings.earlier.begin(), bindings.earlier.end(), length);
+        if (after == bindings.earlier.begin()) return nullptr;
+        return &entries_[*(after - 1)];
+    }
+
+    // Each name bound when the table held `length` bindings, with its entry then.
+    template <class Visit>
+    void for_each(size_t length, Visit visit) const {
+        for (const auto& [name, bindings] : index_) {
+            if (const T* entry = find(name, NameHash{}(name), length)) visit(name, *entry);
+        }
+    }
+
+  private:
+    // The positions of a name's bindings: the latest, and the earlier ones that a freeze kept,
+    // in ascending order. Most names are bound once and allocate nothing here.
+    struct Bindings {
+        uint32_t latest = 0;
+        std::vector<uint32_t> earlier;
+    };
+
+    std::vector<T> entries_;
+    NameMap<Bindings> index_;
+    size_t frozen_ = 0;
 };
 
 }  // namespace tyx

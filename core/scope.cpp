@@ -22,41 +22,33 @@ const T* lookup(std::span<const ScopeFrame> frames, std::string_view name, Table
     for (auto frame = frames.rbegin(); frame != frames.rend(); ++frame) {
         if (const T* found = find_in(table(*frame), name, hash)) return found;
         if (frame->captured != nullptr) {
-            if (const T* found = find_in(table(*frame->captured), name, hash)) return found;
+            if (const T* found = table(frame->captured->captured, name, hash)) return found;
         }
     }
     return nullptr;
 }
 
-template <class T, class Table>
-NameMap<T> visible(std::span<const ScopeFrame> frames, Table table) {
-    // A module's own @define sees only the global frame: copying its table spares hashing
-    // every name again.
-    if (frames.size() == 1 && frames.front().captured == nullptr) return table(frames.front());
-    NameMap<T> names;
-    for (const ScopeFrame& frame : frames) {
-        if (frame.captured != nullptr) {
-            for (const auto& [name, entry] : table(*frame.captured)) {
-                names.insert_or_assign(name, entry);
-            }
-        }
-        for (const auto& [name, entry] : table(frame))
-            names.insert_or_assign(name, entry);
-    }
-    return names;
-}
-
 struct Variables {
     const VariableMap& operator()(const ScopeFrame& frame) const { return frame.variables; }
-    const VariableMap& operator()(const FunctionDef& function) const { return function.variables; }
+    const Value* operator()(const CapturedNames& names, std::string_view name,
+                            uint64_t hash) const {
+        return names.variable(name, hash);
+    }
 };
 struct Functions {
     const FunctionMap& operator()(const ScopeFrame& frame) const { return frame.functions; }
-    const FunctionMap& operator()(const FunctionDef& function) const { return function.functions; }
+    const std::shared_ptr<const FunctionDef>* operator()(const CapturedNames& names,
+                                                         std::string_view name,
+                                                         uint64_t hash) const {
+        return names.function(name, hash);
+    }
 };
 struct Aliases {
     const ImportAliasMap& operator()(const ScopeFrame& frame) const { return frame.import_aliases; }
-    const ImportAliasMap& operator()(const FunctionDef& function) const { return function.aliases; }
+    const ImportedModule* operator()(const CapturedNames& names, std::string_view name,
+                                     uint64_t hash) const {
+        return names.import_alias(name, hash);
+    }
 };
 
 }  // namespace
@@ -64,6 +56,34 @@ struct Aliases {
 const FunctionDef* ImportedModule::find_exported_function(std::string_view name) const {
     auto found = exported_functions.find(name);
     return found == exported_functions.end() ? nullptr : found->second.get();
+}
+
+CapturedNames CapturedNames::of(NameLogs& logs) {
+    logs.freeze();
+    CapturedNames names;
+    names.logs_ = &logs;
+    names.aliases_ = logs.aliases.size();
+    names.functions_ = logs.functions.size();
+    names.variables_ = logs.variables.size();
+    return names;
+}
+
+const ImportedModule* CapturedNames::import_alias(std::string_view name, uint64_t hash) const {
+    return logs_ == nullptr ? nullptr : logs_->aliases.find(name, hash, aliases_);
+}
+
+const std::shared_ptr<const FunctionDef>* CapturedNames::function(std::string_view name,
+                                                                  uint64_t hash) const {
+    return logs_ == nullptr ? nullptr : logs_->functions.find(name, hash, functions_);
+}
+
+const FunctionDef* CapturedNames::function(std::string_view name) const {
+    const auto* found = function(name, NameHash{}(name));
+    return found == nullptr ? nullptr : found->get();
+}
+
+const Value* CapturedNames::variable(std::string_view name, uint64_t hash) const {
+    return logs_ == nullptr ? nullptr : logs_->variables.find(name, hash, variables_);
 }
 
 size_t FunctionDef::min_arguments() const {
@@ -102,14 +122,17 @@ Status Scope::pop_frame() {
 
 // depth_ is never 0 (the global frame cannot be popped), so the innermost frame always exists.
 void Scope::define_variable(std::string_view name, Value value) {
+    if (NameLogs* logs = global_logs()) logs->variables.bind(name, value);
     innermost().variables.insert_or_assign(name, std::move(value));
 }
 
 void Scope::define_function(std::string_view name, std::shared_ptr<const FunctionDef> function) {
+    if (NameLogs* logs = global_logs()) logs->functions.bind(name, entry_for_log(function));
     innermost().functions.insert_or_assign(name, std::move(function));
 }
 
 void Scope::define_import_alias(std::string_view name, ImportedModule module) {
+    if (NameLogs* logs = global_logs()) logs->aliases.bind(name, entry_for_log(module));
     innermost().import_aliases.insert_or_assign(name, std::move(module));
 }
 
@@ -126,16 +149,65 @@ const ImportedModule* Scope::lookup_import_alias(std::string_view name) const {
     return lookup<ImportedModule>(frames(), name, Aliases{});
 }
 
-ImportAliasMap Scope::visible_import_aliases() const {
-    return visible<ImportedModule>(frames(), Aliases{});
+std::shared_ptr<const FunctionDef> Scope::entry_for_log(
+    std::shared_ptr<const FunctionDef> function) const {
+    const bool own = !function.owner_before(history_) && !history_.owner_before(function);
+    if (!own) return function;
+    // Points at the function without sharing its ownership, which the history itself holds.
+    return std::shared_ptr<const FunctionDef>(std::shared_ptr<const FunctionDef>(), function.get());
 }
 
-FunctionMap Scope::visible_functions() const {
-    return visible<std::shared_ptr<const FunctionDef>>(frames(), Functions{});
+ImportedModule Scope::entry_for_log(ImportedModule module) const {
+    for (auto& [name, function] : module.exported_functions)
+        function = entry_for_log(std::move(function));
+    return module;
 }
 
-VariableMap Scope::visible_variables() const {
-    return visible<Value>(frames(), Variables{});
+std::shared_ptr<const FunctionDef> Scope::make_function(FunctionDef function) {
+    if (!history_) {
+        history_ = std::make_shared<ScopeHistory>();
+        log_frame(frames_.front(), history_->global);
+    }
+    if (depth_ == 1) {
+        function.captured = CapturedNames::of(history_->global);
+    } else {
+        function.captured = CapturedNames::of(*history_->inner_captures.emplace_back(
+            std::make_unique<NameLogs>(flatten_visible_names())));
+    }
+    history_->functions.push_back(std::move(function));
+    return std::shared_ptr<const FunctionDef>(history_, &history_->functions.back());
+}
+
+NameLogs Scope::flatten_visible_names() const {
+    // Bound outermost first, so that an inner entry replaces an outer one.
+    NameLogs logs;
+    for (const ScopeFrame& frame : frames()) {
+        if (frame.captured != nullptr) {
+            const CapturedNames& captured = frame.captured->captured;
+            captured.for_each_import_alias(
+                [&](std::string_view name, const ImportedModule& module) {
+                    logs.aliases.bind(name, entry_for_log(module));
+                });
+            captured.for_each_function(
+                [&](std::string_view name, const std::shared_ptr<const FunctionDef>& function) {
+                    logs.functions.bind(name, entry_for_log(function));
+                });
+            captured.for_each_variable([&](std::string_view name, const Value& value) {
+                logs.variables.bind(name, value);
+            });
+        }
+        log_frame(frame, logs);
+    }
+    return logs;
+}
+
+void Scope::log_frame(const ScopeFrame& frame, NameLogs& logs) const {
+    for (const auto& [name, module] : frame.import_aliases)
+        logs.aliases.bind(name, entry_for_log(module));
+    for (const auto& [name, function] : frame.functions)
+        logs.functions.bind(name, entry_for_log(function));
+    for (const auto& [name, value] : frame.variables)
+        logs.variables.bind(name, value);
 }
 
 }  // namespace tyx

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <span>
@@ -48,6 +49,59 @@ struct ImportedModule {
 
 using ImportAliasMap = NameMap<ImportedModule>;
 
+// The three tables of a scope's global frame as logs, from which functions capture names.
+struct NameLogs {
+    NameLog<ImportedModule> aliases;
+    NameLog<std::shared_ptr<const FunctionDef>> functions;
+    NameLog<Value> variables;
+
+    void freeze() {
+        aliases.freeze();
+        functions.freeze();
+        variables.freeze();
+    }
+};
+
+// The names a function captured: its defining scope's logs read at the lengths they had when the
+// function was defined. Whoever owns the function owns the logs too (see Scope::make_function),
+// so a capture holds no reference and costs the same for any number of names.
+class CapturedNames {
+  public:
+    CapturedNames() = default;
+    // The logs as they stand now; they are frozen so that later bindings leave these intact.
+    static CapturedNames of(NameLogs& logs);
+
+    const ImportedModule* import_alias(std::string_view name, uint64_t hash) const;
+    const std::shared_ptr<const FunctionDef>* function(std::string_view name, uint64_t hash) const;
+    const Value* variable(std::string_view name, uint64_t hash) const;
+
+    const ImportedModule* import_alias(std::string_view name) const {
+        return import_alias(name, NameHash{}(name));
+    }
+    const FunctionDef* function(std::string_view name) const;
+    const Value* variable(std::string_view name) const { return variable(name, NameHash{}(name)); }
+
+    // Each captured name with its entry, in no particular order.
+    template <class Visit>
+    void for_each_import_alias(Visit visit) const {
+        if (logs_ != nullptr) logs_->aliases.for_each(aliases_, visit);
+    }
+    template <class Visit>
+    void for_each_function(Visit visit) const {
+        if (logs_ != nullptr) logs_->functions.for_each(functions_, visit);
+    }
+    template <class Visit>
+    void for_each_variable(Visit visit) const {
+        if (logs_ != nullptr) logs_->variables.for_each(variables_, visit);
+    }
+
+  private:
+    const NameLogs* logs_ = nullptr;
+    size_t aliases_ = 0;
+    size_t functions_ = 0;
+    size_t variables_ = 0;
+};
+
 // One user function (an @define), immutable once built and shared by every frame and module
 // that holds it.
 struct FunctionDef {
@@ -55,9 +109,7 @@ struct FunctionDef {
     // Shares the defining template's tree, so the body is never copied.
     std::shared_ptr<const std::vector<Node>> body;
     // The names the defining module's scope held when the function was defined.
-    ImportAliasMap aliases;
-    FunctionMap functions;
-    VariableMap variables;
+    CapturedNames captured;
     // One per parameter: its literal default as a value, made once when the function is
     // defined, or null where it has none. Empty for a function built without them, whose
     // defaults are then made at each call.
@@ -68,6 +120,17 @@ struct FunctionDef {
     // Parameters without a default.
     size_t min_arguments() const;
     size_t max_arguments() const { return params.size(); }
+};
+
+// What a scope keeps for the functions it makes: the logs of its global frame, the functions
+// themselves, and the tables of names captured in inner frames. Every function made shares
+// ownership of this one record, and the logs refer to those functions without owning them, so
+// nothing here forms a cycle and freeing it frees the functions one after another instead of
+// each through the next.
+struct ScopeHistory {
+    NameLogs global;
+    std::deque<FunctionDef> functions;
+    std::vector<std::unique_ptr<NameLogs>> inner_captures;
 };
 
 // Three independent tables; one name may stand in all three without conflict.
@@ -96,6 +159,11 @@ class Scope {
   public:
     // One empty frame, the global frame.
     Scope();
+    // Not copied: two scopes would record their definitions into one history.
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+    Scope(Scope&&) = default;
+    Scope& operator=(Scope&&) = default;
 
     void push_frame();
     // A frame for a call of `function`: its captured aliases, functions and variables are seen
@@ -115,23 +183,36 @@ class Scope {
     const FunctionDef* lookup_function(std::string_view name) const;
     const ImportedModule* lookup_import_alias(std::string_view name) const;
 
-    // Everything visible now, over all frames, an inner entry replacing an outer one: the
-    // snapshot a function captures when it is defined.
-    ImportAliasMap visible_import_aliases() const;
-    FunctionMap visible_functions() const;
-    VariableMap visible_variables() const;
+    // Gives `function` the names visible now, over all frames, an inner entry replacing an outer
+    // one, and returns it shared: the scope keeps it with its history, so that names defined
+    // later are not among those it sees.
+    std::shared_ptr<const FunctionDef> make_function(FunctionDef function);
 
     std::span<const ScopeFrame> frames() const { return {frames_.data(), depth_}; }
     size_t depth() const { return depth_; }
 
   private:
     ScopeFrame& innermost() { return frames_[depth_ - 1]; }
+    // Of the global frame, made by the first function the scope makes and kept in step with the
+    // global frame from then on.
+    NameLogs* global_logs() { return depth_ == 1 && history_ ? &history_->global : nullptr; }
+    // The entry as the logs hold it: the functions of this scope's own history, which the logs
+    // must not own, are pointed to without sharing their ownership, also among the functions of
+    // a module the scope defines as an alias.
+    std::shared_ptr<const FunctionDef> entry_for_log(
+        std::shared_ptr<const FunctionDef> function) const;
+    ImportedModule entry_for_log(ImportedModule module) const;
+    // The names visible now, over all frames, for a function made beneath the global frame.
+    NameLogs flatten_visible_names() const;
+    // Binds the frame's entries into the logs.
+    void log_frame(const ScopeFrame& frame, NameLogs& logs) const;
 
     // The first depth_ frames are open. A popped frame stays behind, emptied, so that the next
     // frame pushed at its depth reuses the storage its tables already hold: a call or a loop
     // then defines its names without allocating.
     std::vector<ScopeFrame> frames_;
     size_t depth_ = 0;
+    std::shared_ptr<ScopeHistory> history_;
 };
 
 }  // namespace tyx

@@ -38,15 +38,12 @@ class DirectivePass {
         if (!shared_source_) {
             shared_source_ = make_shared_source(source_.key, source_.display_name, source_.text);
         }
-        auto function = std::make_shared<FunctionDef>();
-        function->params = node.params;
-        function->default_values = make_default_values(node.params);
-        function->body = std::shared_ptr<const std::vector<Node>>(nodes_, &node.body);
-        function->aliases = scope_.visible_import_aliases();
-        function->functions = scope_.visible_functions();
-        function->variables = scope_.visible_variables();
-        function->source = shared_source_;
-        std::shared_ptr<const FunctionDef> shared = std::move(function);
+        FunctionDef function;
+        function.params = node.params;
+        function.default_values = make_default_values(node.params);
+        function.body = std::shared_ptr<const std::vector<Node>>(nodes_, &node.body);
+        function.source = shared_source_;
+        std::shared_ptr<const FunctionDef> shared = scope_.make_function(std::move(function));
         names_.functions[node.name] = shared;
         scope_.define_function(node.name, std::move(shared));
         return {};

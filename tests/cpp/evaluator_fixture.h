@@ -91,13 +91,11 @@ class Template {
         for (const Node& node : tree_->body) {
             const auto* define = std::get_if<Node::Define>(&node.value);
             if (define == nullptr) continue;
-            auto function = std::make_shared<FunctionDef>();
-            function->params = define->params;
-            function->body = std::shared_ptr<const std::vector<Node>>(tree_, &define->body);
-            function->aliases = scope.visible_import_aliases();
-            function->functions = scope.visible_functions();
-            function->variables = scope.visible_variables();
-            function->source = shared_source();
+            FunctionDef made;
+            made.params = define->params;
+            made.body = std::shared_ptr<const std::vector<Node>>(tree_, &define->body);
+            made.source = shared_source();
+            std::shared_ptr<const FunctionDef> function = scope.make_function(std::move(made));
             scope.define_function(define->name, function);
             functions_.insert_or_assign(define->name, function);
         }

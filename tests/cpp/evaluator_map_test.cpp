@@ -251,8 +251,9 @@ TEST(EvaluateWithMap, IncludeInsideAnUnmappedFunctionFollowsItsTrimming) {
     ASSERT_NE(defined, nullptr);
     auto unmapped = std::make_shared<FunctionDef>(*defined);
     unmapped->source.reset();
-    ImportedModule module = included_module(mappings);
-    unmapped->aliases.insert_or_assign("m", module);
+    NameLogs captured;
+    captured.aliases.bind("m", included_module(mappings));
+    unmapped->captured = CapturedNames::of(captured);
     t.scope.define_function("f", unmapped);
     const Recorded recorded = render_mapped(t);
     EXPECT_EQ(recorded.text, "<ab>");

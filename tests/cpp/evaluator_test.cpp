@@ -715,7 +715,9 @@ TEST(FunctionCalls, FunctionWithoutSharedOwnerStillSeesItsCapturedNames) {
     function.params = {DefineParam{"p", std::nullopt}};
     function.body =
         std::shared_ptr<const std::vector<Node>>(std::shared_ptr<void>(), &body.nodes());
-    function.variables.emplace("x", Value::string("captured"));
+    NameLogs defining;
+    defining.variables.bind("x", Value::string("captured"));
+    function.captured = CapturedNames::of(defining);
     Result<std::string> out =
         invoke_user_function(function, "f", {Value::number(1)}, scope, context);
     ASSERT_TRUE(out.ok()) << format_error_message(out.error());

@@ -219,10 +219,10 @@ TEST(ModuleDirectives, NamesOfThePass) {
 
     // The snapshot holds what the scope held at the definition, and not later functions.
     const FunctionDef& a = *names->functions.at("a");
-    EXPECT_TRUE(a.aliases.contains("m"));
-    EXPECT_TRUE(a.variables.contains("v"));
-    EXPECT_FALSE(a.functions.contains("b"));
-    EXPECT_TRUE(names->functions.at("b")->functions.contains("a"));
+    EXPECT_NE(a.captured.import_alias("m"), nullptr);
+    EXPECT_NE(a.captured.variable("v"), nullptr);
+    EXPECT_EQ(a.captured.function("b"), nullptr);
+    EXPECT_EQ(names->functions.at("b")->captured.function("a"), &a);
     ASSERT_TRUE(a.source.has_value());
     // One shared source per module.
     EXPECT_EQ(a.source->text, names->functions.at("b")->source->text);

@@ -1,5 +1,6 @@
 #include "core/scope.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -123,11 +124,13 @@ TEST(ScopeTest, PoppingTheGlobalFrameFails) {
 TEST(ScopeTest, FunctionFramesSeeCapturedNamesBeneathTheirOwn) {
     auto helper = make_function();
     ImportedModule module;
-    auto function = make_function({{"a", std::nullopt}});
-    function->variables.emplace("a", Value::string("captured a"));
-    function->variables.emplace("c", Value::string("captured c"));
-    function->functions.emplace("helper", helper);
-    function->aliases.emplace("mod", module);
+    Scope defining;
+    defining.define_variable("a", Value::string("captured a"));
+    defining.define_variable("c", Value::string("captured c"));
+    defining.define_function("helper", helper);
+    defining.define_import_alias("mod", module);
+    std::shared_ptr<const FunctionDef> function =
+        defining.make_function(*make_function({{"a", std::nullopt}}));
 
     Scope scope;
     scope.define_variable("c", Value::string("caller c"));
@@ -151,18 +154,17 @@ TEST(ScopeTest, FunctionFramesSeeCapturedNamesBeneathTheirOwn) {
     EXPECT_EQ(text_of(scope.lookup_variable("c")), "caller c");
     EXPECT_EQ(scope.lookup_variable("a"), nullptr);
     EXPECT_EQ(scope.lookup_function("helper"), nullptr);
-    EXPECT_EQ(text_of(function->variables.find("a") == function->variables.end()
-                          ? nullptr
-                          : &function->variables.find("a")->second),
-              "captured a");  // the function itself is never changed by a call
+    // The function itself is never changed by a call.
+    EXPECT_EQ(text_of(function->captured.variable("a")), "captured a");
 }
 
-TEST(ScopeTest, VisibleNamesGiveTheInnermostEntry) {
+TEST(ScopeTest, FunctionsMadeInAnInnerFrameCaptureTheInnermostEntries) {
     auto outer_function = make_function();
     auto inner_function = make_function();
-    auto captured = make_function();
-    captured->variables.emplace("k", Value::string("captured"));
-    captured->variables.emplace("x", Value::string("captured x"));
+    Scope defining;
+    defining.define_variable("k", Value::string("captured"));
+    defining.define_variable("x", Value::string("captured x"));
+    std::shared_ptr<const FunctionDef> captured = defining.make_function(FunctionDef{});
 
     Scope scope;
     scope.define_variable("x", Value::string("global"));
@@ -171,19 +173,120 @@ TEST(ScopeTest, VisibleNamesGiveTheInnermostEntry) {
     scope.push_function_frame(*captured);
     scope.define_variable("x", Value::string("inner"));
     scope.define_function("f", inner_function);
+    std::shared_ptr<const FunctionDef> made = scope.make_function(FunctionDef{});
+    scope.define_variable("late", Value::string("late"));
 
-    const VariableMap variables = scope.visible_variables();
-    ASSERT_EQ(variables.size(), 3u);
-    EXPECT_EQ(format_value(variables.at("x")), "inner");
-    EXPECT_EQ(format_value(variables.at("g")), "g");
-    EXPECT_EQ(format_value(variables.at("k")), "captured");
-    const FunctionMap functions = scope.visible_functions();
-    ASSERT_EQ(functions.size(), 1u);
-    EXPECT_EQ(functions.at("f"), inner_function);
-    EXPECT_TRUE(scope.visible_import_aliases().empty());
+    const CapturedNames& names = made->captured;
+    std::vector<std::string> variables;
+    names.for_each_variable([&](std::string_view name, const Value& value) {
+        variables.push_back(std::string(name) + "=" + format_value(value));
+    });
+    std::sort(variables.begin(), variables.end());
+    EXPECT_EQ(variables, (std::vector<std::string>{"g=g", "k=captured", "x=inner"}));
+    EXPECT_EQ(names.function("f"), inner_function.get());
+    size_t aliases = 0;
+    names.for_each_import_alias([&](std::string_view, const ImportedModule&) { ++aliases; });
+    EXPECT_EQ(aliases, 0u);
 
-    // A snapshot shares values instead of copying them.
-    EXPECT_EQ(&variables.at("g").as_string(), &scope.lookup_variable("g")->as_string());
+    // A capture shares values instead of copying them.
+    EXPECT_EQ(&names.variable("g")->as_string(), &scope.lookup_variable("g")->as_string());
+}
+
+// Each function sees the global frame as it stood when the function was made: names bound later
+// are not among them, and a name rebound later keeps the entry it had then. The scope itself
+// and a call's frame see the latest entries for everything the function did not capture.
+TEST(ScopeTest, FunctionsCaptureTheGlobalFrameAsItStoodWhenMade) {
+    Scope scope;
+    ImportedModule module;
+    module.body_text = std::make_shared<const std::string>("m");
+    std::vector<std::shared_ptr<const FunctionDef>> made;
+    std::vector<std::shared_ptr<const FunctionDef>> helpers;
+    // Rebinding `v` and `h` between captures, including more than once, reaches every earlier
+    // binding that some capture still sees.
+    for (int i = 0; i < 20; ++i) {
+        scope.define_variable("v", Value::number(i));
+        if (i % 2 == 0) scope.define_variable("v", Value::number(i + 100));
+        helpers.push_back(make_function());
+        scope.define_function("h", helpers.back());
+        if (i == 10) scope.define_import_alias("m", module);
+        made.push_back(scope.make_function(FunctionDef{}));
+        scope.define_function("f" + std::to_string(i), made.back());
+    }
+    scope.define_variable("late", Value::string("late"));
+
+    for (int i = 0; i < 20; ++i) {
+        SCOPED_TRACE(i);
+        const CapturedNames& names = made[static_cast<size_t>(i)]->captured;
+        EXPECT_EQ(text_of(names.variable("v")), std::to_string(i % 2 == 0 ? i + 100 : i));
+        EXPECT_EQ(names.function("h"), helpers[static_cast<size_t>(i)].get());
+        EXPECT_EQ(names.import_alias("m") != nullptr, i >= 10);
+        EXPECT_EQ(names.variable("late"), nullptr);
+        // A function does not see itself or anything made after it.
+        EXPECT_EQ(names.function("f" + std::to_string(i)), nullptr);
+        EXPECT_EQ(names.function("f" + std::to_string(i + 1)), nullptr);
+        if (i > 0) {
+            EXPECT_EQ(names.function("f" + std::to_string(i - 1)),
+                      made[static_cast<size_t>(i - 1)].get());
+        }
+    }
+    EXPECT_EQ(text_of(scope.lookup_variable("v")), "19");
+    EXPECT_EQ(scope.lookup_function("h"), helpers.back().get());
+
+    // In a call, the captured entries hide the caller's; the rest come from the caller.
+    scope.push_function_frame(*made.front());
+    EXPECT_EQ(text_of(scope.lookup_variable("v")), "100");
+    EXPECT_EQ(text_of(scope.lookup_variable("late")), "late");
+    EXPECT_EQ(scope.lookup_function("h"), helpers.front().get());
+    EXPECT_EQ(scope.lookup_function("f19"), made.back().get());
+    EXPECT_NE(scope.lookup_import_alias("m"), nullptr);
+    ASSERT_TRUE(scope.pop_frame().ok());
+}
+
+TEST(ScopeTest, EntriesNoCaptureSawAreReleasedWhenReplaced) {
+    Scope scope;
+    auto captured = make_function();
+    std::weak_ptr<FunctionDef> captured_alive = captured;
+    scope.define_function("h", std::move(captured));
+    std::shared_ptr<const FunctionDef> made = scope.make_function(FunctionDef{});
+
+    auto unseen = make_function();
+    std::weak_ptr<FunctionDef> unseen_alive = unseen;
+    scope.define_function("h", std::move(unseen));
+    scope.define_function("h", make_function());
+    EXPECT_TRUE(unseen_alive.expired());
+    EXPECT_FALSE(captured_alive.expired());  // the function made still sees it
+    made.reset();
+    EXPECT_FALSE(captured_alive.expired());  // until the scope is gone
+}
+
+// The functions a scope makes share one owner and refer to each other without owning each other,
+// so they are all freed once nothing outside holds them, whichever is released last.
+TEST(ScopeTest, FunctionsAreFreedWithTheirScope) {
+    std::weak_ptr<const FunctionDef> first;
+    std::weak_ptr<const FunctionDef> last;
+    {
+        std::shared_ptr<const FunctionDef> kept;
+        {
+            Scope scope;
+            for (int i = 0; i < 3; ++i) {
+                std::shared_ptr<const FunctionDef> made = scope.make_function(FunctionDef{});
+                scope.define_function("f" + std::to_string(i), made);
+                if (i == 0) first = made;
+                last = made;
+            }
+            // Even a module of the scope's own functions, bound as an alias, holds none of them.
+            ImportedModule own;
+            own.exported_functions.emplace("f0", first.lock());
+            scope.define_import_alias("own", own);
+            scope.push_frame();
+            scope.define_function("inner", scope.make_function(FunctionDef{}));
+            kept = last.lock();
+        }
+        EXPECT_FALSE(first.expired());  // the last function still sees the first
+        EXPECT_EQ(kept->captured.function("f0"), first.lock().get());
+    }
+    EXPECT_TRUE(first.expired());
+    EXPECT_TRUE(last.expired());
 }
 
 TEST(ScopeTest, FunctionDefArgumentCounts) {
