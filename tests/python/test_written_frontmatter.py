@@ -1,6 +1,6 @@
 """The frontmatter written back in front of Markdown output, read again by PyYAML and by the
 system itself: both read the mapping it stands for, that of a plain template less its imports
-and its type line."""
+and its type line, or the merged mapping of an extending template."""
 
 import pytest
 import yaml
@@ -63,3 +63,28 @@ def test_a_plain_templates_frontmatter_reads_back(frontmatter, written):
     modules = {"a.tyx": "", "b.tyx": "", "page.tyx": "---\n" + frontmatter + "---\n" + body}
     output = vorpel.compile_virtual(modules, "page.tyx").output
     assert_reads_back(output, written, frontmatter, body)
+
+
+# A root template's frontmatter and the block its empty child writes back from the merged
+# mapping.
+MERGED = [
+    ('k: "\U0001F600"\n', "k: \U0001F600\n"),
+    ('"\U0001F600": "a\\t\U0001F601"\n', '\U0001F600: "a\\t\U0001F601"\n'),
+    ("a: ! 5\nb: ! x\nc: ! [1, 2]\n", "a: ! 5\nb: ! x\nc: !\n- 1\n- 2\n"),
+    ('k: "\\u3000"\n', "k: '\u3000'\n"),
+    ('k: "x\\u00a0"\nm: "\\u2009x"\n"\\u3000": 1\n', "k: 'x\u00a0'\nm: '\u2009x'\n'\u3000': 1\n"),
+    ('k: "a\\nb\\u3000"\n', "k: |-\n  a\n  b\u3000\n"),
+    ('k: "a\\n\\u3000"\n', "k: 'a\n\n  \u3000'\n"),
+]
+
+
+@pytest.mark.parametrize("frontmatter, written", MERGED)
+def test_an_extending_templates_merged_frontmatter_reads_back(frontmatter, written):
+    body = body_of(frontmatter)
+    modules = {"root.tyx": "---\n" + frontmatter + "---\n" + body,
+               "child.tyx": '@extends "./root.tyx"\n'}
+    output = vorpel.compile_virtual(modules, "child.tyx").output
+    assert_reads_back(output, written, frontmatter, body)
+    # Merged again as a child's own frontmatter, it is written back alike.
+    modules["child.tyx"] = "---\n" + written + '---\n@extends "./root.tyx"\n'
+    assert vorpel.compile_virtual(modules, "child.tyx").output == output
