@@ -90,4 +90,23 @@ bool is_white_space_only(std::string_view text) {
     return trim_leading_white_space(text).empty();
 }
 
+std::string_view trim_blank_lines(std::string_view text) {
+    size_t begin = 0;
+    while (true) {
+        const size_t feed = text.find('\n', begin);
+        if (!is_white_space_only(text.substr(begin, feed - begin))) break;
+        if (feed == std::string_view::npos) return {};
+        begin = feed + 1;
+    }
+    // A line that holds something else stands at `begin`, so the search back stops there.
+    size_t end = text.size();
+    while (true) {
+        const size_t feed = text.rfind('\n', end - 1);
+        if (feed == std::string_view::npos || feed < begin) break;
+        if (!is_white_space_only(text.substr(feed + 1, end - feed - 1))) break;
+        end = feed;
+    }
+    return text.substr(begin, end - begin);
+}
+
 }  // namespace tyx

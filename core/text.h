@@ -25,5 +25,8 @@ inline std::string_view trim_white_space(std::string_view text) {
 std::string_view trim_leading_white_space(std::string_view text);
 std::string_view trim_trailing_white_space(std::string_view text);
 bool is_white_space_only(std::string_view text);
+// The lines of `text` from the first to the last that holds anything but white space, whole,
+// without the line feed after the last; empty when every line is blank.
+std::string_view trim_blank_lines(std::string_view text);
 
 }  // namespace tyx

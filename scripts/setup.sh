@@ -2,7 +2,7 @@
 # Installs the Debian packages the project builds and tests with; safe to run again.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libyaml-dev libicu-dev nlohmann-json3-dev
-          libgtest-dev python3-dev python3-pytest python3-jinja2 pkg-config
+          libgtest-dev python3-dev python3-pytest python3-jinja2 python3-yaml pkg-config
           python3-pip python3-setuptools python3-wheel python3-venv python3-mypy)
 missing=()
 for p in "${packages[@]}"; do

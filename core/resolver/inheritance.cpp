@@ -3,6 +3,7 @@
 #include <yaml.h>
 
 #include <array>
+#include <bitset>
 #include <charconv>
 #include <cmath>
 #include <utility>
@@ -189,6 +190,181 @@ std::string number_text(const YamlNumber& number) {
     return float_text(number.as_float());
 }
 
+// A well-formed UTF-8 encoding of a character past U+FFFF begins at byte `i`.
+bool astral_at(std::string_view text, size_t i) {
+    if (text.size() - i < 4) return false;
+    const auto b = [&](size_t k) { return static_cast<unsigned char>(text[i + k]); };
+    if (b(0) < 0xF0 || b(0) > 0xF4) return false;
+    if ((b(1) & 0xC0) != 0x80 || (b(2) & 0xC0) != 0x80 || (b(3) & 0xC0) != 0x80) return false;
+    return !(b(0) == 0xF0 && b(1) < 0x90) && !(b(0) == 0xF4 && b(1) > 0x8F);
+}
+
+// libyaml's emitter cannot write two things as they are: a character past U+FFFF, which it
+// counts as unprintable and escapes even in Unicode output, and the non-specific tag "!", which
+// it writes as "!<%21>". Both pass through it by way of a stand-in character from the private
+// use block U+E000..U+EFFF that nothing in the mapping holds, neither as it is nor in the
+// percent-encoded form libyaml gives it in a tag: such a character is handed over as the
+// stand-in, which libyaml writes like any letter, and the tag as "!" and the stand-in, which it
+// writes percent-encoded after the "!". The written text then gets the characters back in order,
+// since libyaml writes the scalars in the order given, and the tag as "!". A stand-in is a byte
+// shorter than the character, which can only move the length past which libyaml writes a key in
+// the explicit "? " form.
+class StandIns {
+  public:
+    StandIns() = default;
+    explicit StandIns(const YamlMapping& mapping) {
+        for (const auto& [key, value] : mapping.entries()) {
+            survey(key);
+            survey(value);
+        }
+        if (!needed_) return;
+        for (size_t index = 0; index < kBlockSize; ++index) {
+            if (used_[index]) continue;
+            stand_in_ = {static_cast<char>(0xEE), static_cast<char>(0x80 | (index >> 6)),
+                         static_cast<char>(0x80 | (index & 0x3F))};
+            written_tag_ = "!" + percent_encoded(stand_in_);
+            return;
+        }
+    }
+
+    // `text` with its characters past U+FFFF replaced, which are kept for `restore`.
+    std::string hand_over(const std::string& text) {
+        if (stand_in_.empty()) return text;
+        std::string out;
+        out.reserve(text.size());
+        for (size_t i = 0; i < text.size(); ++i) {
+            if (!astral_at(text, i)) {
+                out += text[i];
+                continue;
+            }
+            out += stand_in_;
+            taken_.append(text, i, 4);
+            i += 3;
+        }
+        return out;
+    }
+
+    // What libyaml is given for the tag "!": without a stand-in it writes it the long way.
+    std::string non_specific_tag() const { return "!" + stand_in_; }
+
+    std::string restore(const std::string& written) const {
+        if (stand_in_.empty()) return written;
+        std::string out;
+        out.reserve(written.size());
+        size_t next = 0;
+        for (size_t i = 0; i < written.size();) {
+            if (written.compare(i, stand_in_.size(), stand_in_) == 0 && next < taken_.size()) {
+                out.append(taken_, next, 4);
+                next += 4;
+                i += stand_in_.size();
+            } else if (written.compare(i, written_tag_.size(), written_tag_) == 0) {
+                out += '!';
+                i += written_tag_.size();
+            } else {
+                out += written[i++];
+            }
+        }
+        return out;
+    }
+
+  private:
+    static constexpr size_t kBlockSize = 0x1000;
+
+    static std::string percent_encoded(std::string_view bytes) {
+        constexpr std::string_view kDigits = "0123456789ABCDEF";
+        std::string out;
+        for (const char c : bytes) {
+            const auto byte = static_cast<unsigned char>(c);
+            out += '%';
+            out += kDigits[byte >> 4];
+            out += kDigits[byte & 0x0F];
+        }
+        return out;
+    }
+
+    static std::optional<unsigned> hex_byte(std::string_view text) {
+        unsigned byte = 0;
+        for (const char c : text) {
+            if (c >= '0' && c <= '9') {
+                byte = byte * 16 + static_cast<unsigned>(c - '0');
+            } else if (c >= 'A' && c <= 'F') {
+                byte = byte * 16 + static_cast<unsigned>(c - 'A' + 10);
+            } else {
+                return std::nullopt;
+            }
+        }
+        return byte;
+    }
+
+    void survey(const YamlValue& value) {
+        switch (value.kind()) {
+            case YamlValue::Kind::String:
+                survey(value.as_string());
+                break;
+            case YamlValue::Kind::Sequence:
+                for (const YamlValue& item : value.as_sequence())
+                    survey(item);
+                break;
+            case YamlValue::Kind::Mapping:
+                for (const auto& [key, item] : value.as_mapping().entries()) {
+                    survey(key);
+                    survey(item);
+                }
+                break;
+            case YamlValue::Kind::Tagged:
+                needed_ = needed_ || value.tag() == "!";
+                survey(value.tag());
+                survey(value.tagged_value());
+                break;
+            case YamlValue::Kind::Null:
+            case YamlValue::Kind::Bool:
+            case YamlValue::Kind::Number:
+                break;
+        }
+    }
+
+    // A byte 0xEE of well-formed text leads a character of the block; "%EE%xx%yy" is the form
+    // of one in a written tag.
+    void survey(std::string_view text) {
+        for (size_t i = 0; i < text.size(); ++i) {
+            const auto byte = static_cast<unsigned char>(text[i]);
+            if (byte == 0xEE && text.size() - i >= 3) {
+                mark(static_cast<unsigned char>(text[i + 1]),
+                     static_cast<unsigned char>(text[i + 2]));
+            } else if (text.compare(i, 4, "%EE%") == 0 && text.size() - i >= 9 &&
+                       text[i + 6] == '%') {
+                const std::optional<unsigned> first = hex_byte(text.substr(i + 4, 2));
+                const std::optional<unsigned> second = hex_byte(text.substr(i + 7, 2));
+                if (first && second) mark(*first, *second);
+            } else if (astral_at(text, i)) {
+                needed_ = true;
+            }
+        }
+    }
+
+    void mark(unsigned first, unsigned second) {
+        used_[((first & 0x3Fu) << 6) | (second & 0x3Fu)] = true;
+    }
+
+    std::bitset<kBlockSize> used_;
+    bool needed_ = false;
+    std::string stand_in_;
+    std::string written_tag_;
+    std::string taken_;
+};
+
+// Trims of blank lines and of white space, of the written text or of the text around it, must
+// not reach into a value: a string that begins or ends with white space is quoted, and so is one
+// whose literal block would end in a line of white space alone.
+bool quoted_against_trims(std::string_view text) {
+    if (text.find('\n') == std::string_view::npos) {
+        return trim_white_space(text).size() != text.size();
+    }
+    const std::string_view content = text.substr(0, text.find_last_not_of('\n') + 1);
+    const std::string_view last_line = content.substr(content.rfind('\n') + 1);
+    return !last_line.empty() && is_white_space_only(last_line);
+}
+
 // Writes one mapping as a YAML document through libyaml's emitter into a string.
 class FrontmatterWriter {
   public:
@@ -206,6 +382,7 @@ class FrontmatterWriter {
 
     Result<std::string> write(const YamlMapping& mapping) {
         if (!ready_) return CompileError::of(ErrorKind::Yaml, "cannot initialize the YAML writer");
+        stand_ins_ = StandIns(mapping);
         yaml_event_t event;
         TYX_TRY(emit(yaml_stream_start_event_initialize(&event, YAML_UTF8_ENCODING), event));
         TYX_TRY(emit(yaml_document_start_event_initialize(&event, nullptr, nullptr, nullptr, 1),
@@ -213,7 +390,7 @@ class FrontmatterWriter {
         TYX_TRY(write_mapping(mapping, nullptr));
         TYX_TRY(emit(yaml_document_end_event_initialize(&event, 1), event));
         TYX_TRY(emit(yaml_stream_end_event_initialize(&event), event));
-        return std::move(out_);
+        return stand_ins_.restore(out_);
     }
 
   private:
@@ -256,8 +433,11 @@ class FrontmatterWriter {
             case YamlValue::Kind::Mapping:
                 return write_mapping(value.as_mapping(), tag);
             case YamlValue::Kind::Tagged: {
-                // A node holds one tag; the outer one is the one the text carried.
-                const std::string local = "!" + value.tag();
+                // A node holds one tag; the outer one is the one the text carried. The loader
+                // keeps the non-specific tag as "!" itself; written as "!!" it would be another
+                // tag to any other reader.
+                const std::string local =
+                    value.tag() == "!" ? stand_ins_.non_specific_tag() : "!" + value.tag();
                 const YamlValue* inner = &value.tagged_value();
                 while (inner->is_tagged())
                     inner = &inner->tagged_value();
@@ -268,14 +448,17 @@ class FrontmatterWriter {
     }
 
     // A string that would read back as another kind is quoted, so the text keeps its values.
+    // libyaml writes a quoted string that single quotes cannot hold in double quotes.
     Status write_string(const std::string& text, const std::string* tag) {
         yaml_scalar_style_t style = YAML_ANY_SCALAR_STYLE;
-        if (text.find('\n') != std::string::npos) {
+        if (quoted_against_trims(text)) {
+            style = YAML_SINGLE_QUOTED_SCALAR_STYLE;
+        } else if (text.find('\n') != std::string::npos) {
             style = YAML_LITERAL_SCALAR_STYLE;
         } else if (plain_scalar_changes_kind(text)) {
             style = YAML_SINGLE_QUOTED_SCALAR_STYLE;
         }
-        return write_scalar(text, style, tag);
+        return write_scalar(stand_ins_.hand_over(text), style, tag);
     }
 
     Status write_scalar(const std::string& text, yaml_scalar_style_t style,
@@ -312,6 +495,7 @@ class FrontmatterWriter {
         return emit(yaml_mapping_end_event_initialize(&event), event);
     }
 
+    StandIns stand_ins_;
     yaml_emitter_t emitter_{};
     std::string out_;
     bool ready_ = false;
@@ -434,10 +618,9 @@ Result<std::optional<std::string>> emit_frontmatter_yaml(const YamlMapping& mapp
         return CompileError::of(ErrorKind::Yaml,
                                 "written frontmatter is not valid UTF-8: " + std::move(*invalid));
     }
-    text.resize(trim_trailing_white_space(text).size());
-    if (text.empty()) return std::optional<std::string>();
-    text += '\n';
-    return std::optional<std::string>(std::move(text));
+    const std::string_view kept = trim_blank_lines(text);
+    if (kept.empty()) return std::optional<std::string>();
+    return std::optional<std::string>(cat(kept, "\n"));
 }
 
 Result<std::vector<BodyPart>> expand_skeleton(

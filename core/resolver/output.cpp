@@ -19,6 +19,20 @@ bool is_tyx_marker(std::string_view value) {
     return value == "tyx" || value == "\"tyx\"" || value == "'tyx'";
 }
 
+// The key must end where YAML ends a key, so that "imports:x: 1" is another key altogether.
+bool opens_imports_block(std::string_view line) {
+    constexpr std::string_view kKey = "imports:";
+    return line.starts_with(kKey) &&
+           (line.size() == kKey.size() || line[kKey.size()] == ' ' || line[kKey.size()] == '\t');
+}
+
+// Unindented lines that still belong to an imports list written at the margin: its entries and
+// the comments between them.
+bool continues_imports_block(std::string_view line) {
+    if (line.front() == '#') return true;
+    return line.front() == '-' && (line.size() == 1 || line[1] == ' ' || line[1] == '\t');
+}
+
 std::vector<std::string_view> split_lines(std::string_view text) {
     std::vector<std::string_view> lines;
     size_t start = 0;
@@ -56,7 +70,9 @@ std::string prepend_frontmatter(const std::optional<std::string>& frontmatter, s
             collected.append(line);
             collected += '\n';
             continue;
-        } else if (line.starts_with("imports:")) {
+        } else if (in_imports && continues_imports_block(line)) {
+            continue;
+        } else if (opens_imports_block(line)) {
             in_imports = true;
             continue;
         } else if (line.starts_with("type:") &&
@@ -68,7 +84,8 @@ std::string prepend_frontmatter(const std::optional<std::string>& frontmatter, s
         collected.append(line);
         collected += '\n';
     }
-    std::string_view kept = trim_white_space(collected);
+    // Whole blank lines only: the edges of the first and last lines kept are part of values.
+    const std::string_view kept = trim_blank_lines(collected);
     if (kept.empty()) return body;
     std::string out;
     out.reserve(kept.size() + body.size() + 9);

@@ -57,13 +57,24 @@ TEST(PrependFrontmatter, Cases) {
         {"\n\na: 1", "---\na: 1\n---\nBody\n"},
         // Carriage returns before line feeds go with them.
         {"a: 1\r\nb: 2\r\n", "---\na: 1\nb: 2\n---\nBody\n"},
-        // An unindented block sequence does not continue the imports block.
-        {"imports:\n- path: ./a.tyx\nk: v", "---\n- path: ./a.tyx\nk: v\n---\nBody\n"},
-        // The keys must stand at the very start, the colon right after them.
+        // An imports list at the margin, its entries and the comments between them go too.
+        {"title: x\nimports:\n- path: ./a.tyx\n  as: a\n# note\n- path: ./b.tyx\n  as: b\nlang: en",
+         "---\ntitle: x\nlang: en\n---\nBody\n"},
+        {"imports:\n-\n  path: ./a.tyx\n-\tpath: ./b.tyx\n#\nk: v", "---\nk: v\n---\nBody\n"},
+        // Outside the imports block such lines are copied; "-x" begins no entry.
+        {"# top\n- a\nimports:\n-x: 1", "---\n# top\n- a\n-x: 1\n---\nBody\n"},
+        // The keys must stand at the very start, the colon right after them, and a key must end
+        // at the colon.
         {"imports :\n  x\nImports: y", "---\nimports :\n  x\nImports: y\n---\nBody\n"},
+        {"imports:x: 1\n- a", "---\nimports:x: 1\n- a\n---\nBody\n"},
+        {"imports:\t[]\nk: v", "---\nk: v\n---\nBody\n"},
         {"type : tyx", "---\ntype : tyx\n---\nBody\n"},
-        // The collected text is trimmed at both ends, the indentation of its first line too.
-        {"imports: []\ntype: tyx\n  indented", "---\nindented\n---\nBody\n"},
+        // Only whole blank lines are trimmed at both ends; the lines kept keep their white space.
+        {"imports: []\ntype: tyx\n  indented", "---\n  indented\n---\nBody\n"},
+        {"  title: x\n  lang: en", "---\n  title: x\n  lang: en\n---\nBody\n"},
+        {"name: abc\u00a0", "---\nname: abc\u00a0\n---\nBody\n"},
+        {"\n \t\n\u3000\ntitle: x \n\u2009\n\n", "---\ntitle: x \n---\nBody\n"},
+        {" \n\u3000", "Body\n"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(prepend_frontmatter(c.frontmatter, body), c.output)

@@ -516,6 +516,46 @@ def test_unknown_rule_warning_with_a_clean_template():
     assert vorpel.LintResult(result.to_dict()) == result
 
 
+# What the fixes do.
+
+def legacy_escape(offset, brace, fixable):
+    return {
+        "fix_edits": [{"end": offset + 1, "new_text": "", "start": offset}] if fixable else None,
+        "fixable": fixable,
+        "help": "Run `tyx lint --fix` to remove the backslash automatically.",
+        "message": (f"legacy escape `\\{brace}` \u2014 single-brace escapes are no longer needed; "
+                    "remove the backslash"),
+        "rule": "legacy-interpolation", "severity": "warn",
+        "span": {"length": 2, "offset": offset}}
+
+
+def apply_fixes(source, result):
+    edits = [edit for group in result.files for diagnostic in group.diagnostics
+             for edit in diagnostic.fix_edits or []]
+    for edit in sorted(edits, key=lambda edit: edit["start"], reverse=True):
+        source = source[:edit["start"]] + edit["new_text"] + source[edit["end"]:]
+    return source
+
+
+# A source, its escapes as (offset, brace, whether the backslash may go), and the output of the
+# source with every offered fix applied: no fix joins a brace with a "{" beside it.
+ESCAPE_FIXES = [
+    ("{\\{", [(1, "{", False)], "{\\{\n"),
+    ("\\{\\{ name }}", [(0, "{", True), (2, "{", False)], "{\\{ name }}\n"),
+    ("\\{{x}} \\{\\{", [(7, "{", True), (9, "{", False)], "{{x}} {\\{\n"),
+    ("\\{{\\{", [(3, "{", False)], "{{\\{\n"),
+    # A "}" beside another stays text.
+    ("\\}\\} {x\\}}", [(0, "}", True), (2, "}", True), (7, "}", True)], "}} {x}}\n"),
+]
+
+
+@pytest.mark.parametrize("source, escapes, fixed_output", ESCAPE_FIXES)
+def test_legacy_escape_fixes_keep_braces_apart(source, escapes, fixed_output):
+    result = vorpel.lint(source)
+    assert result.to_dict() == report("input.tyx", *(legacy_escape(*e) for e in escapes))
+    assert vorpel.compile(apply_fixes(source, result)).output == fixed_output
+
+
 # Module maps and files.
 
 def test_module_map_lints_the_entry_alone():

@@ -23,11 +23,19 @@ bool is_ascii_digit(char c) {
 }
 
 bool push_edit(const RuleContext& context, std::string message, std::string help, uint64_t offset,
-               uint64_t length, FixEdit edit) {
+               uint64_t length, std::optional<FixEdit> edit) {
     LintDiagnostic diagnostic =
         make_diagnostic(context, std::move(message), std::move(help), offset, length);
-    diagnostic.fix_edits = std::vector<FixEdit>{std::move(edit)};
+    if (edit) diagnostic.fix_edits = std::vector<FixEdit>{std::move(*edit)};
     return push_diagnostic(context.result, std::move(diagnostic));
+}
+
+// Removing the backslash of "\{" at `backslash` must not join the brace with a "{" beside it:
+// that would open an interpolation, or make "\{{", the escape of a literal "{{".
+bool brace_stands_alone(std::string_view source, size_t backslash) {
+    const bool after = backslash + 2 < source.size() && source[backslash + 2] == '{';
+    const bool before = backslash > 0 && backslash <= source.size() && source[backslash - 1] == '{';
+    return !after && !before;
 }
 
 // The end of the text collected after a "{" at `open`: the first "}" outside a quoted run, or
@@ -56,7 +64,7 @@ std::optional<size_t> find_candidate_close(std::string_view text, size_t open) {
 
 // Every byte the scan acts on is ASCII, and UTF-8 never uses ASCII bytes inside a longer
 // encoding, so walking bytes finds exactly what walking characters would, at byte offsets.
-bool scan_text(const Token& token, const RuleContext& context) {
+bool scan_text(const Token& token, std::string_view source, const RuleContext& context) {
     const std::string_view text = token.text;
     size_t i = 0;
     while (i < text.size()) {
@@ -70,12 +78,18 @@ bool scan_text(const Token& token, const RuleContext& context) {
         }
         if (c == '\\' && i + 1 < text.size() && (text[i + 1] == '{' || text[i + 1] == '}')) {
             const uint64_t offset = token.offset + i;
+            // A "}" joined with another is still text: "}}" means something only inside an
+            // interpolation, and no text token stands inside one.
+            std::optional<FixEdit> fix;
+            if (text[i + 1] == '}' || brace_stands_alone(source, offset)) {
+                fix = FixEdit{"", offset, offset + 1};
+            }
             if (!push_edit(context,
                            cat("legacy escape `\\", std::string_view(&text[i + 1], 1),
                                "` — single-brace escapes are no longer needed; remove the "
                                "backslash"),
                            "Run `tyx lint --fix` to remove the backslash automatically.", offset, 2,
-                           FixEdit{"", offset, offset + 1})) {
+                           std::move(fix))) {
                 return false;
             }
             i += 2;
@@ -174,7 +188,7 @@ void check_legacy_interpolation(const std::vector<Token>& tokens, std::string_vi
     for (const Token& token : tokens) {
         bool go_on = true;
         if (token.kind == TokenKind::Text) {
-            go_on = scan_text(token, context);
+            go_on = scan_text(token, source, context);
         } else if (token.kind == TokenKind::Directive) {
             go_on = check_message_role(token, source, context);
         }
