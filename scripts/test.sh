@@ -8,9 +8,16 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 # A short run of each fuzzer; longer runs are for the machine of whoever changes the code.
 "$root/scripts/build.sh" "$root/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORPEL_FUZZ=ON \
     -DVORPEL_SANITIZE=ON -DVORPEL_PYTHON=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+# Each starts from its seeds, when it has any, in a scratch corpus that keeps them unchanged.
 for fuzzer in "$root"/build-fuzz/fuzz/*_fuzz; do
-    echo "fuzzing $(basename "$fuzzer") for 15 s"
-    "$fuzzer" -max_total_time=15 -print_final_stats=0 2>&1 | tail -n 1
+    name=$(basename "$fuzzer")
+    echo "fuzzing $name for 15 s"
+    scratch=$(mktemp -d)
+    seeds=()
+    if [[ -d "$root/fuzz/corpus/${name%_fuzz}" ]]; then seeds=("$root/fuzz/corpus/${name%_fuzz}"); fi
+    "$fuzzer" -max_total_time=15 -print_final_stats=0 -dict="$root/fuzz/tyx.dict" "$scratch" \
+        "${seeds[@]}" 2>&1 | tail -n 1
+    rm -rf "$scratch"
 done
 
 "$root/scripts/build.sh" "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DVORPEL_SANITIZE=ON \
