@@ -95,6 +95,7 @@ Status render_nodes_mapped(std::span<const Node> nodes, Scope& scope, EvalContex
             Overloaded{
                 [&](const Node::Text& text) -> Status {
                     TYX_ASSIGN_OR_RETURN(const uint32_t at, enter_recorded("a Text"));
+                    TYX_TRY(context.work.charge(text.text.size()));
                     if (builder.suppression_depth == 0) {
                         builder.add_segment(at, source_offset32(text.offset),
                                             source_offset32(text.text.size()));
@@ -117,12 +118,13 @@ Status render_nodes_mapped(std::span<const Node> nodes, Scope& scope, EvalContex
                         builder.add_segment(at, source_offset32(interpolation.offset),
                                             source_offset32(interpolation.length));
                     }
-                    append_value_text(value, out);
+                    TYX_TRY(append_value_text_charged(value, context, out));
                     builder.cursor = position();
                     return {};
                 },
                 [&](const Node::EscapedBrace& brace) -> Status {
                     TYX_ASSIGN_OR_RETURN(const uint32_t at, enter_recorded("an EscapedBrace"));
+                    TYX_TRY(context.work.charge(2));
                     // The source text is "\{{".
                     if (builder.suppression_depth == 0) {
                         builder.add_segment(at, source_offset32(brace.offset), 3);
@@ -235,12 +237,12 @@ Result<MappedText> evaluate_with_map(const std::vector<Node>& nodes, Scope& scop
 
 namespace {
 
-// One part of a rendering; `total_calls` runs on across the parts like the other two counters,
-// so that the parts of a skeleton cannot each make a full allowance of calls.
+// One part of a rendering; `total_calls` and `work` run on across the parts like the other two
+// counters, so that the parts of a skeleton cannot each make a full allowance of calls or work.
 Result<MappedPart> render_mapped_part(std::span<const Node> nodes, Scope& scope,
                                       std::vector<std::string>& warnings, MapBuilder builder,
                                       uint64_t total_loop_iterations, uint64_t message_bytes,
-                                      uint64_t& total_calls) {
+                                      uint64_t& total_calls, WorkBudget& work) {
     // Copies: registering a source during the rendering may move the builder's own strings.
     std::string source_name;
     std::shared_ptr<const std::string> source_text;
@@ -254,6 +256,7 @@ Result<MappedPart> render_mapped_part(std::span<const Node> nodes, Scope& scope,
     context.total_loop_iterations = total_loop_iterations;
     context.message_bytes = message_bytes;
     context.total_calls = total_calls;
+    context.work = work;
     std::string out;
     out.reserve(std::min<size_t>(text.size(), MAX_OUTPUT_SIZE));
     {
@@ -266,6 +269,7 @@ Result<MappedPart> render_mapped_part(std::span<const Node> nodes, Scope& scope,
             "internal: MapBuilder disappeared during evaluate_with_map — compiler bug");
     }
     total_calls = context.total_calls;
+    work = context.work;
     return MappedPart{std::move(out), std::move(builder), context.total_loop_iterations,
                       context.message_bytes};
 }
@@ -276,8 +280,9 @@ Result<MappedPart> evaluate_part_with_map(std::span<const Node> nodes, Scope& sc
                                           std::vector<std::string>& warnings, MapBuilder builder,
                                           uint64_t total_loop_iterations, uint64_t message_bytes) {
     uint64_t total_calls = 0;
+    WorkBudget work;
     return render_mapped_part(nodes, scope, warnings, std::move(builder), total_loop_iterations,
-                              message_bytes, total_calls);
+                              message_bytes, total_calls, work);
 }
 
 Result<MappedText> evaluate_parts(const std::vector<BodyPart>& parts, Scope& scope,
@@ -286,13 +291,15 @@ Result<MappedText> evaluate_parts(const std::vector<BodyPart>& parts, Scope& sco
     uint64_t total_loop_iterations = 0;
     uint64_t message_bytes = 0;
     uint64_t total_calls = 0;
+    WorkBudget work;
     for (const BodyPart& part : parts) {
         const SharedSource& source = part.source;
         builder.current_source_index = add_shared_source(builder, source);
         // The cursor runs on from the previous part, so offsets address the joined text.
-        TYX_ASSIGN_OR_RETURN(MappedPart rendered,
-                             render_mapped_part(part.nodes, scope, warnings, std::move(builder),
-                                                total_loop_iterations, message_bytes, total_calls));
+        TYX_ASSIGN_OR_RETURN(
+            MappedPart rendered,
+            render_mapped_part(part.nodes, scope, warnings, std::move(builder),
+                               total_loop_iterations, message_bytes, total_calls, work));
         if (text.size() + rendered.text.size() > MAX_OUTPUT_SIZE) return output_limit_error();
         text += rendered.text;
         builder = std::move(rendered.builder);
