@@ -40,6 +40,8 @@ CompileError cursor_desync_error(std::string_view node_kind) {
 // its body is pasted.
 void splice_included_mappings(const ModuleSourceMap& mappings, EvalContext& context,
                               MapBuilder& builder) {
+    // A builder past its cap yields no map at all, so what it would record is lost work.
+    if (builder.segments_overflowed()) return;
     const auto [entry, added] = context.include_source_indices.try_emplace(&mappings);
     std::vector<uint32_t>& indices = entry->second;
     if (added) {
@@ -50,6 +52,7 @@ void splice_included_mappings(const ModuleSourceMap& mappings, EvalContext& cont
         }
     }
     for (const Segment& segment : mappings.segments) {
+        if (builder.segments_overflowed()) return;
         if (segment.source_index >= indices.size()) continue;
         builder.add_segment_of_source(Segment{segment.generated_offset + builder.cursor,
                                               indices[segment.source_index], segment.source_offset,

@@ -8,6 +8,8 @@ from support import error_of
 
 WORK_LIMIT = ("resource limit exceeded: evaluation work exceeds maximum of 209715200 bytes in "
               "this compilation")
+SEGMENT_CAP_WARNING = (
+    "source map segment cap (1000000 segments) exceeded; no source map will be generated")
 
 
 def replace_in_loop():
@@ -67,3 +69,16 @@ def test_the_parts_of_an_inheritance_chain_share_the_limit(source_map):
                                                     source_map=source_map))
     assert error.message == WORK_LIMIT
 
+
+def test_includes_after_the_map_is_lost_keep_the_result():
+    # The first two includes fill the map past its cap; the later ones record nothing.
+    module = "@for i in items:\n" + "{{ i }}" * 9 + "\n@end\n"
+    main = '@import "./lib.tyx" as lib\n' + "@include lib\n" * 5
+    modules = {"main.tyx": main, "lib.tyx": module}
+    variables = {"items": ["x"] * 60_000}
+    mapped = vorpel.compile_virtual(modules, "main.tyx", vars=variables, source_map=True)
+    plain = vorpel.compile_virtual(modules, "main.tyx", vars=variables)
+    assert mapped.warnings == [SEGMENT_CAP_WARNING]
+    assert mapped.source_map is None
+    assert mapped.output == plain.output
+    assert len(plain.output) == 5 * 600_000
