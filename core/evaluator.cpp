@@ -146,7 +146,6 @@ Status render_interpolation(const Node::Interpolation& node, Scope& scope, EvalC
     TYX_ASSIGN_OR_RETURN(const Value value, evaluate_expression(node.expression, scope, context));
     if (value.is_object()) return object_interpolation_error(node.expression);
     return append_value_text_charged(value, context, out);
-    return {};
 }
 
 Status render_node(const Node& node, Scope& scope, EvalContext& context, std::string& out) {

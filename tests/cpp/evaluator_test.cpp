@@ -1016,7 +1016,9 @@ TEST(Render, WorkOfTheTextsAnEvaluationBuilds) {
                 if (mapped) context.map_builder = &builder;
                 std::string out;
                 Status status = render_nodes(t.nodes(), t.scope, context, out);
-                if (status.ok()) EXPECT_EQ(context.work.used(), c.work) << label;
+                if (status.ok()) {
+                    EXPECT_EQ(context.work.used(), c.work) << label;
+                }
                 return status;
             };
             EXPECT_TRUE(render(c.work).ok()) << label;
