@@ -12,15 +12,6 @@ SEGMENT_CAP_WARNING = (
     "source map segment cap (1000000 segments) exceeded; no source map will be generated")
 
 
-def replace_in_loop():
-    # Each iteration doubles a 1 MB text only to search it.
-    source = ('---\ns: "' + "a" * 1_000_000 + '"\nc: "' + ",".join(["x"] * 1_000) + '"\n---\n'
-              '@for p in split(c, ","):\n'
-              '@if contains(replace(s, "a", "bb"), "z"):\nfound\n@end\n'
-              "@end\n")
-    return lambda: vorpel.compile(source)
-
-
 def doubling_arguments():
     # Each call doubles a text used only as the next call's argument.
     source = ("@define d(x):\n{{ x }}{{ x }}\n@end\n"
@@ -30,18 +21,17 @@ def doubling_arguments():
     return lambda: vorpel.compile(source, vars={"items": ["x", "y", "z"], "name": "World"})
 
 
-@pytest.mark.parametrize("make", [replace_in_loop, doubling_arguments])
-def test_texts_that_never_reach_the_output_are_bounded(make):
-    error = error_of(make())
+def test_texts_that_never_reach_the_output_are_bounded():
+    error = error_of(doubling_arguments())
     assert error.code == "tyx::resource_limit"
     assert error.message == WORK_LIMIT
     assert error.span is None
 
 
 def test_realistic_large_work_stays_within_the_limit():
-    ten_mb = "ab" * 5_000_000
-    replaced = vorpel.compile('{{ replace(text, "a", "xy") }}', vars={"text": ten_mb})
-    assert len(replaced.output) == 15_000_001
+    ten_mb = ("x" * 95 + "ipsum") * 100_000
+    replaced = vorpel.compile('{{ replace(text, "ipsum", "dolor!") }}', vars={"text": ten_mb})
+    assert replaced.output == ten_mb.replace("ipsum", "dolor!") + "\n"
     words = [f"w{i:06}" for i in range(100_000, 0, -1)]
     ordered = vorpel.compile('{{ join(sort(words), ",") }}', vars={"words": words})
     assert ordered.output == ",".join(sorted(words)) + "\n"
