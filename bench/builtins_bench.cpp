@@ -118,7 +118,8 @@ int run(const Scenario& scenario) {
     std::size_t size = 0;
     for (int i = 0; i < kRuns; ++i) {
         const auto start = std::chrono::steady_clock::now();
-        const tyx::Result<tyx::Value> result = builtin->handler(scenario.arguments);
+        tyx::WorkBudget work;
+        const tyx::Result<tyx::Value> result = builtin->handler(scenario.arguments, work);
         const auto stop = std::chrono::steady_clock::now();
         if (!result.ok()) {
             std::cerr << scenario.label << ": " << tyx::format_error_message(result.error())

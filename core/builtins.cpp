@@ -81,52 +81,106 @@ Result<std::string_view> string_argument(std::span<const Value> arguments, std::
     return builtin_type_error(function, kOrdinals[index], "string", argument.type_name());
 }
 
-// Adds the byte length of the display text of `value` to `size` and tells whether it stays
-// within `limit`; the walk stops as soon as it does not. Frontmatter aliases can make a small
-// value display as gigabytes, so display texts are measured before they are built.
-bool add_display_size(const Value& value, std::size_t limit, std::size_t& size,
-                      std::string& scratch) {
-    const auto add = [&](std::size_t bytes) {
-        if (bytes > limit - size) return false;
-        size += bytes;
+// Measures display texts (see append_value_text in core/value.h) before they are built, charging
+// the walk as it goes: ELEMENT_WORK for every value met and the bytes of every text. Frontmatter
+// aliases can make a small value display as gigabytes, so the bytes are also held to a limit of
+// their own, across every value added.
+class DisplayMeasure {
+  public:
+    DisplayMeasure(WorkBudget& work, std::size_t byte_limit)
+        : work_(work), byte_limit_(byte_limit) {}
+
+    // Adds the display text of `value`; false once the bytes pass the limit, when the walk
+    // stops. Fails when the budget would be passed first.
+    Result<bool> add(const Value& value) {
+        TYX_TRY(work_.charge_elements(1));
+        switch (value.kind()) {
+            case Value::Kind::String:
+                return add_bytes(value.as_string().size());
+            case Value::Kind::Number:
+                scratch_.clear();
+                append_number_text(value.as_number(), scratch_);
+                return add_bytes(scratch_.size());
+            case Value::Kind::Bool:
+                return add_bytes(value.as_bool() ? 4 : 5);
+            case Value::Kind::Null:
+                return true;
+            case Value::Kind::Array: {
+                const ValueArray& items = value.as_array();
+                for (std::size_t i = 0; i < items.size(); ++i) {
+                    if (i != 0) {
+                        TYX_ASSIGN_OR_RETURN(const bool fits, add_bytes(2));
+                        if (!fits) return false;
+                    }
+                    TYX_ASSIGN_OR_RETURN(const bool fits, add(items[i]));
+                    if (!fits) return false;
+                }
+                return true;
+            }
+            case Value::Kind::Object: {
+                const ValueObject& entries = value.as_object();
+                for (std::size_t i = 0; i < entries.size(); ++i) {
+                    TYX_ASSIGN_OR_RETURN(const bool fits,
+                                         add_bytes(entries[i].first.size() + (i != 0 ? 4 : 2)));
+                    if (!fits) return false;
+                    TYX_ASSIGN_OR_RETURN(const bool value_fits, add(entries[i].second));
+                    if (!value_fits) return false;
+                }
+                return true;
+            }
+        }
         return true;
-    };
+    }
+
+  private:
+    Result<bool> add_bytes(std::size_t count) {
+        if (count > byte_limit_ - bytes_) return false;
+        TYX_TRY(work_.charge(count));
+        bytes_ += count;
+        return true;
+    }
+
+    WorkBudget& work_;
+    std::size_t byte_limit_;
+    std::size_t bytes_ = 0;
+    std::string scratch_;
+};
+
+// What values_equal reads of `value` when it meets a value of the same shape: its texts, keys
+// and ELEMENT_WORK for every element and entry below it; any number above `cap` once the walk
+// passes it.
+uint64_t read_work(const Value& value, uint64_t cap) {
     switch (value.kind()) {
         case Value::Kind::String:
-            return add(value.as_string().size());
-        case Value::Kind::Number:
-            scratch.clear();
-            append_number_text(value.as_number(), scratch);
-            return add(scratch.size());
-        case Value::Kind::Bool:
-            return add(value.as_bool() ? 4 : 5);
-        case Value::Kind::Null:
-            return true;
+            return value.as_string().size();
         case Value::Kind::Array: {
-            const ValueArray& items = value.as_array();
-            for (std::size_t i = 0; i < items.size(); ++i) {
-                if (i != 0 && !add(2)) return false;
-                if (!add_display_size(items[i], limit, size, scratch)) return false;
+            uint64_t total = 0;
+            for (const Value& item : value.as_array()) {
+                if (total > cap) break;
+                total += ELEMENT_WORK + read_work(item, cap - total);
             }
-            return true;
+            return total;
         }
         case Value::Kind::Object: {
-            const ValueObject& entries = value.as_object();
-            for (std::size_t i = 0; i < entries.size(); ++i) {
-                if (!add(entries[i].first.size() + (i != 0 ? 4 : 2))) return false;
-                if (!add_display_size(entries[i].second, limit, size, scratch)) return false;
+            uint64_t total = 0;
+            for (const auto& [key, item] : value.as_object()) {
+                if (total > cap) break;
+                total += ELEMENT_WORK + key.size() + read_work(item, cap - total);
             }
-            return true;
+            return total;
         }
+        default:
+            return 0;
     }
-    return true;
 }
 
 enum class CaseMapping { Upper, Lower };
 
 Result<Value> map_case(std::span<const Value> arguments, std::string_view function,
-                       CaseMapping mapping) {
+                       CaseMapping mapping, WorkBudget& work) {
     TYX_ASSIGN_OR_RETURN(const std::string_view text, string_argument(arguments, 0, function));
+    // Read once and written once; a mapping that lengthens the text is rare and by little.
+    TYX_TRY(work.charge(2 * uint64_t{text.size()}));
     if (is_ascii(text)) {
         std::string out(text);
         for (char& c : out) {
@@ -160,22 +214,25 @@ Result<Value> map_case(std::span<const Value> arguments, std::string_view functi
     return Value::string(std::move(out));
 }
 
-Result<Value> builtin_upper(std::span<const Value> arguments) {
-    return map_case(arguments, "upper", CaseMapping::Upper);
+Result<Value> builtin_upper(std::span<const Value> arguments, WorkBudget& work) {
+    return map_case(arguments, "upper", CaseMapping::Upper, work);
 }
 
-Result<Value> builtin_lower(std::span<const Value> arguments) {
-    return map_case(arguments, "lower", CaseMapping::Lower);
+Result<Value> builtin_lower(std::span<const Value> arguments, WorkBudget& work) {
+    return map_case(arguments, "lower", CaseMapping::Lower, work);
 }
 
-Result<Value> builtin_trim(std::span<const Value> arguments) {
+Result<Value> builtin_trim(std::span<const Value> arguments, WorkBudget& work) {
     TYX_ASSIGN_OR_RETURN(const std::string_view text, string_argument(arguments, 0, "trim"));
+    // A text of white space only is read whole.
+    TYX_TRY(work.charge(text.size()));
     const std::string_view trimmed = trim_white_space(text);
     if (trimmed.size() == text.size()) return arguments[0];
+    TYX_TRY(work.charge(trimmed.size()));
     return Value::string(std::string(trimmed));
 }
 
-Result<Value> builtin_replace(std::span<const Value> arguments) {
+Result<Value> builtin_replace(std::span<const Value> arguments, WorkBudget& work) {
     TYX_ASSIGN_OR_RETURN(const std::string_view text, string_argument(arguments, 0, "replace"));
     TYX_ASSIGN_OR_RETURN(const std::string_view search, string_argument(arguments, 1, "replace"));
     TYX_ASSIGN_OR_RETURN(const std::string_view replacement,
@@ -186,6 +243,8 @@ Result<Value> builtin_replace(std::span<const Value> arguments) {
         return builtin_error("replace() output exceeds maximum size of " +
                              decimal(MAX_OUTPUT_SIZE) + " bytes");
     };
+    // The search reads the text once, and the measuring of a growing result once more.
+    TYX_TRY(work.charge(text.size()));
     std::size_t hit = find_bytes(text, search, 0);
     if (hit == std::string_view::npos) {
         if (text.size() > MAX_OUTPUT_SIZE) return too_large();
@@ -196,6 +255,7 @@ Result<Value> builtin_replace(std::span<const Value> arguments) {
         // A growing result is measured first, so that an oversized one fails before anything is
         // built and a fitting one is built in a single allocation.
         if (text.size() > MAX_OUTPUT_SIZE) return too_large();
+        TYX_TRY(work.charge(text.size()));
         const std::size_t growth = replacement.size() - search.size();
         std::size_t size = text.size();
         for (std::size_t at = hit; at != std::string_view::npos;
@@ -213,9 +273,11 @@ Result<Value> builtin_replace(std::span<const Value> arguments) {
     while (true) {
         const std::size_t end = hit == std::string_view::npos ? text.size() : hit;
         if (end - pos > MAX_OUTPUT_SIZE - out.size()) return too_large();
+        TYX_TRY(work.charge(end - pos));
         out.append(text.substr(pos, end - pos));
         if (hit == std::string_view::npos) break;
         if (replacement.size() > MAX_OUTPUT_SIZE - out.size()) return too_large();
+        TYX_TRY(work.charge(replacement.size()));
         out.append(replacement);
         pos = hit + search.size();
         hit = find_bytes(text, search, pos);
@@ -223,11 +285,12 @@ Result<Value> builtin_replace(std::span<const Value> arguments) {
     return Value::string(std::move(out));
 }
 
-Result<Value> builtin_split(std::span<const Value> arguments) {
+Result<Value> builtin_split(std::span<const Value> arguments, WorkBudget& work) {
     TYX_ASSIGN_OR_RETURN(const std::string_view text, string_argument(arguments, 0, "split"));
     TYX_ASSIGN_OR_RETURN(const std::string_view separator, string_argument(arguments, 1, "split"));
     if (separator.empty()) return builtin_error("split() separator must not be empty");
 
+    TYX_TRY(work.charge(text.size()));
     ValueArray pieces;
     std::size_t pos = 0;
     while (true) {
@@ -237,6 +300,9 @@ Result<Value> builtin_split(std::span<const Value> arguments) {
                 "split() result exceeds maximum of " + decimal(MAX_SPLIT_PIECES) + " elements");
         }
         const std::size_t hit = find_bytes(text, separator, pos);
+        const std::size_t end = hit == std::string_view::npos ? text.size() : hit;
+        TYX_TRY(work.charge_elements(1));
+        TYX_TRY(work.charge(end - pos));
         if (hit == std::string_view::npos) {
             pieces.push_back(Value::string(std::string(text.substr(pos))));
             break;
@@ -247,16 +313,18 @@ Result<Value> builtin_split(std::span<const Value> arguments) {
     return Value::array(std::move(pieces));
 }
 
-Result<Value> builtin_starts_with(std::span<const Value> arguments) {
+Result<Value> builtin_starts_with(std::span<const Value> arguments, WorkBudget& work) {
     TYX_ASSIGN_OR_RETURN(const std::string_view text, string_argument(arguments, 0, "starts_with"));
     TYX_ASSIGN_OR_RETURN(const std::string_view prefix,
                          string_argument(arguments, 1, "starts_with"));
+    TYX_TRY(work.charge(prefix.size()));
     return Value::boolean(text.starts_with(prefix));
 }
 
-Result<Value> builtin_ends_with(std::span<const Value> arguments) {
+Result<Value> builtin_ends_with(std::span<const Value> arguments, WorkBudget& work) {
     TYX_ASSIGN_OR_RETURN(const std::string_view text, string_argument(arguments, 0, "ends_with"));
     TYX_ASSIGN_OR_RETURN(const std::string_view suffix, string_argument(arguments, 1, "ends_with"));
+    TYX_TRY(work.charge(suffix.size()));
     return Value::boolean(text.ends_with(suffix));
 }
 
@@ -278,7 +346,7 @@ Result<uint64_t> to_slice_index(const Value& bound, std::string_view ordinal) {
     return static_cast<uint64_t>(v);
 }
 
-Result<Value> builtin_slice(std::span<const Value> arguments) {
+Result<Value> builtin_slice(std::span<const Value> arguments, WorkBudget& work) {
     const Value& value = arguments[0];
     if (!value.is_string() && !value.is_array()) {
         return builtin_type_error("slice", "first", "string or array", value.type_name());
@@ -293,9 +361,15 @@ Result<Value> builtin_slice(std::span<const Value> arguments) {
     }
     if (value.is_string()) {
         const std::string_view text = value.as_string();
+        // A character takes at most four bytes, which bounds the walk to the last bound given.
+        constexpr uint64_t kMaxCharacterBytes = 4;
+        const uint64_t last = end ? *end : start;
+        TYX_TRY(work.charge(last > text.size() / kMaxCharacterBytes ? text.size()
+                                                                    : last * kMaxCharacterBytes));
         const std::size_t from = skip_characters(text, 0, start);
         const std::size_t to = end ? skip_characters(text, from, *end - start) : text.size();
         if (from == 0 && to == text.size()) return value;
+        TYX_TRY(work.charge(to - from));
         return Value::string(std::string(text.substr(from, to - from)));
     }
     const ValueArray& items = value.as_array();
@@ -303,35 +377,40 @@ Result<Value> builtin_slice(std::span<const Value> arguments) {
     const auto from = static_cast<std::size_t>(std::min(start, n));
     const auto to = static_cast<std::size_t>(end ? std::min(*end, n) : n);
     if (from == 0 && to == items.size()) return value;
+    TYX_TRY(work.charge_elements(to - from));
     return Value::array(ValueArray(items.begin() + static_cast<std::ptrdiff_t>(from),
                                    items.begin() + static_cast<std::ptrdiff_t>(to)));
 }
 
-Result<Value> builtin_contains(std::span<const Value> arguments) {
+Result<Value> builtin_contains(std::span<const Value> arguments, WorkBudget& work) {
     const Value& haystack = arguments[0];
     if (haystack.is_array()) {
         const Value& needle = arguments[1];
-        const ValueArray& items = haystack.as_array();
-        return Value::boolean(std::any_of(items.begin(), items.end(), [&](const Value& item) {
-            return values_equal(item, needle);
-        }));
+        for (const Value& item : haystack.as_array()) {
+            TYX_TRY(work.charge_elements(1));
+            TYX_TRY(charge_comparison(item, needle, work));
+            if (values_equal(item, needle)) return Value::boolean(true);
+        }
+        return Value::boolean(false);
     }
     if (haystack.is_string()) {
         TYX_ASSIGN_OR_RETURN(const std::string_view needle,
                              string_argument(arguments, 1, "contains"));
         const std::string_view text = haystack.as_string();
+        TYX_TRY(work.charge(uint64_t{text.size()} + needle.size()));
         return Value::boolean(needle.empty() ||
                               find_bytes(text, needle, 0) != std::string_view::npos);
     }
     return builtin_type_error("contains", "first", "string or array", haystack.type_name());
 }
 
-Result<Value> builtin_join(std::span<const Value> arguments) {
+Result<Value> builtin_join(std::span<const Value> arguments, WorkBudget& work) {
     const Value& array = arguments[0];
     if (!array.is_array()) return builtin_type_error("join", "first", "array", array.type_name());
     TYX_ASSIGN_OR_RETURN(const std::string_view separator, string_argument(arguments, 1, "join"));
     const ValueArray& items = array.as_array();
     if (items.empty()) return Value::string(std::string());
+    TYX_TRY(work.charge_elements(items.size()));
 
     // Room for the whole output up front: elements times (separator + 10), capped at the limit.
     const std::size_t per_item = separator.size() + 10;
@@ -352,38 +431,42 @@ Result<Value> builtin_join(std::span<const Value> arguments) {
             return builtin_error("join() output exceeds maximum size of " +
                                  decimal(MAX_OUTPUT_SIZE) + " bytes");
         }
+        TYX_TRY(work.charge(separator_size + item.as_string().size()));
         if (i != 0) out.append(separator);
         out.append(item.as_string());
     }
     return Value::string(std::move(out));
 }
 
-Result<Value> builtin_length(std::span<const Value> arguments) {
+Result<Value> builtin_length(std::span<const Value> arguments, WorkBudget& work) {
     const Value& value = arguments[0];
-    if (value.is_string())
+    if (value.is_string()) {
+        TYX_TRY(work.charge(value.as_string().size()));
         return Value::number(static_cast<double>(count_characters(value.as_string())));
+    }
     if (value.is_array()) return Value::number(static_cast<double>(value.as_array().size()));
     return builtin_type_error("length", "first", "string or array", value.type_name());
 }
 
-Result<Value> builtin_first(std::span<const Value> arguments) {
+Result<Value> builtin_first(std::span<const Value> arguments, WorkBudget& /*work*/) {
     const Value& value = arguments[0];
     if (!value.is_array()) return builtin_type_error("first", "first", "array", value.type_name());
     const ValueArray& items = value.as_array();
     return items.empty() ? Value::null() : items.front();
 }
 
-Result<Value> builtin_last(std::span<const Value> arguments) {
+Result<Value> builtin_last(std::span<const Value> arguments, WorkBudget& /*work*/) {
     const Value& value = arguments[0];
     if (!value.is_array()) return builtin_type_error("last", "first", "array", value.type_name());
     const ValueArray& items = value.as_array();
     return items.empty() ? Value::null() : items.back();
 }
 
-Result<Value> builtin_reverse(std::span<const Value> arguments) {
+Result<Value> builtin_reverse(std::span<const Value> arguments, WorkBudget& work) {
     const Value& value = arguments[0];
     if (value.is_string()) {
         const std::string_view text = value.as_string();
+        TYX_TRY(work.charge(2 * uint64_t{text.size()}));
         std::string out;
         out.reserve(text.size());
         std::size_t end = text.size();
@@ -398,6 +481,7 @@ Result<Value> builtin_reverse(std::span<const Value> arguments) {
     }
     if (value.is_array()) {
         const ValueArray& items = value.as_array();
+        TYX_TRY(work.charge_elements(items.size()));
         return Value::array(ValueArray(items.rbegin(), items.rend()));
     }
     return builtin_type_error("reverse", "first", "string or array", value.type_name());
@@ -418,19 +502,27 @@ void sort_items(std::vector<T>& items, Less less) {
     }
 }
 
-Result<Value> builtin_sort(std::span<const Value> arguments) {
+Result<Value> builtin_sort(std::span<const Value> arguments, WorkBudget& work) {
     const Value& value = arguments[0];
     if (!value.is_array()) return builtin_type_error("sort", "first", "array", value.type_name());
     const ValueArray& items = value.as_array();
     if (items.empty()) return Value::array(ValueArray());
+    TYX_TRY(work.charge_elements(items.size()));
+    // A sort moves every element about log2(n) times, and reads its text each time it compares
+    // it; each round is charged the bytes it moves and reads.
+    const auto rounds = static_cast<uint64_t>(std::bit_width(items.size()));
 
     if (items.front().is_string()) {
+        uint64_t text_bytes = 0;
         for (const Value& item : items) {
             if (!item.is_string()) {
                 return builtin_error("sort() requires a homogeneous array; found " +
                                      std::string(item.type_name()) + " mixed with string");
             }
+            text_bytes += item.as_string().size();
         }
+        for (uint64_t round = 0; round < rounds; ++round)
+            TYX_TRY(work.charge(items.size() * sizeof(Value) + text_bytes));
         ValueArray sorted = items;
         sort_items(sorted, [](const Value& a, const Value& b) {
             return std::string_view(a.as_string()) < std::string_view(b.as_string());
@@ -451,6 +543,8 @@ Result<Value> builtin_sort(std::span<const Value> arguments) {
             }
             numbers.push_back(item.as_number());
         }
+        for (uint64_t round = 0; round < rounds; ++round)
+            TYX_TRY(work.charge(items.size() * sizeof(double)));
         // A strict order on finite numbers that puts -0 before 0.
         sort_items(numbers, [](double a, double b) {
             return a < b || (a == b && std::signbit(a) && !std::signbit(b));
@@ -487,10 +581,11 @@ uint64_t number_key(double number) {
     return std::bit_cast<uint64_t>(number);
 }
 
-Result<Value> builtin_unique(std::span<const Value> arguments) {
+Result<Value> builtin_unique(std::span<const Value> arguments, WorkBudget& work) {
     const Value& value = arguments[0];
     if (!value.is_array()) return builtin_type_error("unique", "first", "array", value.type_name());
     const ValueArray& items = value.as_array();
+    TYX_TRY(work.charge_elements(items.size()));
 
     // A deque never moves its strings, so views into them stay valid while keys are added.
     std::deque<std::string> display_texts;
@@ -501,13 +596,8 @@ Result<Value> builtin_unique(std::span<const Value> arguments) {
     seen_numbers.reserve(number_count);
     seen.reserve(items.size() - number_count);
     // The display texts of array and object elements are held at once, so together they get
-    // the output's budget.
-    std::size_t display_size = 0;
-    std::string scratch;
-    const auto display_key = [&](const Value& item) -> std::optional<std::string_view> {
-        if (!add_display_size(item, MAX_OUTPUT_SIZE, display_size, scratch)) return std::nullopt;
-        return display_texts.emplace_back(format_value(item));
-    };
+    // the output's limit.
+    DisplayMeasure display(work, MAX_OUTPUT_SIZE);
     ValueArray kept;
     kept.reserve(items.size());
     for (const Value& item : items) {
@@ -517,6 +607,7 @@ Result<Value> builtin_unique(std::span<const Value> arguments) {
                 first_seen = seen_numbers.insert(number_key(item.as_number())).second;
                 break;
             case Value::Kind::String:
+                TYX_TRY(work.charge(item.as_string().size()));
                 first_seen = seen.insert({'s', item.as_string()}).second;
                 break;
             case Value::Kind::Bool:
@@ -524,12 +615,13 @@ Result<Value> builtin_unique(std::span<const Value> arguments) {
                 break;
             case Value::Kind::Array:
             case Value::Kind::Object: {
-                const std::optional<std::string_view> text = display_key(item);
-                if (!text) {
+                TYX_ASSIGN_OR_RETURN(const bool fits, display.add(item));
+                if (!fits) {
                     return builtin_error("unique() element texts exceed maximum size of " +
                                          decimal(MAX_OUTPUT_SIZE) + " bytes");
                 }
-                first_seen = seen.insert({item.is_array() ? 'a' : 'o', *text}).second;
+                const std::string_view text = display_texts.emplace_back(format_value(item));
+                first_seen = seen.insert({item.is_array() ? 'a' : 'o', text}).second;
                 break;
             }
             case Value::Kind::Null:
@@ -542,12 +634,12 @@ Result<Value> builtin_unique(std::span<const Value> arguments) {
     return Value::array(std::move(kept));
 }
 
-Result<Value> builtin_string(std::span<const Value> arguments) {
+Result<Value> builtin_string(std::span<const Value> arguments, WorkBudget& work) {
     const Value& value = arguments[0];
     if (value.is_string()) return value;
-    std::size_t size = 0;
-    std::string scratch;
-    if (!add_display_size(value, MAX_OUTPUT_SIZE, size, scratch)) {
+    DisplayMeasure measure(work, MAX_OUTPUT_SIZE);
+    TYX_ASSIGN_OR_RETURN(const bool fits, measure.add(value));
+    if (!fits) {
         return builtin_error("string() output exceeds maximum size of " + decimal(MAX_OUTPUT_SIZE) +
                              " bytes");
     }
@@ -645,7 +737,7 @@ std::variant<double, NumberParse> parse_decimal(std::string_view text) {
     return NumberParse::NonFinite;
 }
 
-Result<Value> builtin_number(std::span<const Value> arguments) {
+Result<Value> builtin_number(std::span<const Value> arguments, WorkBudget& work) {
     const Value& value = arguments[0];
     switch (value.kind()) {
         case Value::Kind::Number:
@@ -656,6 +748,7 @@ Result<Value> builtin_number(std::span<const Value> arguments) {
             return Value::number(0.0);
         case Value::Kind::String: {
             const std::string& text = value.as_string();
+            TYX_TRY(work.charge(text.size()));
             const auto parsed = parse_decimal(trim_white_space(text));
             if (const double* number = std::get_if<double>(&parsed)) return Value::number(*number);
             if (std::get<NumberParse>(parsed) == NumberParse::NonFinite) {
@@ -722,6 +815,42 @@ std::string float_text(double number) {
     std::string out;
     append_float_text(number, out);
     return out;
+}
+
+Status charge_display(const Value& value, WorkBudget& work) {
+    switch (value.kind()) {
+        case Value::Kind::String:
+            return work.charge(value.as_string().size());
+        case Value::Kind::Array:
+        case Value::Kind::Object: {
+            DisplayMeasure measure(work, std::numeric_limits<std::size_t>::max());
+            TYX_TRY(measure.add(value));
+            return {};
+        }
+        default:
+            // No number text is longer than an element's work.
+            return work.charge_elements(1);
+    }
+}
+
+Status charge_comparison(const Value& a, const Value& b, WorkBudget& work) {
+    if (a.kind() != b.kind()) return {};
+    switch (a.kind()) {
+        case Value::Kind::String:
+            // Texts of different lengths differ without being read.
+            if (a.as_string().size() != b.as_string().size()) return {};
+            return work.charge(a.as_string().size());
+        case Value::Kind::Array:
+            if (a.as_array().size() != b.as_array().size()) return {};
+            break;
+        case Value::Kind::Object:
+            if (a.as_object().size() != b.as_object().size()) return {};
+            break;
+        default:
+            return {};
+    }
+    const uint64_t cap = work.remaining();
+    return work.charge(std::min(read_work(a, cap), read_work(b, cap)));
 }
 
 std::size_t count_characters(std::string_view text) {

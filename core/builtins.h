@@ -18,8 +18,9 @@ namespace tyx {
 // The most pieces one `split` call may produce.
 inline constexpr std::size_t MAX_SPLIT_PIECES = 100'000;
 
-// Receives the evaluated arguments, already within the row's argument counts.
-using BuiltinFn = Result<Value> (*)(std::span<const Value> arguments);
+// Receives the evaluated arguments, already within the row's argument counts, and charges its
+// work to `work` before doing it.
+using BuiltinFn = Result<Value> (*)(std::span<const Value> arguments, WorkBudget& work);
 
 struct BuiltinSpec {
     std::string_view name;
@@ -44,6 +45,15 @@ CompileError builtin_type_error(std::string_view function, std::string_view ordi
 
 // The float text of a number (see append_float_text in core/value.h).
 std::string float_text(double number);
+
+// Charges the work of producing the display text of `value` (see append_value_text in
+// core/value.h): a string's bytes; for another value, its text's bytes, measured first within
+// what the budget has left, and ELEMENT_WORK for each element or entry met.
+Status charge_display(const Value& value, WorkBudget& work);
+
+// Charges the work of comparing `a` with `b` by values_equal: the bytes of the strings and the
+// elements and entries of the smaller side, which bounds what the comparison reads.
+Status charge_comparison(const Value& a, const Value& b, WorkBudget& work);
 
 // The number of characters (Unicode scalar values) of a UTF-8 text.
 std::size_t count_characters(std::string_view text);

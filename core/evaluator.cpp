@@ -37,6 +37,12 @@ CompileError render_depth_error() {
                           decimal(MAX_RENDER_DEPTH));
 }
 
+Status append_value_text_charged(const Value& value, EvalContext& context, std::string& out) {
+    TYX_TRY(charge_display(value, context.work));
+    append_value_text(value, out);
+    return {};
+}
+
 CompileError object_interpolation_error(const Expression& expression) {
     if (const auto* variable = std::get_if<Expression::Variable>(&expression.value)) {
         return syntax_error("cannot interpolate object '" + variable->name +
@@ -73,6 +79,7 @@ Status render_include(const Node::Include& node, Scope& scope, EvalContext& cont
     const ImportedModule* module = scope.lookup_import_alias(node.name);
     if (module == nullptr) return CompileError::of(ErrorKind::UndefinedVar, node.name);
     if (module->body_text) {
+        TYX_TRY(context.work.charge(module->body_text->size()));
         out += *module->body_text;
         return {};
     }
@@ -129,25 +136,23 @@ Status render_interpolation(const Node::Interpolation& node, Scope& scope, EvalC
         TYX_ASSIGN_OR_RETURN(const Value value,
                              call_function(call->name, std::move(arguments), scope, context));
         if (value.is_object()) return object_interpolation_error(node.expression);
-        append_value_text(value, out);
-        return {};
+        return append_value_text_charged(value, context, out);
     }
     TYX_ASSIGN_OR_RETURN(const Value* named, find_named_value(node.expression, scope));
     if (named != nullptr) {
         if (named->is_object()) return object_interpolation_error(node.expression);
-        append_value_text(*named, out);
-        return {};
+        return append_value_text_charged(*named, context, out);
     }
     TYX_ASSIGN_OR_RETURN(const Value value, evaluate_expression(node.expression, scope, context));
     if (value.is_object()) return object_interpolation_error(node.expression);
-    append_value_text(value, out);
-    return {};
+    return append_value_text_charged(value, context, out);
 }
 
 Status render_node(const Node& node, Scope& scope, EvalContext& context, std::string& out) {
     return std::visit(
         Overloaded{
             [&](const Node::Text& text) -> Status {
+                TYX_TRY(context.work.charge(text.text.size()));
                 out += text.text;
                 return {};
             },
@@ -155,6 +160,7 @@ Status render_node(const Node& node, Scope& scope, EvalContext& context, std::st
                 return render_interpolation(interpolation, scope, context, out);
             },
             [&](const Node::EscapedBrace&) -> Status {
+                TYX_TRY(context.work.charge(2));
                 out += "{{";
                 return {};
             },
@@ -522,6 +528,7 @@ Result<bool> evaluate_condition(const Condition& condition, Scope& scope, EvalCo
             TYX_ASSIGN_OR_RETURN(right_held, evaluate_expression(right_expression, scope, context));
             right = &right_held;
         }
+        TYX_TRY(charge_comparison(*left, *right, context.work));
         const Comparison comparison = compare_values(*left, *right);
         if (comparison == Comparison::Incomparable) {
             return make_type_mismatch_error(context, line_offset, left->type_name(),
@@ -640,7 +647,7 @@ Result<Value> call_function(std::string_view name, std::vector<Value> arguments,
             return new_arity_error(name, builtin->min_args, builtin->max_args, arguments.size(),
                                    std::nullopt);
         }
-        return builtin->handler(arguments);
+        return builtin->handler(arguments, context.work);
     }
     return CompileError::of(ErrorKind::UndefinedFn, std::string(name));
 }

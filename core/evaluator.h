@@ -82,6 +82,8 @@ struct EvalContext {
     uint64_t message_bytes = 0;
     // User-function calls made so far, bounded by MAX_TOTAL_CALLS.
     uint64_t total_calls = 0;
+    // The work done so far, bounded by MAX_EVALUATION_WORK.
+    WorkBudget work;
     // The defining module of the user function being rendered; replaces the current source for
     // error locations while present.
     // Points into the FunctionDef, which outlives its call.

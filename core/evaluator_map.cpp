@@ -40,6 +40,8 @@ CompileError cursor_desync_error(std::string_view node_kind) {
 // its body is pasted.
 void splice_included_mappings(const ModuleSourceMap& mappings, EvalContext& context,
                               MapBuilder& builder) {
+    // A builder past its cap yields no map at all, so what it would record is lost work.
+    if (builder.segments_overflowed()) return;
     const auto [entry, added] = context.include_source_indices.try_emplace(&mappings);
     std::vector<uint32_t>& indices = entry->second;
     if (added) {
@@ -50,6 +52,7 @@ void splice_included_mappings(const ModuleSourceMap& mappings, EvalContext& cont
         }
     }
     for (const Segment& segment : mappings.segments) {
+        if (builder.segments_overflowed()) return;
         if (segment.source_index >= indices.size()) continue;
         builder.add_segment_of_source(Segment{segment.generated_offset + builder.cursor,
                                               indices[segment.source_index], segment.source_offset,
@@ -102,6 +105,7 @@ Status render_nodes_mapped(std::span<const Node> nodes, Scope& scope, EvalContex
             Overloaded{
                 [&](const Node::Text& text) -> Status {
                     TYX_ASSIGN_OR_RETURN(const uint32_t at, enter_recorded("a Text"));
+                    TYX_TRY(context.work.charge(text.text.size()));
                     if (builder.suppression_depth == 0 && !text.text.empty()) {
                         builder.add_segment(at, source_offset32(text.offset),
                                             source_offset32(text.text.size()));
@@ -121,7 +125,7 @@ Status render_nodes_mapped(std::span<const Node> nodes, Scope& scope, EvalContex
                         return object_interpolation_error(interpolation.expression);
                     }
                     const std::size_t before = out.size();
-                    append_value_text(value, out);
+                    TYX_TRY(append_value_text_charged(value, context, out));
                     // An empty value has no byte to map: its segment would take the position
                     // of whatever is written next. A user function that placed its own
                     // segments, or a module that a suppressed one included at this very
@@ -136,6 +140,7 @@ Status render_nodes_mapped(std::span<const Node> nodes, Scope& scope, EvalContex
                 },
                 [&](const Node::EscapedBrace& brace) -> Status {
                     TYX_ASSIGN_OR_RETURN(const uint32_t at, enter_recorded("an EscapedBrace"));
+                    TYX_TRY(context.work.charge(2));
                     // The source text is "\{{".
                     if (builder.suppression_depth == 0) {
                         builder.add_segment(at, source_offset32(brace.offset), 3);
@@ -248,12 +253,12 @@ Result<MappedText> evaluate_with_map(const std::vector<Node>& nodes, Scope& scop
 
 namespace {
 
-// One part of a rendering; `total_calls` runs on across the parts like the other two counters,
-// so that the parts of a skeleton cannot each make a full allowance of calls.
+// One part of a rendering; `total_calls` and `work` run on across the parts like the other two
+// counters, so that the parts of a skeleton cannot each make a full allowance of calls or work.
 Result<MappedPart> render_mapped_part(std::span<const Node> nodes, Scope& scope,
                                       std::vector<std::string>& warnings, MapBuilder builder,
                                       uint64_t total_loop_iterations, uint64_t message_bytes,
-                                      uint64_t& total_calls) {
+                                      uint64_t& total_calls, WorkBudget& work) {
     // Copies: registering a source during the rendering may move the builder's own strings.
     std::string source_name;
     std::shared_ptr<const std::string> source_text;
@@ -267,6 +272,7 @@ Result<MappedPart> render_mapped_part(std::span<const Node> nodes, Scope& scope,
     context.total_loop_iterations = total_loop_iterations;
     context.message_bytes = message_bytes;
     context.total_calls = total_calls;
+    context.work = work;
     std::string out;
     out.reserve(std::min<size_t>(text.size(), MAX_OUTPUT_SIZE));
     {
@@ -279,6 +285,7 @@ Result<MappedPart> render_mapped_part(std::span<const Node> nodes, Scope& scope,
             "internal: MapBuilder disappeared during evaluate_with_map — compiler bug");
     }
     total_calls = context.total_calls;
+    work = context.work;
     return MappedPart{std::move(out), std::move(builder), context.total_loop_iterations,
                       context.message_bytes};
 }
@@ -289,8 +296,9 @@ Result<MappedPart> evaluate_part_with_map(std::span<const Node> nodes, Scope& sc
                                           std::vector<std::string>& warnings, MapBuilder builder,
                                           uint64_t total_loop_iterations, uint64_t message_bytes) {
     uint64_t total_calls = 0;
+    WorkBudget work;
     return render_mapped_part(nodes, scope, warnings, std::move(builder), total_loop_iterations,
-                              message_bytes, total_calls);
+                              message_bytes, total_calls, work);
 }
 
 Result<MappedText> evaluate_parts(const std::vector<BodyPart>& parts, Scope& scope,
@@ -299,13 +307,15 @@ Result<MappedText> evaluate_parts(const std::vector<BodyPart>& parts, Scope& sco
     uint64_t total_loop_iterations = 0;
     uint64_t message_bytes = 0;
     uint64_t total_calls = 0;
+    WorkBudget work;
     for (const BodyPart& part : parts) {
         const SharedSource& source = part.source;
         builder.current_source_index = add_shared_source(builder, source);
         // The cursor runs on from the previous part, so offsets address the joined text.
-        TYX_ASSIGN_OR_RETURN(MappedPart rendered,
-                             render_mapped_part(part.nodes, scope, warnings, std::move(builder),
-                                                total_loop_iterations, message_bytes, total_calls));
+        TYX_ASSIGN_OR_RETURN(
+            MappedPart rendered,
+            render_mapped_part(part.nodes, scope, warnings, std::move(builder),
+                               total_loop_iterations, message_bytes, total_calls, work));
         if (text.size() + rendered.text.size() > MAX_OUTPUT_SIZE) return output_limit_error();
         text += rendered.text;
         builder = std::move(rendered.builder);

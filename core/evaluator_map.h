@@ -57,6 +57,8 @@ class DetachedBuilder {
 };
 
 CompileError object_interpolation_error(const Expression& expression);
+// Appends the text of `value` once its work is charged.
+Status append_value_text_charged(const Value& value, EvalContext& context, std::string& out);
 // The body an @if chooses, or nullptr when no branch is true.
 Result<const std::vector<Node>*> choose_branch(const Node::If& node, Scope& scope,
                                                EvalContext& context);

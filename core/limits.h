@@ -2,11 +2,60 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+
+#include "core/error.h"
+#include "core/format.h"
+#include "core/result.h"
 
 namespace tyx {
 
 // The largest rendered output in bytes; `replace` and `join` are held to it too, so that no
 // single call can build a text the output could never hold.
 inline constexpr std::size_t MAX_OUTPUT_SIZE = 52'428'800;
+
+// The work one evaluation may do, in bytes: every byte of text it renders, whether the text
+// reaches the output or only serves as an argument, a condition or a loop's iterable, and what
+// the builtins read, write and visit. The other limits bound each value and the number of steps,
+// but not their product: a loop can rebuild a large text in every iteration only to test it.
+inline constexpr uint64_t MAX_EVALUATION_WORK = 209'715'200;
+
+// What visiting one array element or object entry, or comparing one pair of them, counts as
+// against MAX_EVALUATION_WORK: a visit costs about as much as copying this many bytes, and no
+// number's display text is longer.
+inline constexpr uint64_t ELEMENT_WORK = 64;
+
+// The work an evaluation has done, taken before each piece of work is done, so that the piece
+// that would pass the limit is never started.
+class WorkBudget {
+  public:
+    explicit WorkBudget(uint64_t limit = MAX_EVALUATION_WORK) : limit_(limit) {}
+
+    // Takes `amount` bytes of work, or fails, taking nothing, when they would pass the limit.
+    Status charge(uint64_t amount) {
+        if (amount > limit_ - used_) return exceeded();
+        used_ += amount;
+        return {};
+    }
+    // The same for `count` elements visited.
+    Status charge_elements(uint64_t count) {
+        if (count > (limit_ - used_) / ELEMENT_WORK) return exceeded();
+        used_ += count * ELEMENT_WORK;
+        return {};
+    }
+
+    uint64_t used() const { return used_; }
+    uint64_t remaining() const { return limit_ - used_; }
+
+  private:
+    [[gnu::noinline]] CompileError exceeded() const {
+        return CompileError::of(
+            ErrorKind::ResourceLimit,
+            "evaluation work exceeds maximum of " + decimal(limit_) + " bytes in this compilation");
+    }
+
+    uint64_t limit_;
+    uint64_t used_ = 0;
+};
 
 }  // namespace tyx

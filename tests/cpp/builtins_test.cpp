@@ -73,7 +73,8 @@ std::string outcome(const Result<Value>& result) {
 Result<Value> call(std::string_view name, const std::vector<Value>& arguments) {
     const BuiltinSpec* spec = lookup_builtin(name);
     if (spec == nullptr) return new_syntax_error("no builtin " + std::string(name));
-    return spec->handler(arguments);
+    WorkBudget work;
+    return spec->handler(arguments, work);
 }
 
 struct Case {
@@ -748,6 +749,74 @@ TEST(Builtins, ArgumentsAreNotChanged) {
     EXPECT_EQ(describe(call("lower", {text}).value()), "\"abc\"");
     EXPECT_EQ(describe(array), "[3, 1, 2]");
     EXPECT_EQ(describe(text), "\"AbC\"");
+}
+
+}  // namespace
+}  // namespace tyx
+
+namespace tyx {
+namespace {
+
+// Each builtin charges its work before doing it: a budget of exactly that work lets the call
+// through and spends it all; a byte less stops it with the budget's error.
+TEST(Builtins, WorkChargedToTheBudget) {
+    constexpr uint64_t E = ELEMENT_WORK;
+    const struct {
+        std::string_view name;
+        std::vector<Value> arguments;
+        uint64_t work;
+    } cases[] = {
+        {"upper", {S("abc")}, 3 + 3},
+        {"lower", {S("\u00c9")}, 2 + 2},
+        {"trim", {S("  ab ")}, 5 + 2},
+        {"trim", {S("ab")}, 2},
+        // Searched once, measured once as it grows, then each piece and replacement written.
+        {"replace", {S("aXbX"), S("X"), S("yy")}, 4 + 4 + (1 + 2 + 1 + 2)},
+        {"replace", {S("aXb"), S("X"), S("")}, 3 + (1 + 0 + 1)},
+        {"replace", {S("ab"), S("X"), S("y")}, 2},
+        {"split", {S("a,bc"), S(",")}, 4 + 2 * E + 3},
+        {"starts_with", {S("abc"), S("ab")}, 2},
+        {"ends_with", {S("abc"), S("c")}, 1},
+        // The walk to the last bound given, at most four bytes a character, then the copy.
+        {"slice", {S("abcdef"), N(1), N(3)}, 6 + 2},
+        {"slice", {S("abcdef"), N(1)}, 4 + 5},
+        {"slice", {A({N(1), N(2), N(3)}), N(1)}, 2 * E},
+        {"contains", {S("abc"), S("b")}, 3 + 1},
+        // Every element visited; only texts of the needle's length are read.
+        {"contains", {A({N(1), S("abc"), S("ab")}), S("ab")}, 3 * E + 2},
+        {"contains", {A({A({S("x"), N(1)})}), A({S("y"), N(1)})}, E + (E + 1 + E)},
+        {"join", {A({S("a"), S("bc")}), S("-")}, 2 * E + 1 + (1 + 2)},
+        {"length", {S("h\u00e9")}, 3},
+        {"length", {A({N(1)})}, 0},
+        {"first", {A({N(1)})}, 0},
+        {"reverse", {S("abc")}, 3 + 3},
+        {"reverse", {A({N(1), N(2)})}, 2 * E},
+        // Two rounds for two elements, each moving the elements and reading their texts.
+        {"sort", {A({S("b"), S("a")})}, 2 * E + 2 * (2 * sizeof(Value) + 2)},
+        {"sort", {A({N(2), N(1)})}, 2 * E + 2 * (2 * sizeof(double))},
+        // The display text of an array or object element is measured: each value met and the
+        // text's bytes.
+        {"unique", {A({S("a"), S("a"), A({N(1)})})}, 3 * E + 1 + 1 + (E + E + 1)},
+        {"string", {A({N(1), B(true)})}, E + (E + 1) + 2 + (E + 4)},
+        {"string", {O({{"k", S("v")}})}, E + (2 + 1) + (E + 1)},
+        {"string", {S("x")}, 0},
+        {"number", {S("12")}, 2},
+    };
+    for (const auto& c : cases) {
+        const BuiltinSpec* spec = lookup_builtin(c.name);
+        ASSERT_NE(spec, nullptr) << c.name;
+        const std::string label = std::string(c.name) + " " + std::to_string(c.work);
+        WorkBudget exact(c.work);
+        const Result<Value> passed = spec->handler(c.arguments, exact);
+        EXPECT_TRUE(passed.ok()) << label;
+        EXPECT_EQ(exact.used(), c.work) << label;
+        if (c.work == 0) continue;
+        WorkBudget short_by_one(c.work - 1);
+        EXPECT_EQ(outcome(spec->handler(c.arguments, short_by_one)),
+                  "error(ResourceLimit): evaluation work exceeds maximum of " +
+                      std::to_string(c.work - 1) + " bytes in this compilation")
+            << label;
+    }
 }
 
 }  // namespace

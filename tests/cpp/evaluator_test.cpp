@@ -978,3 +978,62 @@ TEST(Messages, TotalContentLimit) {
 
 }  // namespace
 }  // namespace tyx
+
+namespace tyx {
+namespace {
+
+// Every text an evaluation renders is charged to its budget, whether it reaches the output or
+// only serves as an argument, a condition or a loop's iterable. A budget of exactly a template's
+// work renders it, with or without a map; a byte less stops it before the text that would pass.
+TEST(Render, WorkOfTheTextsAnEvaluationBuilds) {
+    constexpr uint64_t E = ELEMENT_WORK;
+    const struct {
+        const char* source;
+        uint64_t work;
+    } cases[] = {
+        {"ab{{ s }}", 2 + 5},
+        {"\\{{ n }}", 2 + 5},
+        // The function's value is only compared, yet rendered once per call.
+        {"@define d(x):\n{{ x }}{{ x }}\n@end\n@if d(d(s)) == \"\":\nno\n@end\n",
+         (5 + 5 + 1) + (10 + 10 + 1)},
+        // A value of the same length is read to be compared.
+        {"@if s == t:\n@end\n", 5},
+        {"@if s == \"hello!\":\n@end\n", 0},
+        {"@for c in split(s, \"l\"):\n@end\n", 5 + 3 * E + 3},
+        {"{{ n }}", E},
+        {"{{ xs }}", E + (E + 1) + 2 + (E + 2)},
+        {"x\n@include m\n", 2 + 3},
+    };
+    for (const auto& c : cases) {
+        for (const bool mapped : {false, true}) {
+            const std::string label =
+                std::string(c.source) + (mapped ? " (with a map)" : " (without a map)");
+            Template t(c.source, R"({"s": "hello", "t": "hello", "n": 1, "xs": [1, "ab"]})");
+            t.scope.define_import_alias("m",
+                                        t.as_module(std::make_shared<const std::string>("abc")));
+            MapBuilder builder(t.name(), t.name(), t.shared_source().text);
+            const auto render = [&](uint64_t budget) {
+                EvalContext context(t.warnings, t.name(), t.source());
+                context.work = WorkBudget(budget);
+                if (mapped) context.map_builder = &builder;
+                std::string out;
+                Status status = render_nodes(t.nodes(), t.scope, context, out);
+                if (status.ok()) {
+                    EXPECT_EQ(context.work.used(), c.work) << label;
+                }
+                return status;
+            };
+            EXPECT_TRUE(render(c.work).ok()) << label;
+            if (c.work == 0) continue;
+            expect_error(render(c.work - 1),
+                         {ErrorKind::ResourceLimit,
+                          "resource limit exceeded: evaluation work exceeds maximum of " +
+                              std::to_string(c.work - 1) + " bytes in this compilation",
+                          std::nullopt},
+                         label);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tyx
