@@ -29,10 +29,18 @@ bool passes_check(const tyx::ModuleMap& modules) {
         .ok();
 }
 
-// Whether the edits of a diagnostic count toward a fix of everything fixable; the edits are what
-// a tool applies, the ranges only mark a diagnostic as fixable.
+// A single-brace interpolation or role is migrated to double braces: the fix turns literal text
+// into an expression on purpose, so the fixed template needs the names it reads and may not pass.
+bool is_migration(const tyx::LintDiagnostic& diagnostic) {
+    return diagnostic.rule == tyx::RULE_LEGACY_INTERPOLATION &&
+           std::string_view(diagnostic.message).starts_with("legacy single-brace");
+}
+
+// Whether the edits of a diagnostic count toward a fix of everything fixable that keeps the
+// template's meaning; the edits are what a tool applies, the ranges only mark a diagnostic as
+// fixable.
 bool is_fixable(const tyx::LintDiagnostic& diagnostic, bool fix_unused_allowed) {
-    if (!diagnostic.fix_edits) return false;
+    if (!diagnostic.fix_edits || is_migration(diagnostic)) return false;
     if (diagnostic.rule == tyx::RULE_UNUSED_IMPORT ||
         diagnostic.rule == tyx::RULE_UNUSED_FUNCTION) {
         return fix_unused_allowed;
