@@ -35,12 +35,18 @@ print(json.dumps({"bytes": len(source), "seconds": seconds, "peak_kb": after - b
 '''
 
 
-def measure(count):
-    run = subprocess.run([sys.executable, "-c", CHILD, str(count)], capture_output=True,
-                         text=True, env=dict(os.environ))
+def run_fresh(*arguments):
+    """Runs the interpreter with `arguments`; its JSON output and None, or None and why it
+    failed."""
+    run = subprocess.run([sys.executable, *arguments], capture_output=True, text=True,
+                         env=dict(os.environ))
     if run.returncode != 0:
         return None, run.stderr.strip().splitlines()[-1:] or [f"exit {run.returncode}"]
     return json.loads(run.stdout), None
+
+
+def measure(count):
+    return run_fresh("-c", CHILD, str(count))
 
 
 def main():

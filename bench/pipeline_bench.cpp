@@ -41,6 +41,17 @@ std::string repeated(std::string_view line, int count) {
     return text;
 }
 
+// The document of bench/python_bench.py's case (b): 10,000 lines that name two variables, each
+// followed by a line of plain prose.
+std::string document() {
+    std::string text;
+    for (int i = 0; i < 10000; ++i)
+        text += "Line " + std::to_string(i) +
+                " says {{ user }} about {{ title }}.\nPlain prose between them, long as the "
+                "sentences of an ordinary document are.\n";
+    return text;
+}
+
 struct Scenario {
     const char* label;
     std::string source;
@@ -80,10 +91,14 @@ int main(int argc, char** argv) {
     tyx::VarsMap values;
     values.emplace("a", tyx::Value::string("x"));
     values.emplace("b", tyx::Value::number(2));
+    tyx::VarsMap document_vars;
+    document_vars.emplace("user", tyx::Value::string("Ada"));
+    document_vars.emplace("title", tyx::Value::string("the weekly plan"));
     const Scenario scenarios[] = {
         {"prompt", read_bench_file("prompt.tyx"), prompt_vars(), 2000},
         {"two-per-line", repeated("line {{ a }} and {{ b }}\n", 20000), values, 3},
         {"one-per-line", repeated("line {{ a }}\n", 100000), values, 3},
+        {"document", document(), document_vars, 20},
     };
     int status = 0;
     for (const Scenario& scenario : scenarios) {
