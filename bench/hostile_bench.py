@@ -56,6 +56,25 @@ def loop_over(expression, variables, condition='{} == "z"'):
     return lambda: vorpel.compile(source, vars=variables)
 
 
+def nodes_in_loop(node, count):
+    """A loop of 1,000,000 iterations (100 of 10,000) over a body of `count` copies of `node`,
+    none of which writes anything."""
+    source = "@for a in outer:\n@for b in inner:\n" + node * count + "@end\n@end\n"
+    variables = {"outer": list(range(100)), "inner": list(range(10_000)), "empty": ""}
+    return lambda: vorpel.compile(source, vars=variables)
+
+
+# Cheap nodes and conditions: each visit takes the fixed work of a node, so a loop over a large
+# body of them stops at the limit.
+VISIT_CASES = {
+    "false_ifs_in_loop": lambda: nodes_in_loop("@if empty:\n@end\n", 100_000),
+    "empty_values_in_loop": lambda: nodes_in_loop("{{ empty }}" * 100_000 + "\n", 1),
+    "elseifs_in_loop": lambda: nodes_in_loop(
+        "@if empty:\n" + "@elseif empty:\n" * 256 + "@end\n", 400),
+    "builtin_calls_in_loop": lambda: nodes_in_loop(
+        "{{ trim(trim(trim(empty))) }}" * 30_000 + "\n", 1),
+}
+
 # The slowest work for the budget it takes: each builtin and comparison at its worst, repeated
 # until the evaluation's work limit stops it. These set the limit's value.
 WORST_CASES = {
@@ -86,6 +105,7 @@ CASES = {
     "includes_with_map": lambda: includes_after_map_overflow(True),
     "includes_without_map": lambda: includes_after_map_overflow(False),
     **WORST_CASES,
+    **VISIT_CASES,
 }
 
 

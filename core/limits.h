@@ -25,6 +25,14 @@ inline constexpr uint64_t MAX_EVALUATION_WORK = 209'715'200;
 // number's display text is longer.
 inline constexpr uint64_t ELEMENT_WORK = 64;
 
+// What visiting one node or testing one condition counts as against MAX_EVALUATION_WORK, whatever
+// else it is charged: without it, a loop over a large body of nodes that write nothing would run
+// for hours within every other limit.
+inline constexpr uint64_t NODE_WORK = 6;
+// The same for calling one builtin, which gathers its arguments into a fresh vector before any of
+// its own work: a few times the cost of a node.
+inline constexpr uint64_t CALL_WORK = 16;
+
 // The work an evaluation has done, taken before each piece of work is done, so that the piece
 // that would pass the limit is never started.
 class WorkBudget {
@@ -37,6 +45,10 @@ class WorkBudget {
         used_ += amount;
         return {};
     }
+    // The fixed work of one node visited or condition tested.
+    Status charge_visit() { return charge(NODE_WORK); }
+    // The fixed work of one builtin called.
+    Status charge_call() { return charge(CALL_WORK); }
     // The same for `count` elements visited.
     Status charge_elements(uint64_t count) {
         if (count > (limit_ - used_) / ELEMENT_WORK) return exceeded();
