@@ -25,6 +25,19 @@ def replace_in_loop():
     return lambda: vorpel.compile(source)
 
 
+def modules_sharing_the_limit(count=20):
+    """An entry importing `count` modules, each of whose bodies doubles a 1 MB text only to search
+    it in a loop of 30 iterations: a little less work than the limit allows. The modules'
+    evaluations share the one limit of the compilation, which stops the second."""
+    body = ('@for p in split(c, ","):\n'
+            '@if contains(replace(s, "a", "bb"), "z"):\nfound\n@end\n'
+            '@end\n')
+    modules = {f"m{i}.tyx": body for i in range(count)}
+    modules["main.tyx"] = "".join(f'@import "./m{i}.tyx" as m{i}\n' for i in range(count))
+    variables = {"s": "a" * 1_000_000, "c": ",".join(["x"] * 30)}
+    return lambda: vorpel.compile_virtual(modules, "main.tyx", vars=variables)
+
+
 def doubling_arguments():
     """A 249-byte template: a function that doubles its argument, called 20 deep inside six
     nested loops; every value is used only as an argument or in a condition."""
@@ -102,6 +115,7 @@ WORST_CASES = {
 CASES = {
     "replace_in_loop": replace_in_loop,
     "doubling_arguments": doubling_arguments,
+    "modules_sharing_the_limit": modules_sharing_the_limit,
     "includes_with_map": lambda: includes_after_map_overflow(True),
     "includes_without_map": lambda: includes_after_map_overflow(False),
     **WORST_CASES,

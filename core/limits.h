@@ -14,10 +14,12 @@ namespace tyx {
 // single call can build a text the output could never hold.
 inline constexpr std::size_t MAX_OUTPUT_SIZE = 52'428'800;
 
-// The work one evaluation may do, in bytes: every byte of text it renders, whether the text
-// reaches the output or only serves as an argument, a condition or a loop's iterable, and what
-// the builtins read, write and visit. The other limits bound each value and the number of steps,
-// but not their product: a loop can rebuild a large text in every iteration only to test it.
+// The work the evaluations of one compilation may do together (the entry's, each imported
+// module's body, each part of an inheritance chain), in bytes: every byte of text they render,
+// whether the text reaches the output or only serves as an argument, a condition or a loop's
+// iterable, what the builtins read, write and visit, and a fixed work per node visited. The other
+// limits bound each value and the number of steps, but not their product: a loop can rebuild a
+// large text in every iteration only to test it.
 inline constexpr uint64_t MAX_EVALUATION_WORK = 209'715'200;
 
 // What visiting one array element or object entry, or comparing one pair of them, counts as
@@ -33,8 +35,8 @@ inline constexpr uint64_t NODE_WORK = 6;
 // its own work: a few times the cost of a node.
 inline constexpr uint64_t CALL_WORK = 16;
 
-// The work an evaluation has done, taken before each piece of work is done, so that the piece
-// that would pass the limit is never started.
+// The work the evaluations of a compilation have done, taken before each piece of work is done,
+// so that the piece that would pass the limit is never started.
 class WorkBudget {
   public:
     explicit WorkBudget(uint64_t limit = MAX_EVALUATION_WORK) : limit_(limit) {}

@@ -1007,6 +1007,9 @@ TEST(Render, WorkOfTheTextsAnEvaluationBuilds) {
         // A value of the same length is read to be compared.
         {"@if s == t:\n@end\n", 2 * N + 5},
         {"@if s == \"hello!\":\n@end\n", 2 * N},
+        // Each condition of a chain is tested until one holds; the last is never reached.
+        {"@if s == \"hello!\":\n@elseif s:\n@elseif t:\n@end\n", 3 * N},
+        {"{{ trim(s) }}", N + C + 5 + 5},
         {"@for c in split(s, \"l\"):\n@end\n", N + C + 5 + 3 * E + 3},
         {"{{ n }}", N + E},
         {"{{ xs }}", N + E + (E + 1) + 2 + (E + 2)},
@@ -1041,6 +1044,20 @@ TEST(Render, WorkOfTheTextsAnEvaluationBuilds) {
                          label);
         }
     }
+}
+
+// Messages mode visits its nodes at the same cost: the block, and the text of its body.
+TEST(Render, WorkOfTheNodesOfMessages) {
+    constexpr uint64_t work = 2 * NODE_WORK + 3;
+    Template t("@message user:\nhi\n@end\n");
+    t.work = WorkBudget(work);
+    ASSERT_TRUE(t.messages().ok());
+    EXPECT_EQ(t.work.used(), work);
+    t.work = WorkBudget(work - 1);
+    expect_error(t.messages(), {ErrorKind::ResourceLimit,
+                                "resource limit exceeded: evaluation work exceeds maximum of " +
+                                    std::to_string(work - 1) + " bytes in this compilation",
+                                std::nullopt});
 }
 
 }  // namespace
