@@ -68,8 +68,9 @@ int run(const Scenario& scenario) {
     std::size_t output_bytes = 0;
     for (int run = 0; run < kRuns; ++run) {
         std::vector<std::string> warnings;
+        tyx::WorkBudget work;
         const auto start = std::chrono::steady_clock::now();
-        auto out = tyx::evaluate(parsed->body, scope, warnings, "bench.tyx", scenario.source);
+        auto out = tyx::evaluate(parsed->body, scope, warnings, "bench.tyx", scenario.source, work);
         const auto stop = std::chrono::steady_clock::now();
         if (!out.ok()) {
             std::cerr << scenario.label << ": " << tyx::format_error_message(out.error()) << '\n';

@@ -25,6 +25,19 @@ def replace_in_loop():
     return lambda: vorpel.compile(source)
 
 
+def modules_sharing_the_limit(count=20):
+    """An entry importing `count` modules, each of whose bodies doubles a 1 MB text only to search
+    it in a loop of 30 iterations: a little less work than the limit allows. The modules'
+    evaluations share the one limit of the compilation, which stops the second."""
+    body = ('@for p in split(c, ","):\n'
+            '@if contains(replace(s, "a", "bb"), "z"):\nfound\n@end\n'
+            '@end\n')
+    modules = {f"m{i}.tyx": body for i in range(count)}
+    modules["main.tyx"] = "".join(f'@import "./m{i}.tyx" as m{i}\n' for i in range(count))
+    variables = {"s": "a" * 1_000_000, "c": ",".join(["x"] * 30)}
+    return lambda: vorpel.compile_virtual(modules, "main.tyx", vars=variables)
+
+
 def doubling_arguments():
     """A 249-byte template: a function that doubles its argument, called 20 deep inside six
     nested loops; every value is used only as an argument or in a condition."""
@@ -56,6 +69,25 @@ def loop_over(expression, variables, condition='{} == "z"'):
     return lambda: vorpel.compile(source, vars=variables)
 
 
+def nodes_in_loop(node, count):
+    """A loop of 1,000,000 iterations (100 of 10,000) over a body of `count` copies of `node`,
+    none of which writes anything."""
+    source = "@for a in outer:\n@for b in inner:\n" + node * count + "@end\n@end\n"
+    variables = {"outer": list(range(100)), "inner": list(range(10_000)), "empty": ""}
+    return lambda: vorpel.compile(source, vars=variables)
+
+
+# Cheap nodes and conditions: each visit takes the fixed work of a node, so a loop over a large
+# body of them stops at the limit.
+VISIT_CASES = {
+    "false_ifs_in_loop": lambda: nodes_in_loop("@if empty:\n@end\n", 100_000),
+    "empty_values_in_loop": lambda: nodes_in_loop("{{ empty }}" * 100_000 + "\n", 1),
+    "elseifs_in_loop": lambda: nodes_in_loop(
+        "@if empty:\n" + "@elseif empty:\n" * 256 + "@end\n", 400),
+    "builtin_calls_in_loop": lambda: nodes_in_loop(
+        "{{ trim(trim(trim(empty))) }}" * 30_000 + "\n", 1),
+}
+
 # The slowest work for the budget it takes: each builtin and comparison at its worst, repeated
 # until the evaluation's work limit stops it. These set the limit's value.
 WORST_CASES = {
@@ -83,9 +115,11 @@ WORST_CASES = {
 CASES = {
     "replace_in_loop": replace_in_loop,
     "doubling_arguments": doubling_arguments,
+    "modules_sharing_the_limit": modules_sharing_the_limit,
     "includes_with_map": lambda: includes_after_map_overflow(True),
     "includes_without_map": lambda: includes_after_map_overflow(False),
     **WORST_CASES,
+    **VISIT_CASES,
 }
 
 

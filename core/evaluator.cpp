@@ -343,8 +343,8 @@ void add_warning(EvalContext& context, std::string warning) {
 
 Result<std::string> evaluate(const std::vector<Node>& nodes, Scope& scope,
                              std::vector<std::string>& warnings, std::string_view source_name,
-                             std::string_view source_text) {
-    EvalContext context(warnings, source_name, source_text);
+                             std::string_view source_text, WorkBudget& work) {
+    EvalContext context(warnings, source_name, source_text, work);
     std::string out;
     // Most output is the template's own text, so its size is a good first capacity.
     out.reserve(std::min<size_t>(source_text.size(), MAX_OUTPUT_SIZE));
@@ -362,6 +362,7 @@ Status render_nodes(const std::vector<Node>& nodes, Scope& scope, EvalContext& c
     // Nested bodies append to the same buffer; this call's own text starts here.
     const std::size_t start = out.size();
     for (const Node& node : nodes) {
+        TYX_TRY(context.work.charge_visit());
         TYX_TRY(render_node(node, scope, context, out));
         if (out.size() - start > MAX_OUTPUT_SIZE) return output_limit_error();
     }
@@ -510,6 +511,7 @@ bool is_call(const Expression& expression) {
 
 Result<bool> evaluate_condition(const Condition& condition, Scope& scope, EvalContext& context,
                                 std::optional<uint64_t> line_offset) {
+    TYX_TRY(context.work.charge_visit());
     const auto compare = [&](const Expression& left_expression,
                              const Expression& right_expression) -> Result<bool> {
         // A name is compared where it lives, unless a call on the right could run code first.
@@ -647,6 +649,7 @@ Result<Value> call_function(std::string_view name, std::vector<Value> arguments,
             return new_arity_error(name, builtin->min_args, builtin->max_args, arguments.size(),
                                    std::nullopt);
         }
+        TYX_TRY(context.work.charge_call());
         return builtin->handler(arguments, context.work);
     }
     return CompileError::of(ErrorKind::UndefinedFn, std::string(name));
@@ -853,8 +856,8 @@ Status render_for_loop_messages(const Node::For& node, Scope& scope, EvalContext
 Result<std::vector<Message>> evaluate_messages(const std::vector<Node>& nodes, Scope& scope,
                                                std::vector<std::string>& warnings,
                                                std::string_view source_name,
-                                               std::string_view source_text) {
-    EvalContext context(warnings, source_name, source_text);
+                                               std::string_view source_text, WorkBudget& work) {
+    EvalContext context(warnings, source_name, source_text, work);
     std::vector<Message> messages;
     TYX_TRY(render_message_nodes(nodes, scope, context, messages));
     return messages;
@@ -862,8 +865,10 @@ Result<std::vector<Message>> evaluate_messages(const std::vector<Node>& nodes, S
 
 Status render_message_nodes(const std::vector<Node>& nodes, Scope& scope, EvalContext& context,
                             std::vector<Message>& messages) {
-    for (const Node& node : nodes)
+    for (const Node& node : nodes) {
+        TYX_TRY(context.work.charge_visit());
         TYX_TRY(render_message_node(node, scope, context, messages));
+    }
     return {};
 }
 

@@ -62,8 +62,8 @@ struct Message {
 // What every evaluator operation of one evaluation shares.
 struct EvalContext {
     EvalContext(std::vector<std::string>& warnings_list, std::string_view name,
-                std::string_view text)
-        : warnings(warnings_list), source_name(name), source_text(text) {}
+                std::string_view text, WorkBudget& budget)
+        : warnings(warnings_list), source_name(name), source_text(text), work(budget) {}
 
     // Names of the user functions whose bodies are being rendered, innermost last.
     // Each names a function in the tree or a qualified name its caller holds for the call.
@@ -82,8 +82,8 @@ struct EvalContext {
     uint64_t message_bytes = 0;
     // User-function calls made so far, bounded by MAX_TOTAL_CALLS.
     uint64_t total_calls = 0;
-    // The work done so far, bounded by MAX_EVALUATION_WORK.
-    WorkBudget work;
+    // The work done so far in the whole compilation, bounded by MAX_EVALUATION_WORK; not owned.
+    WorkBudget& work;
     // The defining module of the user function being rendered; replaces the current source for
     // error locations while present.
     // Points into the FunctionDef, which outlives its call.
@@ -97,10 +97,11 @@ struct EvalContext {
 // Appends a warning unless MAX_WARNINGS are already held.
 void add_warning(EvalContext& context, std::string warning);
 
-// Renders a node list to Markdown in a fresh context. The scope is left as it was found.
+// Renders a node list to Markdown in a fresh context charging `work`, which every evaluation of
+// one compilation shares. The scope is left as it was found.
 Result<std::string> evaluate(const std::vector<Node>& nodes, Scope& scope,
                              std::vector<std::string>& warnings, std::string_view source_name,
-                             std::string_view source_text);
+                             std::string_view source_text, WorkBudget& work);
 
 // The text of a rendering that recorded source mappings, with the builder that holds them.
 struct MappedText {
@@ -119,15 +120,18 @@ struct MappedPart {
 // Renders a node list to Markdown recording into `builder`, whose current source is the one
 // the nodes were parsed from.
 Result<MappedText> evaluate_with_map(const std::vector<Node>& nodes, Scope& scope,
-                                     std::vector<std::string>& warnings, MapBuilder builder);
+                                     std::vector<std::string>& warnings, MapBuilder builder,
+                                     WorkBudget& work);
 // The same, continuing the counters of earlier parts of one rendering.
 Result<MappedPart> evaluate_part_with_map(std::span<const Node> nodes, Scope& scope,
                                           std::vector<std::string>& warnings, MapBuilder builder,
-                                          uint64_t total_loop_iterations, uint64_t message_bytes);
+                                          uint64_t total_loop_iterations, uint64_t message_bytes,
+                                          WorkBudget& work);
 // Renders the parts of an expanded skeleton one after another into one text: each part is
 // mapped against its own module, and the loop and output limits hold for the whole.
 Result<MappedText> evaluate_parts(const std::vector<BodyPart>& parts, Scope& scope,
-                                  std::vector<std::string>& warnings, MapBuilder builder);
+                                  std::vector<std::string>& warnings, MapBuilder builder,
+                                  WorkBudget& work);
 
 // Renders a node list, appending to `out`; on failure `out` holds a partial text to discard.
 Status render_nodes(const std::vector<Node>& nodes, Scope& scope, EvalContext& context,
@@ -187,7 +191,7 @@ Status render_for_loop_messages(const Node::For& node, Scope& scope, EvalContext
 Result<std::vector<Message>> evaluate_messages(const std::vector<Node>& nodes, Scope& scope,
                                                std::vector<std::string>& warnings,
                                                std::string_view source_name,
-                                               std::string_view source_text);
+                                               std::string_view source_text, WorkBudget& work);
 Status render_message_nodes(const std::vector<Node>& nodes, Scope& scope, EvalContext& context,
                             std::vector<Message>& messages);
 Status render_message_block(const Node::MessageBlock& node, Scope& scope, EvalContext& context,

@@ -101,6 +101,7 @@ Status render_nodes_mapped(std::span<const Node> nodes, Scope& scope, EvalContex
         return at;
     };
     for (const Node& node : nodes) {
+        TYX_TRY(context.work.charge_visit());
         Status rendered = std::visit(
             Overloaded{
                 [&](const Node::Text& text) -> Status {
@@ -245,16 +246,17 @@ void trim_call_mapping(std::string_view text, MapBuilder& builder, const CallMap
 }  // namespace evaluator_internal
 
 Result<MappedText> evaluate_with_map(const std::vector<Node>& nodes, Scope& scope,
-                                     std::vector<std::string>& warnings, MapBuilder builder) {
-    TYX_ASSIGN_OR_RETURN(MappedPart part,
-                         evaluate_part_with_map(nodes, scope, warnings, std::move(builder), 0, 0));
+                                     std::vector<std::string>& warnings, MapBuilder builder,
+                                     WorkBudget& work) {
+    TYX_ASSIGN_OR_RETURN(MappedPart part, evaluate_part_with_map(nodes, scope, warnings,
+                                                                 std::move(builder), 0, 0, work));
     return MappedText{std::move(part.text), std::move(part.builder)};
 }
 
 namespace {
 
-// One part of a rendering; `total_calls` and `work` run on across the parts like the other two
-// counters, so that the parts of a skeleton cannot each make a full allowance of calls or work.
+// One part of a rendering; `total_calls` runs on across the parts like the other two counters, so
+// that the parts of a skeleton cannot each make a full allowance of calls.
 Result<MappedPart> render_mapped_part(std::span<const Node> nodes, Scope& scope,
                                       std::vector<std::string>& warnings, MapBuilder builder,
                                       uint64_t total_loop_iterations, uint64_t message_bytes,
@@ -267,12 +269,11 @@ Result<MappedPart> render_mapped_part(std::span<const Node> nodes, Scope& scope,
         source_text = builder.source_contents()[builder.current_source_index];
     }
     const std::string_view text = source_text ? std::string_view(*source_text) : std::string_view();
-    EvalContext context(warnings, source_name, text);
+    EvalContext context(warnings, source_name, text, work);
     context.map_builder = &builder;
     context.total_loop_iterations = total_loop_iterations;
     context.message_bytes = message_bytes;
     context.total_calls = total_calls;
-    context.work = work;
     std::string out;
     out.reserve(std::min<size_t>(text.size(), MAX_OUTPUT_SIZE));
     {
@@ -285,7 +286,6 @@ Result<MappedPart> render_mapped_part(std::span<const Node> nodes, Scope& scope,
             "internal: MapBuilder disappeared during evaluate_with_map — compiler bug");
     }
     total_calls = context.total_calls;
-    work = context.work;
     return MappedPart{std::move(out), std::move(builder), context.total_loop_iterations,
                       context.message_bytes};
 }
@@ -294,20 +294,20 @@ Result<MappedPart> render_mapped_part(std::span<const Node> nodes, Scope& scope,
 
 Result<MappedPart> evaluate_part_with_map(std::span<const Node> nodes, Scope& scope,
                                           std::vector<std::string>& warnings, MapBuilder builder,
-                                          uint64_t total_loop_iterations, uint64_t message_bytes) {
+                                          uint64_t total_loop_iterations, uint64_t message_bytes,
+                                          WorkBudget& work) {
     uint64_t total_calls = 0;
-    WorkBudget work;
     return render_mapped_part(nodes, scope, warnings, std::move(builder), total_loop_iterations,
                               message_bytes, total_calls, work);
 }
 
 Result<MappedText> evaluate_parts(const std::vector<BodyPart>& parts, Scope& scope,
-                                  std::vector<std::string>& warnings, MapBuilder builder) {
+                                  std::vector<std::string>& warnings, MapBuilder builder,
+                                  WorkBudget& work) {
     std::string text;
     uint64_t total_loop_iterations = 0;
     uint64_t message_bytes = 0;
     uint64_t total_calls = 0;
-    WorkBudget work;
     for (const BodyPart& part : parts) {
         const SharedSource& source = part.source;
         builder.current_source_index = add_shared_source(builder, source);

@@ -14,10 +14,12 @@ namespace tyx {
 // single call can build a text the output could never hold.
 inline constexpr std::size_t MAX_OUTPUT_SIZE = 52'428'800;
 
-// The work one evaluation may do, in bytes: every byte of text it renders, whether the text
-// reaches the output or only serves as an argument, a condition or a loop's iterable, and what
-// the builtins read, write and visit. The other limits bound each value and the number of steps,
-// but not their product: a loop can rebuild a large text in every iteration only to test it.
+// The work the evaluations of one compilation may do together (the entry's, each imported
+// module's body, each part of an inheritance chain), in bytes: every byte of text they render,
+// whether the text reaches the output or only serves as an argument, a condition or a loop's
+// iterable, what the builtins read, write and visit, and a fixed work per node visited. The other
+// limits bound each value and the number of steps, but not their product: a loop can rebuild a
+// large text in every iteration only to test it.
 inline constexpr uint64_t MAX_EVALUATION_WORK = 209'715'200;
 
 // What visiting one array element or object entry, or comparing one pair of them, counts as
@@ -25,8 +27,16 @@ inline constexpr uint64_t MAX_EVALUATION_WORK = 209'715'200;
 // number's display text is longer.
 inline constexpr uint64_t ELEMENT_WORK = 64;
 
-// The work an evaluation has done, taken before each piece of work is done, so that the piece
-// that would pass the limit is never started.
+// What visiting one node or testing one condition counts as against MAX_EVALUATION_WORK, whatever
+// else it is charged: without it, a loop over a large body of nodes that write nothing would run
+// for hours within every other limit.
+inline constexpr uint64_t NODE_WORK = 6;
+// The same for calling one builtin, which gathers its arguments into a fresh vector before any of
+// its own work: a few times the cost of a node.
+inline constexpr uint64_t CALL_WORK = 16;
+
+// The work the evaluations of a compilation have done, taken before each piece of work is done,
+// so that the piece that would pass the limit is never started.
 class WorkBudget {
   public:
     explicit WorkBudget(uint64_t limit = MAX_EVALUATION_WORK) : limit_(limit) {}
@@ -37,6 +47,10 @@ class WorkBudget {
         used_ += amount;
         return {};
     }
+    // The fixed work of one node visited or condition tested.
+    Status charge_visit() { return charge(NODE_WORK); }
+    // The fixed work of one builtin called.
+    Status charge_call() { return charge(CALL_WORK); }
     // The same for `count` elements visited.
     Status charge_elements(uint64_t count) {
         if (count > (limit_ - used_) / ELEMENT_WORK) return exceeded();

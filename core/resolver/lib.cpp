@@ -132,7 +132,7 @@ Result<CompileOutput> compile_entry_source(Resolver& resolver, const ModuleSourc
         }
         TYX_ASSIGN_OR_RETURN(std::vector<Message> messages,
                              evaluate_messages(*module.nodes, module.scope, warnings,
-                                               source.display_name, source.text));
+                                               source.display_name, source.text, resolver.work()));
         return CompileOutput{std::move(messages)};
     }
 
@@ -141,10 +141,11 @@ Result<CompileOutput> compile_entry_source(Resolver& resolver, const ModuleSourc
     if (!options.source_map) {
         // Errors raised while rendering a flattened chain carry a span but no source: its nodes
         // come from several texts.
-        TYX_ASSIGN_OR_RETURN(rendered, extends
-                                           ? evaluate(*module.nodes, module.scope, warnings, "", "")
-                                           : evaluate(*module.nodes, module.scope, warnings,
-                                                      source.display_name, source.text));
+        TYX_ASSIGN_OR_RETURN(
+            rendered, extends
+                          ? evaluate(*module.nodes, module.scope, warnings, "", "", resolver.work())
+                          : evaluate(*module.nodes, module.scope, warnings, source.display_name,
+                                     source.text, resolver.work()));
     } else {
         std::optional<MappedText> mapped;
         if (extends) {
@@ -157,13 +158,15 @@ Result<CompileOutput> compile_entry_source(Resolver& resolver, const ModuleSourc
             TYX_ASSIGN_OR_RETURN(mapped, evaluate_parts(parts, module.scope, warnings,
                                                         MapBuilder(*skeleton.source.key,
                                                                    *skeleton.source.display_name,
-                                                                   skeleton.source.text)));
+                                                                   skeleton.source.text),
+                                                        resolver.work()));
         } else {
             TYX_ASSIGN_OR_RETURN(
                 mapped,
                 evaluate_with_map(*module.nodes, module.scope, warnings,
                                   MapBuilder(source.key, source.display_name,
-                                             std::make_shared<const std::string>(source.text))));
+                                             std::make_shared<const std::string>(source.text)),
+                                  resolver.work()));
         }
         rendered = std::move(mapped->text);
         builder =

@@ -148,7 +148,8 @@ Status compile_plain_module(Resolver& resolver, const std::shared_ptr<const Pars
         TYX_ASSIGN_OR_RETURN(
             MappedText mapped,
             evaluate_with_map(*body, prepared.scope, warnings,
-                              MapBuilder(source.key, source.display_name, shared.text)));
+                              MapBuilder(source.key, source.display_name, shared.text),
+                              resolver.work()));
         module.body_text = body_text_of(std::move(mapped.text));
         if (mapped.builder.segments_overflowed()) {
             warnings.push_back("source map segment cap (" + decimal(MAX_SOURCE_MAP_SEGMENTS) +
@@ -159,8 +160,9 @@ Status compile_plain_module(Resolver& resolver, const std::shared_ptr<const Pars
             module.body_mappings = pack_module_source_map(std::move(mapped.builder));
         }
     } else {
-        TYX_ASSIGN_OR_RETURN(std::string rendered, evaluate(*body, prepared.scope, warnings,
-                                                            source.display_name, source.text));
+        TYX_ASSIGN_OR_RETURN(std::string rendered,
+                             evaluate(*body, prepared.scope, warnings, source.display_name,
+                                      source.text, resolver.work()));
         module.body_text = body_text_of(std::move(rendered));
     }
     module.blocks = collect_block_declarations(body, names.block_names, shared);
@@ -179,8 +181,8 @@ Status compile_extending_module(Resolver& resolver,
     TYX_ASSIGN_OR_RETURN(ExtendedTemplate extended,
                          apply_extends(resolver, tree, source, frontmatter, warnings));
     TYX_TRY(validate_expanded_skeleton(extended, extended.scope));
-    TYX_ASSIGN_OR_RETURN(std::string rendered,
-                         evaluate(*extended.flattened, extended.scope, warnings, "", ""));
+    TYX_ASSIGN_OR_RETURN(std::string rendered, evaluate(*extended.flattened, extended.scope,
+                                                        warnings, "", "", resolver.work()));
     module.body_text = body_text_of(std::move(rendered));
     module.blocks = std::move(extended.effective_blocks);
     module.functions = std::move(extended.functions);

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/limits.h"
 #include "core/resolver/loaders.h"
 #include "core/result.h"
 #include "core/value.h"
@@ -51,6 +52,11 @@ class Resolver {
     bool source_map_wanted() const { return source_map_wanted_; }
     void set_source_map_wanted(bool wanted) { source_map_wanted_ = wanted; }
 
+    // The one budget every evaluation of the compilation charges: the entry's, each imported
+    // module's body and each part of an inheritance chain, so that many modules cannot each
+    // spend a full allowance.
+    WorkBudget& work() { return work_; }
+
     // The module cache, in the order of first insertion.
     const CompiledModulePtr* find_module(std::string_view key) const;
     // Replacing a key keeps its position in the order.
@@ -71,6 +77,7 @@ class Resolver {
     std::unordered_map<std::string, size_t> cache_index_;
     std::vector<std::string> stack_;
     bool source_map_wanted_ = false;
+    WorkBudget work_;
 };
 
 Resolver new_virtual_resolver(ModuleMap modules);

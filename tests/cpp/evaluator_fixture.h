@@ -65,10 +65,12 @@ class Template {
                             std::make_shared<const std::string>(name_), source_};
     }
 
-    Result<std::string> render() { return evaluate(nodes(), scope, warnings, name_, *source_); }
+    Result<std::string> render() {
+        return evaluate(nodes(), scope, warnings, name_, *source_, work);
+    }
     Status validate() { return validate_nodes(nodes(), scope, name_, *source_); }
     Result<std::vector<Message>> messages() {
-        return evaluate_messages(nodes(), scope, warnings, name_, *source_);
+        return evaluate_messages(nodes(), scope, warnings, name_, *source_, work);
     }
 
     // An import alias whose module is this template: its functions exported, its body as given.
@@ -83,6 +85,7 @@ class Template {
 
     Scope scope;
     std::vector<std::string> warnings;
+    WorkBudget work;
 
   private:
     // Each top-level @define captures the names visible when it is defined, as the resolver's

@@ -28,7 +28,7 @@ struct Recorded {
 
 Recorded render_mapped(Template& t, MapBuilder builder) {
     Result<MappedText> mapped =
-        evaluate_with_map(t.nodes(), t.scope, t.warnings, std::move(builder));
+        evaluate_with_map(t.nodes(), t.scope, t.warnings, std::move(builder), t.work);
     EXPECT_TRUE(mapped.ok()) << (mapped.ok() ? "" : format_error_message(mapped.error()));
     if (!mapped.ok()) return {};
     return {mapped->text, mapped->builder.segments(), mapped->builder.source_names()};
@@ -224,7 +224,7 @@ TEST(EvaluateWithMap, IncludeOfAPackedModuleBody) {
     // The module's body is rendered with its own builder and packed, as the resolver does.
     Template lib("Hello {{ who }}\n", R"({"who": "Ann"})", "lib.tyx");
     Result<MappedText> body =
-        evaluate_with_map(lib.nodes(), lib.scope, lib.warnings, builder_for(lib));
+        evaluate_with_map(lib.nodes(), lib.scope, lib.warnings, builder_for(lib), lib.work);
     ASSERT_TRUE(body.ok());
     ImportedModule module;
     module.body_text = std::make_shared<const std::string>(body->text);
@@ -275,7 +275,7 @@ TEST(EvaluateWithMap, IncludeRespectsTheSegmentCap) {
     for (std::size_t i = 0; i + 1 < MAX_SOURCE_MAP_SEGMENTS; ++i)
         builder.add_segment(0, 0, 0);
     Result<MappedText> mapped =
-        evaluate_with_map(t.nodes(), t.scope, t.warnings, std::move(builder));
+        evaluate_with_map(t.nodes(), t.scope, t.warnings, std::move(builder), t.work);
     ASSERT_TRUE(mapped.ok());
     EXPECT_TRUE(mapped->builder.segments_overflowed());
     EXPECT_EQ(mapped->builder.segments().size(), MAX_SOURCE_MAP_SEGMENTS);
@@ -284,7 +284,8 @@ TEST(EvaluateWithMap, IncludeRespectsTheSegmentCap) {
 
 TEST(EvaluateWithMap, ErrorsAreThoseOfRendering) {
     Template t("{{ missing }}");
-    Result<MappedText> mapped = evaluate_with_map(t.nodes(), t.scope, t.warnings, builder_for(t));
+    Result<MappedText> mapped =
+        evaluate_with_map(t.nodes(), t.scope, t.warnings, builder_for(t), t.work);
     expect_error(mapped, ExpectedError{ErrorKind::UndefinedVar, "undefined variable 'missing'",
                                        std::nullopt});
 }
@@ -297,7 +298,8 @@ TEST(EvaluateParts, EachPartMapsToItsOwnModule) {
     Template root("Top {{ x }}\n", R"({"x": "1"})", "root.tyx");
     Template child("Child\n", "{}", "child.tyx");
     const std::vector<BodyPart> parts = {part_of(root), part_of(child), part_of(root)};
-    Result<MappedText> mapped = evaluate_parts(parts, root.scope, root.warnings, builder_for(root));
+    Result<MappedText> mapped =
+        evaluate_parts(parts, root.scope, root.warnings, builder_for(root), root.work);
     ASSERT_TRUE(mapped.ok()) << format_error_message(mapped.error());
     EXPECT_EQ(mapped->text, "Top 1\nChild\nTop 1\n");
     EXPECT_EQ(mapped->builder.source_names(), (std::vector<std::string>{"root.tyx", "child.tyx"}));
@@ -316,7 +318,7 @@ TEST(EvaluateParts, ErrorsAreLocatedInThePartsModule) {
     Template root("ok\n", R"({"a": "s"})", "root.tyx");
     Template child("@if a == 1:\nx\n@end\n", "{}", "child.tyx");
     Result<MappedText> mapped = evaluate_parts({part_of(root), part_of(child)}, root.scope,
-                                               root.warnings, builder_for(root));
+                                               root.warnings, builder_for(root), root.work);
     ASSERT_FALSE(mapped.ok());
     EXPECT_EQ(mapped.error().kind, ErrorKind::TypeMismatch);
     ASSERT_NE(mapped.error().location.source, nullptr);
@@ -333,7 +335,7 @@ TEST(EvaluateParts, LimitsHoldForTheWholeSkeleton) {
     Template second(loops, "{}", "b.tyx");
     first.scope.define_variable("items", Value::array(ValueArray(100'000, Value::null())));
     Result<MappedText> looped = evaluate_parts({part_of(first), part_of(second)}, first.scope,
-                                               first.warnings, builder_for(first));
+                                               first.warnings, builder_for(first), first.work);
     expect_error(looped, ExpectedError{ErrorKind::ResourceLimit,
                                        "resource limit exceeded: total loop iterations exceeded "
                                        "maximum of 1000000 across all loops in this compilation",
@@ -354,14 +356,14 @@ TEST(EvaluateParts, LimitsHoldForTheWholeSkeleton) {
         "resource limit exceeded: total user function calls exceeded maximum of 1000000 in this "
         "compilation";
     Result<MappedText> called = evaluate_parts({part_of(calls), part_of(calls)}, calls.scope,
-                                               calls.warnings, builder_for(calls));
+                                               calls.warnings, builder_for(calls), calls.work);
     expect_error(called, ExpectedError{ErrorKind::ResourceLimit, calls_error, std::nullopt});
 
     // Each part's text is just over half the output limit.
     Template big("{{ half }}", "{}", "big.tyx");
     big.scope.define_variable("half", Value::string(std::string(MAX_OUTPUT_SIZE / 2 + 1, 'x')));
-    Result<MappedText> sized =
-        evaluate_parts({part_of(big), part_of(big)}, big.scope, big.warnings, builder_for(big));
+    Result<MappedText> sized = evaluate_parts({part_of(big), part_of(big)}, big.scope, big.warnings,
+                                              builder_for(big), big.work);
     expect_error(sized, ExpectedError{ErrorKind::ResourceLimit,
                                       "resource limit exceeded: output exceeds maximum size of "
                                       "52428800 bytes",

@@ -316,7 +316,7 @@ TEST(Render, LoopStopsAtTheFirstIterationPassingTheOutputLimit) {
     Template t("@for x in xs:\n{{ x }}\n@end\n");
     const Value half = Value::string(std::string(MAX_OUTPUT_SIZE / 2, 'a'));
     t.scope.define_variable("xs", Value::array({half, half, json_value(R"({"a": 1})")}));
-    EvalContext context(t.warnings, t.name(), t.source());
+    EvalContext context(t.warnings, t.name(), t.source(), t.work);
     std::string out;
     expect_error(
         render_nodes(t.nodes(), t.scope, context, out),
@@ -387,7 +387,8 @@ TEST(Expressions, TypeMismatchIsLocatedOnlyOnAWholeLineStart) {
     };
     for (const auto& c : cases) {
         std::vector<std::string> warnings;
-        const EvalContext context(warnings, "main.tyx", c.source);
+        WorkBudget work;
+        const EvalContext context(warnings, "main.tyx", c.source, work);
         const CompileError error =
             make_type_mismatch_error(context, c.line_offset, "number", "string");
         EXPECT_EQ(error.kind, ErrorKind::TypeMismatch);
@@ -398,7 +399,8 @@ TEST(Expressions, TypeMismatchIsLocatedOnlyOnAWholeLineStart) {
     // Inside a user function the defining module's source replaces the current one, also when
     // it has no text at all.
     std::vector<std::string> warnings;
-    EvalContext context(warnings, "main.tyx", "main text");
+    WorkBudget work;
+    EvalContext context(warnings, "main.tyx", "main text", work);
     const SharedSource library{nullptr, std::make_shared<const std::string>("lib.tyx"),
                                std::make_shared<const std::string>("@if x == 1:\nyes")};
     context.function_source = &library;
@@ -562,7 +564,7 @@ TEST(FunctionCalls, RenderDepthLimitCountsBodiesAndArgumentLevels) {
     };
     for (const auto& c : cases) {
         Template t(c.source, R"({"t": true, "s": "a"})");
-        EvalContext context(t.warnings, t.name(), t.source());
+        EvalContext context(t.warnings, t.name(), t.source(), t.work);
         // The levels a deep call chain would already hold.
         context.render_depth = MAX_RENDER_DEPTH - 1;
         std::string out;
@@ -598,12 +600,12 @@ TEST(FunctionCalls, TotalCallsLimitCountsUserFunctionCalls) {
         Template t(source, R"({"s": "a"})");
         t.scope.define_import_alias("q", t.as_module());
         {
-            EvalContext context(t.warnings, t.name(), t.source());
+            EvalContext context(t.warnings, t.name(), t.source(), t.work);
             std::string out;
             ASSERT_TRUE(render_nodes(t.nodes(), t.scope, context, out).ok()) << c.call;
             EXPECT_EQ(context.total_calls, c.calls) << c.call;
         }
-        EvalContext context(t.warnings, t.name(), t.source());
+        EvalContext context(t.warnings, t.name(), t.source(), t.work);
         context.total_calls = MAX_TOTAL_CALLS - c.headroom;
         std::string out;
         Status status = render_nodes(t.nodes(), t.scope, context, out);
@@ -650,7 +652,8 @@ Expression nested_string_calls(uint64_t levels) {
 TEST(FunctionCalls, ArgumentDepthLimit) {
     std::vector<std::string> warnings;
     Scope scope;
-    EvalContext context(warnings, "t", "");
+    WorkBudget work;
+    EvalContext context(warnings, "t", "", work);
     Result<Value> deepest =
         evaluate_expression(nested_string_calls(MAX_ARGUMENT_DEPTH), scope, context);
     ASSERT_TRUE(deepest.ok()) << format_error_message(deepest.error());
@@ -693,7 +696,8 @@ TEST(FunctionCalls, SignatureText) {
 TEST(FunctionCalls, BrokenDefaultsAreInternalErrors) {
     std::vector<std::string> warnings;
     Scope scope;
-    EvalContext context(warnings, "t", "");
+    WorkBudget work;
+    EvalContext context(warnings, "t", "", work);
     FunctionDef function;
     function.params = {DefineParam{"a", Expression{Expression::Variable{"v"}}}};
     expect_error(invoke_user_function(function, "f", {}, scope, context),
@@ -709,7 +713,8 @@ TEST(FunctionCalls, FunctionWithoutSharedOwnerStillSeesItsCapturedNames) {
     std::vector<std::string> warnings;
     Scope scope;
     scope.define_variable("x", Value::string("caller"));
-    EvalContext context(warnings, "t", "");
+    WorkBudget work;
+    EvalContext context(warnings, "t", "", work);
     Template body("{{ x }}/{{ p }}");
     FunctionDef function;
     function.params = {DefineParam{"p", std::nullopt}};
@@ -806,7 +811,7 @@ TEST(Loops, IterationsAreCountedAcrossNestingAndFunctions) {
     for (const auto& c : cases) {
         Template t(c.source, R"({"empty": [], "two": [1, 2], "three": [1, 2, 3],
                                  "obj": {"a": 1, "b": 2}})");
-        EvalContext context(t.warnings, t.name(), t.source());
+        EvalContext context(t.warnings, t.name(), t.source(), t.work);
         std::string out;
         ASSERT_TRUE(render_nodes(t.nodes(), t.scope, context, out).ok()) << c.source;
         EXPECT_EQ(context.total_loop_iterations, c.iterations) << c.source;
@@ -987,22 +992,28 @@ namespace {
 // work renders it, with or without a map; a byte less stops it before the text that would pass.
 TEST(Render, WorkOfTheTextsAnEvaluationBuilds) {
     constexpr uint64_t E = ELEMENT_WORK;
+    // Every node visited and condition tested takes N more, every builtin called C.
+    constexpr uint64_t N = NODE_WORK;
+    constexpr uint64_t C = CALL_WORK;
     const struct {
         const char* source;
         uint64_t work;
     } cases[] = {
-        {"ab{{ s }}", 2 + 5},
-        {"\\{{ n }}", 2 + 5},
+        {"ab{{ s }}", 2 * N + 2 + 5},
+        {"\\{{ n }}", 2 * N + 2 + 5},
         // The function's value is only compared, yet rendered once per call.
         {"@define d(x):\n{{ x }}{{ x }}\n@end\n@if d(d(s)) == \"\":\nno\n@end\n",
-         (5 + 5 + 1) + (10 + 10 + 1)},
+         2 * N + N + 2 * 3 * N + (5 + 5 + 1) + (10 + 10 + 1)},
         // A value of the same length is read to be compared.
-        {"@if s == t:\n@end\n", 5},
-        {"@if s == \"hello!\":\n@end\n", 0},
-        {"@for c in split(s, \"l\"):\n@end\n", 5 + 3 * E + 3},
-        {"{{ n }}", E},
-        {"{{ xs }}", E + (E + 1) + 2 + (E + 2)},
-        {"x\n@include m\n", 2 + 3},
+        {"@if s == t:\n@end\n", 2 * N + 5},
+        {"@if s == \"hello!\":\n@end\n", 2 * N},
+        // Each condition of a chain is tested until one holds; the last is never reached.
+        {"@if s == \"hello!\":\n@elseif s:\n@elseif t:\n@end\n", 3 * N},
+        {"{{ trim(s) }}", N + C + 5 + 5},
+        {"@for c in split(s, \"l\"):\n@end\n", N + C + 5 + 3 * E + 3},
+        {"{{ n }}", N + E},
+        {"{{ xs }}", N + E + (E + 1) + 2 + (E + 2)},
+        {"x\n@include m\n", 2 * N + 2 + 3},
     };
     for (const auto& c : cases) {
         for (const bool mapped : {false, true}) {
@@ -1013,7 +1024,7 @@ TEST(Render, WorkOfTheTextsAnEvaluationBuilds) {
                                         t.as_module(std::make_shared<const std::string>("abc")));
             MapBuilder builder(t.name(), t.name(), t.shared_source().text);
             const auto render = [&](uint64_t budget) {
-                EvalContext context(t.warnings, t.name(), t.source());
+                EvalContext context(t.warnings, t.name(), t.source(), t.work);
                 context.work = WorkBudget(budget);
                 if (mapped) context.map_builder = &builder;
                 std::string out;
@@ -1033,6 +1044,20 @@ TEST(Render, WorkOfTheTextsAnEvaluationBuilds) {
                          label);
         }
     }
+}
+
+// Messages mode visits its nodes at the same cost: the block, and the text of its body.
+TEST(Render, WorkOfTheNodesOfMessages) {
+    constexpr uint64_t work = 2 * NODE_WORK + 3;
+    Template t("@message user:\nhi\n@end\n");
+    t.work = WorkBudget(work);
+    ASSERT_TRUE(t.messages().ok());
+    EXPECT_EQ(t.work.used(), work);
+    t.work = WorkBudget(work - 1);
+    expect_error(t.messages(), {ErrorKind::ResourceLimit,
+                                "resource limit exceeded: evaluation work exceeds maximum of " +
+                                    std::to_string(work - 1) + " bytes in this compilation",
+                                std::nullopt});
 }
 
 }  // namespace

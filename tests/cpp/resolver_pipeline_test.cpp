@@ -383,6 +383,53 @@ TEST(Pipeline, VirtualEntries) {
     EXPECT_TRUE(warnings.empty());
 }
 
+// The entry, each imported module's body and each part of an inheritance chain all charge the
+// resolver's one budget: the compilation fails at the work all of them do together.
+TEST(Pipeline, EveryEvaluationOfACompilationSharesOneWorkBudget) {
+    const std::string body(1000, 'x');
+    const ModuleMap modules = {
+        {"a.tyx", body + "\n"},
+        {"b.tyx", body + "\n"},
+        {"imports.tyx", "@import \"./a.tyx\" as a\n@import \"./b.tyx\" as b\nend\n"},
+        {"includes.tyx", "@import \"./a.tyx\" as a\n@include a\n@include a\n"},
+        {"base.tyx", "@import \"./a.tyx\" as a\n" + body + "\n@block b:\n@end\n"},
+        {"child.tyx", "@extends \"./base.tyx\"\n@block b:\n" + body + "\n@end\n"},
+    };
+    const struct {
+        const char* entry;
+        // Bytes of text the evaluations write between them, without the work of their nodes.
+        uint64_t text_bytes;
+    } cases[] = {
+        {"imports.tyx", 2 * 1001 + 4},
+        {"includes.tyx", 1001 + 2 * 1001},
+        {"child.tyx", 1001 + 1002 + 1001},
+    };
+    for (const auto& c : cases) {
+        for (const bool map : {false, true}) {
+            const std::string label = std::string(c.entry) + (map ? " with a map" : "");
+            const auto compile = [&](uint64_t budget) {
+                Resolver resolver = new_virtual_resolver(modules);
+                resolver.work() = WorkBudget(budget);
+                std::vector<std::string> warnings;
+                Result<CompileOutput> output =
+                    compile_entry_key(resolver, c.entry, nullptr, {map, false}, warnings);
+                return std::pair(std::move(output), resolver.work().used());
+            };
+            const uint64_t used = compile(MAX_EVALUATION_WORK).second;
+            EXPECT_GE(used, c.text_bytes) << label;
+            EXPECT_LT(used, c.text_bytes + 20 * NODE_WORK) << label;
+            EXPECT_TRUE(compile(used).first.ok()) << label;
+            Result<CompileOutput> short_by_one = compile(used - 1).first;
+            ASSERT_FALSE(short_by_one.ok()) << label;
+            EXPECT_EQ(short_by_one.error().kind, ErrorKind::ResourceLimit) << label;
+            EXPECT_EQ(format_error_message(short_by_one.error()),
+                      "resource limit exceeded: evaluation work exceeds maximum of " +
+                          std::to_string(used - 1) + " bytes in this compilation")
+                << label;
+        }
+    }
+}
+
 TEST(CanonicalJson, Markdown) {
     CoreCompileResult result =
         CoreCompileResult::from_output(CompileOutput{MarkdownOutput{"Hello\u202e\n", std::nullopt}},

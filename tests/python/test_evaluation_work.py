@@ -72,3 +72,14 @@ def test_includes_after_the_map_is_lost_keep_the_result():
     assert mapped.source_map is None
     assert mapped.output == plain.output
     assert len(plain.output) == 5 * 600_000
+
+
+def test_imported_modules_share_the_limit_of_the_compilation():
+    # Each module's body alone stays within the limit; the two bodies of one compilation pass it.
+    within = {"text": "y" * 1_000_000, "items": list(range(120))}
+    modules = {"a.tyx": SEARCH, "b.tyx": SEARCH,
+               "one.tyx": '@import "./a.tyx" as a\n@include a\n',
+               "two.tyx": '@import "./a.tyx" as a\n@import "./b.tyx" as b\n'}
+    vorpel.compile_virtual(modules, "one.tyx", vars=within)
+    error = error_of(lambda: vorpel.compile_virtual(modules, "two.tyx", vars=within))
+    assert error.message == WORK_LIMIT
