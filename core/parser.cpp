@@ -4,9 +4,12 @@
 #include "core/text.h"
 
 #include <charconv>
+#include <cstddef>
 #include <initializer_list>
+#include <iterator>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "core/parser_helpers.h"
 
@@ -34,6 +37,10 @@ struct ParserState {
     uint64_t depth = 0;
     bool in_message = false;
     bool in_block = false;
+    // The nodes of every open body, innermost last: a body builds on the tail and moves its
+    // nodes out once complete, so each body gets an exactly sized list. No token makes more
+    // than one node, so the list is sized once per parse and never moves a node as it grows.
+    std::vector<Node> pending{};
 
     const Token* peek() const { return position < tokens.size() ? &tokens[position] : nullptr; }
 
@@ -417,8 +424,21 @@ bool ends_body(std::string_view d, Words end_words, Words end_prefixes) {
     return false;
 }
 
-Result<std::vector<Node>> parse_body(ParserState& state, Words end_words, Words end_prefixes) {
+// Moves the nodes from `first` on out of the scratch list into a list of their own.
+std::vector<Node> take_pending(std::vector<Node>& pending, size_t first) {
     std::vector<Node> nodes;
+    nodes.reserve(pending.size() - first);
+    const auto begin = pending.begin() + static_cast<std::ptrdiff_t>(first);
+    nodes.insert(nodes.end(), std::make_move_iterator(begin),
+                 std::make_move_iterator(pending.end()));
+    pending.erase(begin, pending.end());
+    return nodes;
+}
+
+// Parses nodes onto the scratch list up to a terminator in `end_words` or `end_prefixes`, or
+// the end of the tokens.
+Status parse_pending(ParserState& state, Words end_words, Words end_prefixes) {
+    std::vector<Node>& nodes = state.pending;
     while (const Token* token = state.peek()) {
         switch (token->kind) {
             case TokenKind::Text:
@@ -441,7 +461,7 @@ Result<std::vector<Node>> parse_body(ParserState& state, Words end_words, Words 
             case TokenKind::Frontmatter:
                 break;
             case TokenKind::Directive: {
-                if (ends_body(trimmed_text(*token), end_words, end_prefixes)) return nodes;
+                if (ends_body(trimmed_text(*token), end_words, end_prefixes)) return {};
                 ++state.position;
                 TYX_ASSIGN_OR_RETURN(auto node, parse_directive(state, *token));
                 nodes.push_back(std::move(node));
@@ -450,7 +470,22 @@ Result<std::vector<Node>> parse_body(ParserState& state, Words end_words, Words 
         }
         ++state.position;
     }
-    return nodes;
+    return {};
+}
+
+Result<std::vector<Node>> parse_body(ParserState& state, Words end_words, Words end_prefixes) {
+    const size_t first = state.pending.size();
+    TYX_TRY(parse_pending(state, end_words, end_prefixes));
+    return take_pending(state.pending, first);
+}
+
+// The top-level body is what remains on the scratch list, which was sized for every token to
+// become a node: it keeps that list, unless most of its room went to nested bodies.
+Result<std::vector<Node>> parse_top_level(ParserState& state) {
+    state.pending.reserve(state.tokens.size() - state.position);
+    TYX_TRY(parse_pending(state, {}, {}));
+    if (state.pending.size() * 2 < state.pending.capacity()) return take_pending(state.pending, 0);
+    return std::move(state.pending);
 }
 
 bool is_blank_text(const Token& token) {
@@ -496,7 +531,7 @@ Result<ParsedTemplate> parse_tokens(ParserState& state) {
         }
     }
     TYX_TRY(parse_leading_extends(state, parsed));
-    TYX_ASSIGN_OR_RETURN(parsed.body, parse_body(state, {}, {}));
+    TYX_ASSIGN_OR_RETURN(parsed.body, parse_top_level(state));
     return parsed;
 }
 
