@@ -721,7 +721,8 @@ Result<CompiledModule> compile_parent_module(Resolver& resolver, const ModuleSou
     std::shared_ptr<const std::vector<Node>> body(tree, &tree->body);
     SharedSource shared = make_shared_source(source.key, source.display_name, source.text);
     // Only a root's @import lines can reach the templates below it.
-    const ScopeImports before = tree->extends ? ScopeImports() : scope_imports(prepared.scope);
+    const std::optional<ScopeImports> before =
+        tree->extends ? std::nullopt : scope_imports(prepared.scope, *body);
     TYX_ASSIGN_OR_RETURN(
         DirectiveNames names,
         process_module_directives(resolver, body, prepared.scope, source, warnings, &shared));

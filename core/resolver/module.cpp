@@ -1,5 +1,7 @@
 #include "core/resolver/module.h"
 
+#include <algorithm>
+
 #include "core/display.h"
 #include "core/format.h"
 #include "core/lexer.h"
@@ -46,7 +48,11 @@ ImportedModule build_imported_module(const CompiledModule& module) {
     return imported;
 }
 
-ScopeImports scope_imports(const Scope& scope) {
+std::optional<ScopeImports> scope_imports(const Scope& scope, const std::vector<Node>& body) {
+    const bool imports = std::any_of(body.begin(), body.end(), [](const Node& node) {
+        return std::holds_alternative<Node::Import>(node.value);
+    });
+    if (!imports) return std::nullopt;
     ScopeImports names;
     for (const ScopeFrame& frame : scope.frames()) {
         for (const auto& [name, function] : frame.functions)
@@ -69,10 +75,11 @@ bool binds_prompt(const std::optional<Value>& before, const Value* after) {
 
 }  // namespace
 
-std::shared_ptr<const DirectiveImports> bound_directive_imports(const Scope& scope,
-                                                                const ScopeImports& before,
-                                                                const FunctionMap& own,
-                                                                std::string_view key) {
+std::shared_ptr<const DirectiveImports> bound_directive_imports(
+    const Scope& scope, const std::optional<ScopeImports>& imports, const FunctionMap& own,
+    std::string_view key) {
+    if (!imports) return nullptr;
+    const ScopeImports& before = *imports;
     DirectiveImports bound;
     FunctionMap visible;
     for (const ScopeFrame& frame : scope.frames()) {
@@ -129,7 +136,7 @@ Status compile_plain_module(Resolver& resolver, const std::shared_ptr<const Pars
     TYX_TRY(bind_frontmatter_imports(resolver, prepared.imports, prepared.scope, source, warnings));
     std::shared_ptr<const std::vector<Node>> body(tree, &tree->body);
     SharedSource shared = make_shared_source(source.key, source.display_name, source.text);
-    const ScopeImports before = scope_imports(prepared.scope);
+    const std::optional<ScopeImports> before = scope_imports(prepared.scope, *body);
     TYX_ASSIGN_OR_RETURN(
         DirectiveNames names,
         process_module_directives(resolver, body, prepared.scope, source, warnings, &shared));

@@ -88,13 +88,13 @@ struct ScopeImports {
     std::set<std::string, std::less<>> aliases;
     std::optional<Value> prompt;
 };
-ScopeImports scope_imports(const Scope& scope);
+// Nothing when `body` has no @import line, so the directive pass can bind no import.
+std::optional<ScopeImports> scope_imports(const Scope& scope, const std::vector<Node>& body);
 // What the directive pass of the module at `key` bound through @import, given the scope before
 // it (`before`) and after it, and the module's own functions; null when it bound nothing.
-std::shared_ptr<const DirectiveImports> bound_directive_imports(const Scope& scope,
-                                                                const ScopeImports& before,
-                                                                const FunctionMap& own,
-                                                                std::string_view key);
+std::shared_ptr<const DirectiveImports> bound_directive_imports(
+    const Scope& scope, const std::optional<ScopeImports>& before, const FunctionMap& own,
+    std::string_view key);
 
 // One module's template and its loaded frontmatter.
 struct ParsedModule {
