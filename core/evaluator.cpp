@@ -149,7 +149,7 @@ Status render_interpolation(const Node::Interpolation& node, Scope& scope, EvalC
 }
 
 Status render_node(const Node& node, Scope& scope, EvalContext& context, std::string& out) {
-    return std::visit(
+    return visit_node(
         Overloaded{
             [&](const Node::Text& text) -> Status {
                 TYX_TRY(context.work.charge(text.text.size()));
@@ -183,7 +183,7 @@ Status render_node(const Node& node, Scope& scope, EvalContext& context, std::st
             [](const Node::Import&) -> Status { return {}; },
             [](const Node::Export&) -> Status { return {}; },
         },
-        node.value);
+        node);
 }
 
 // Counts one iteration against the evaluation's total, before its frame is pushed.
@@ -289,7 +289,7 @@ CompileError mixed_content_at(const EvalContext& context, uint64_t offset, uint6
 
 Status render_message_node(const Node& node, Scope& scope, EvalContext& context,
                            std::vector<Message>& messages) {
-    return std::visit(
+    return visit_node(
         Overloaded{
             [&](const Node::Text& text) -> Status {
                 const std::string_view trimmed = trim_white_space(text.text);
@@ -327,7 +327,7 @@ Status render_message_node(const Node& node, Scope& scope, EvalContext& context,
             [](const Node::Import&) -> Status { return {}; },
             [](const Node::Export&) -> Status { return {}; },
         },
-        node.value);
+        node);
 }
 
 uint64_t saturating_add(uint64_t a, uint64_t b) {

@@ -102,7 +102,7 @@ Status render_nodes_mapped(std::span<const Node> nodes, Scope& scope, EvalContex
     };
     for (const Node& node : nodes) {
         TYX_TRY(context.work.charge_visit());
-        Status rendered = std::visit(
+        Status rendered = visit_node(
             Overloaded{
                 [&](const Node::Text& text) -> Status {
                     TYX_ASSIGN_OR_RETURN(const uint32_t at, enter_recorded("a Text"));
@@ -201,7 +201,7 @@ Status render_nodes_mapped(std::span<const Node> nodes, Scope& scope, EvalContex
                 [](const Node::Import&) -> Status { return {}; },
                 [](const Node::Export&) -> Status { return {}; },
             },
-            node.value);
+            node);
         if (!rendered.ok()) return rendered;
         if (out.size() - start > MAX_OUTPUT_SIZE) return output_limit_error();
     }

@@ -2,9 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -154,6 +157,30 @@ struct DefineParam {
 
 struct Node;
 
+// Holds a large, rarely used tree node out of line so that the common small nodes stay small.
+// It behaves as the value it holds: copying copies the value.
+template <class T>
+class Boxed {
+  public:
+    Boxed(T value) : value_(std::make_unique<T>(std::move(value))) {}  // NOLINT: implicit
+    Boxed(const Boxed& other) : value_(std::make_unique<T>(*other)) {}
+    Boxed(Boxed&&) noexcept = default;
+    Boxed& operator=(const Boxed& other) {
+        if (this != &other) value_ = std::make_unique<T>(*other);
+        return *this;
+    }
+    Boxed& operator=(Boxed&&) noexcept = default;
+    ~Boxed() = default;
+
+    const T& operator*() const { return *value_; }
+    T& operator*() { return *value_; }
+    const T* operator->() const { return value_.get(); }
+    T* operator->() { return value_.get(); }
+
+  private:
+    std::unique_ptr<T> value_;
+};
+
 struct ElseIfBranch {
     Condition condition;
     std::vector<Node> body;
@@ -231,10 +258,59 @@ struct Node {
         uint64_t offset = 0;
     };
 
-    std::variant<Text, Interpolation, EscapedBrace, If, For, Define, Import, Export, Include,
-                 MessageBlock, Block>
+    // Read it through visit_node, node_if and node_get, which see through the boxes.
+    std::variant<Text, Interpolation, EscapedBrace, Boxed<If>, Boxed<For>, Define, Import, Export,
+                 Include, Boxed<MessageBlock>, Block>
         value;
 };
+
+namespace detail {
+
+template <class T>
+const T& unbox(const T& value) {
+    return value;
+}
+template <class T>
+const T& unbox(const Boxed<T>& value) {
+    return *value;
+}
+
+// The alternative of Node::value that holds a T.
+template <class T>
+using Stored = std::conditional_t<std::is_same_v<T, Node::If> || std::is_same_v<T, Node::For> ||
+                                      std::is_same_v<T, Node::MessageBlock>,
+                                  Boxed<T>, T>;
+
+}  // namespace detail
+
+// std::visit over a node's alternative, with boxed ones handed over as the value they hold.
+template <class Visitor>
+decltype(auto) visit_node(Visitor&& visitor, const Node& node) {
+    return std::visit(
+        [&](const auto& value) -> decltype(auto) {
+            return std::forward<Visitor>(visitor)(detail::unbox(value));
+        },
+        node.value);
+}
+
+// The node's T, or null when it holds another alternative.
+template <class T>
+const T* node_if(const Node& node) {
+    const auto* stored = std::get_if<detail::Stored<T>>(&node.value);
+    if (stored == nullptr) return nullptr;
+    return &detail::unbox(*stored);
+}
+
+template <class T>
+bool node_is(const Node& node) {
+    return std::holds_alternative<detail::Stored<T>>(node.value);
+}
+
+// The node's T; it must hold one.
+template <class T>
+const T& node_get(const Node& node) {
+    return detail::unbox(std::get<detail::Stored<T>>(node.value));
+}
 
 // The tree of one template; it owns everything in it and is never changed after parsing. A
 // user function shares its @define body through an aliasing std::shared_ptr to the tree that

@@ -37,7 +37,7 @@ class Validator {
 
   private:
     Status validate_node(const Node& node) {
-        return std::visit(
+        return visit_node(
             Overloaded{
                 [&](const Node::Interpolation& interpolation) {
                     return validate_expression(interpolation.expression, interpolation.offset,
@@ -65,7 +65,7 @@ class Validator {
                 [&](const Node::Block& block) { return validate_nodes(block.body); },
                 [](const auto&) -> Status { return {}; },
             },
-            node.value);
+            node);
     }
 
     Status validate_if(const Node::If& node) {

@@ -121,11 +121,10 @@ void check_nested(const std::vector<Node>& body, Context context) {
 
 void check_body(const std::vector<Node>& body, Context context) {
     for (const auto& node : body) {
-        const auto& n = node.value;
-        if (auto* interpolation = std::get_if<Node::Interpolation>(&n)) {
+        if (auto* interpolation = node_if<Node::Interpolation>(node)) {
             require(!interpolation->expression.is_literal());
             check_expression(interpolation->expression, true);
-        } else if (auto* branch = std::get_if<Node::If>(&n)) {
+        } else if (auto* branch = node_if<Node::If>(node)) {
             check_top_condition(branch->condition);
             check_nested(branch->then_body, context);
             require(branch->elseif_branches.size() <= MAX_ELSEIF_BRANCHES);
@@ -134,13 +133,13 @@ void check_body(const std::vector<Node>& body, Context context) {
                 check_nested(elseif.body, context);
             }
             if (branch->else_branch) check_nested(branch->else_branch->body, context);
-        } else if (auto* loop = std::get_if<Node::For>(&n)) {
+        } else if (auto* loop = node_if<Node::For>(node)) {
             if (loop->key_variable) check_name(*loop->key_variable);
             check_name(loop->item_variable);
             require(!loop->iterable.is_literal());
             check_expression(loop->iterable);
             check_nested(loop->body, context);
-        } else if (auto* define = std::get_if<Node::Define>(&n)) {
+        } else if (auto* define = node_if<Node::Define>(node)) {
             check_name(define->name);
             std::set<std::string> names;
             bool optional_seen = false;
@@ -155,21 +154,21 @@ void check_body(const std::vector<Node>& body, Context context) {
                 }
             }
             check_nested(define->body, context);
-        } else if (auto* message = std::get_if<Node::MessageBlock>(&n)) {
+        } else if (auto* message = node_if<Node::MessageBlock>(node)) {
             require(!context.in_message);
             check_expression(message->role);
             Context inner = context;
             inner.in_message = true;
             check_nested(message->body, inner);
-        } else if (auto* block = std::get_if<Node::Block>(&n)) {
+        } else if (auto* block = node_if<Node::Block>(node)) {
             require(context.depth == 0 && !context.in_message && !context.in_block);
             check_name(block->name);
             Context inner = context;
             inner.in_block = true;
             check_nested(block->body, inner);
-        } else if (auto* include = std::get_if<Node::Include>(&n)) {
+        } else if (auto* include = node_if<Node::Include>(node)) {
             check_name(include->name);
-        } else if (auto* import = std::get_if<Node::Import>(&n)) {
+        } else if (auto* import = node_if<Node::Import>(node)) {
             if (auto* alias = std::get_if<ImportKind::Alias>(&import->kind.value)) {
                 check_name(alias->alias);
             } else if (auto* selective = std::get_if<ImportKind::Selective>(&import->kind.value)) {
@@ -177,7 +176,7 @@ void check_body(const std::vector<Node>& body, Context context) {
                 for (const auto& name : selective->names)
                     check_name(name);
             }
-        } else if (auto* exported = std::get_if<Node::Export>(&n)) {
+        } else if (auto* exported = node_if<Node::Export>(node)) {
             if (auto* name = std::get_if<ExportKind::Name>(&exported->kind.value)) {
                 check_name(name->name);
             } else if (auto* reexport =

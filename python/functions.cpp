@@ -370,9 +370,9 @@ Result<std::vector<std::string>> scan_import_paths(std::string_view source) {
         }
     }
     for (const Node& node : parsed.body) {
-        if (const auto* import = std::get_if<Node::Import>(&node.value)) {
+        if (const auto* import = node_if<Node::Import>(node)) {
             std::visit([&](const auto& kind) { paths.add(kind.path); }, import->kind.value);
-        } else if (const auto* exported = std::get_if<Node::Export>(&node.value)) {
+        } else if (const auto* exported = node_if<Node::Export>(node)) {
             if (const auto* named = std::get_if<ExportKind::ReexportName>(&exported->kind.value)) {
                 paths.add(named->path);
             } else if (const auto* all =

@@ -204,7 +204,7 @@ Status collect_node_facts(const std::vector<Node>& nodes, LintFacts& facts, Lint
     }
     for (const Node& node : nodes) {
         Status status =
-            std::visit(Overloaded{
+            visit_node(Overloaded{
                            [](const Node::Text&) { return Status(); },
                            [](const Node::EscapedBrace&) { return Status(); },
                            [&](const Node::Interpolation& interpolation) {
@@ -240,7 +240,7 @@ Status collect_node_facts(const std::vector<Node>& nodes, LintFacts& facts, Lint
                                return collect_body_facts(block.body, facts, bindings, depth);
                            },
                        },
-                       node.value);
+                       node);
         TYX_TRY(std::move(status));
     }
     return {};
@@ -325,7 +325,7 @@ Result<LintFacts> collect_template_facts(const ParsedTemplate& tree, std::string
         bindings.frontmatter_names.insert(fact.name);
     }
     for (const Node& node : tree.body) {
-        const auto* import = std::get_if<Node::Import>(&node.value);
+        const auto* import = node_if<Node::Import>(node);
         if (import == nullptr) continue;
         if (const auto* alias = std::get_if<ImportKind::Alias>(&import->kind.value)) {
             bindings.import_aliases.insert(alias->alias);

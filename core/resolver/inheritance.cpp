@@ -31,7 +31,7 @@ constexpr std::string_view kMissingBlockEntry =
     "compiled output";
 
 uint64_t node_offset(const Node& node) {
-    return std::visit([](const auto& directive) { return directive.offset; }, node.value);
+    return visit_node([](const auto& directive) { return directive.offset; }, node);
 }
 
 bool continues_character(std::string_view text, uint64_t offset) {
@@ -505,12 +505,12 @@ class FrontmatterWriter {
 
 Status check_extending_template_body(const std::vector<Node>& body, const ModuleSource& source) {
     for (const Node& node : body) {
-        if (std::holds_alternative<Node::Block>(node.value)) continue;
-        const auto* text = std::get_if<Node::Text>(&node.value);
+        if (node_is<Node::Block>(node)) continue;
+        const auto* text = node_if<Node::Text>(node);
         if (text != nullptr && is_white_space_only(text->text)) continue;
         uint64_t offset = 0;
         uint64_t length = 0;
-        if (text != nullptr || std::holds_alternative<Node::Export>(node.value)) {
+        if (text != nullptr || node_is<Node::Export>(node)) {
             length = line_length_at(source.text, 0);
         } else {
             offset = node_offset(node);
@@ -529,7 +529,7 @@ Result<BlockMap> build_effective_blocks(const BlockMap& parent_blocks,
                                         const SharedSource& source) {
     BlockMap blocks = parent_blocks;
     for (const Node& node : *body) {
-        const auto* block = std::get_if<Node::Block>(&node.value);
+        const auto* block = node_if<Node::Block>(node);
         if (block == nullptr) continue;
         auto entry = find_block(blocks, block->name);
         if (entry == blocks.end()) {
@@ -546,7 +546,7 @@ BlockMap collect_block_declarations(const std::shared_ptr<const std::vector<Node
                                     const SharedSource& source) {
     BlockMap blocks;
     for (const Node& node : *body) {
-        const auto* block = std::get_if<Node::Block>(&node.value);
+        const auto* block = node_if<Node::Block>(node);
         if (block == nullptr || !block_names.contains(block->name)) continue;
         blocks.emplace_back(block->name, override_of(body, *block, source));
     }
@@ -629,7 +629,7 @@ Result<std::vector<BodyPart>> expand_skeleton(
     std::vector<BodyPart> parts;
     parts.reserve(skeleton_nodes->size());
     for (const Node& node : *skeleton_nodes) {
-        if (const auto* block = std::get_if<Node::Block>(&node.value)) {
+        if (const auto* block = node_if<Node::Block>(node)) {
             const BlockOverride* entry = find_block(blocks, block->name);
             if (entry == nullptr) return new_syntax_error(kMissingBlockEntry);
             parts.push_back(

@@ -25,18 +25,18 @@ bool body_holds_message_block(const std::vector<Node>& nodes);
 // A @define body is not searched: a message block there renders only when the function is
 // called, which cannot switch the whole template into messages mode.
 bool holds_message_block(const Node& node) {
-    if (std::holds_alternative<Node::MessageBlock>(node.value)) return true;
-    if (const auto* branch = std::get_if<Node::If>(&node.value)) {
+    if (node_is<Node::MessageBlock>(node)) return true;
+    if (const auto* branch = node_if<Node::If>(node)) {
         if (body_holds_message_block(branch->then_body)) return true;
         for (const ElseIfBranch& elseif : branch->elseif_branches) {
             if (body_holds_message_block(elseif.body)) return true;
         }
         return branch->else_branch && body_holds_message_block(branch->else_branch->body);
     }
-    if (const auto* loop = std::get_if<Node::For>(&node.value)) {
+    if (const auto* loop = node_if<Node::For>(node)) {
         return body_holds_message_block(loop->body);
     }
-    if (const auto* block = std::get_if<Node::Block>(&node.value)) {
+    if (const auto* block = node_if<Node::Block>(node)) {
         return body_holds_message_block(block->body);
     }
     return false;

@@ -19,7 +19,7 @@ class DirectivePass {
     Result<DirectiveNames> run() {
         for (const Node& node : *nodes_) {
             Status step =
-                std::visit([this](const auto& directive) { return visit(directive); }, node.value);
+                visit_node([this](const auto& directive) { return visit(directive); }, node);
             if (!step.ok()) return std::move(step).take_error();
         }
         return std::move(names_);

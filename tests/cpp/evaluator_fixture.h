@@ -92,7 +92,7 @@ class Template {
     // directive pass does.
     void define_functions() {
         for (const Node& node : tree_->body) {
-            const auto* define = std::get_if<Node::Define>(&node.value);
+            const auto* define = node_if<Node::Define>(node);
             if (define == nullptr) continue;
             FunctionDef made;
             made.params = define->params;

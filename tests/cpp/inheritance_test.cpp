@@ -160,8 +160,8 @@ TEST(Skeleton, ExpandsBlocksIntoTheirOverridesAndKeepsOtherNodesApart) {
     auto skeleton =
         nodes_of({text_node("head\n", 0), block_node("main", {text_node("default\n", 20)}, 5),
                   text_node("tail\n", 40), block_node("side", {text_node("side\n", 60)}, 50)});
-    const auto* main = std::get_if<Node::Block>(&(*skeleton)[1].value);
-    const auto* side = std::get_if<Node::Block>(&(*skeleton)[3].value);
+    const auto* main = node_if<Node::Block>((*skeleton)[1]);
+    const auto* side = node_if<Node::Block>((*skeleton)[3]);
     auto override_body = nodes_of({text_node("override\n", 3), text_node("more\n", 12)});
     BlockMap blocks = {
         {"main", BlockOverride{override_body, child, 0}},
@@ -185,7 +185,7 @@ TEST(Skeleton, ExpandsBlocksIntoTheirOverridesAndKeepsOtherNodesApart) {
     ASSERT_TRUE(flat.ok());
     std::vector<std::string> texts;
     for (const Node& node : *flat)
-        texts.push_back(std::get<Node::Text>(node.value).text);
+        texts.push_back(node_get<Node::Text>(node).text);
     EXPECT_EQ(texts,
               (std::vector<std::string>{"head\n", "override\n", "more\n", "tail\n", "side\n"}));
 

@@ -392,7 +392,7 @@ TEST(ParseTemplate, NestingDepthLimit) {
 TEST(ParseTemplate, ElseIfBranchLimit) {
     const auto at_limit = parse("@if x:\n" + repeat("@elseif y:\n", 256) + "@end");
     ASSERT_TRUE(at_limit.ok());
-    EXPECT_EQ(std::get<Node::If>(at_limit->body[0].value).elseif_branches.size(), 256u);
+    EXPECT_EQ(node_get<Node::If>(at_limit->body[0]).elseif_branches.size(), 256u);
     expect_error({"@if x:\n" + repeat("@elseif y:\n", 257) + "@end", ErrorKind::Syntax,
                   "@if block has more than 256 @elseif branches", Span{7 + 256 * 11, 10}});
 }

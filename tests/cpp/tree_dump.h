@@ -108,15 +108,14 @@ inline std::string dump(const DefineParam& param) {
 }
 
 inline std::string dump(const Node& node) {
-    const auto& n = node.value;
     const auto at = dump_offset;
-    if (auto* v = std::get_if<Node::Text>(&n))
+    if (auto* v = node_if<Node::Text>(node))
         return "(text " + at(v->offset) + " " + quote_text(v->text) + ")";
-    if (auto* v = std::get_if<Node::Interpolation>(&n)) {
+    if (auto* v = node_if<Node::Interpolation>(node)) {
         return "(interp " + at(v->offset) + " " + at(v->length) + " " + dump(v->expression) + ")";
     }
-    if (auto* v = std::get_if<Node::EscapedBrace>(&n)) return "(escaped " + at(v->offset) + ")";
-    if (auto* v = std::get_if<Node::If>(&n)) {
+    if (auto* v = node_if<Node::EscapedBrace>(node)) return "(escaped " + at(v->offset) + ")";
+    if (auto* v = node_if<Node::If>(node)) {
         std::string out =
             "(if " + at(v->offset) + " " + dump(v->condition) + " " + dump(v->then_body);
         for (const auto& branch : v->elseif_branches) {
@@ -128,13 +127,13 @@ inline std::string dump(const Node& node) {
         }
         return out + " end " + at(v->end_offset) + ")";
     }
-    if (auto* v = std::get_if<Node::For>(&n)) {
+    if (auto* v = node_if<Node::For>(node)) {
         std::string vars =
             v->key_variable ? *v->key_variable + ", " + v->item_variable : v->item_variable;
         return "(for " + at(v->offset) + " " + vars + " in " + dump(v->iterable) + " " +
                dump(v->body) + " end " + at(v->end_offset) + ")";
     }
-    if (auto* v = std::get_if<Node::Define>(&n)) {
+    if (auto* v = node_if<Node::Define>(node)) {
         std::string params;
         for (size_t i = 0; i < v->params.size(); ++i) {
             params += (i > 0 ? ", " : "") + dump(v->params[i]);
@@ -142,7 +141,7 @@ inline std::string dump(const Node& node) {
         return "(define " + at(v->offset) + " " + v->name + "(" + params + ") " + dump(v->body) +
                " end " + at(v->end_offset) + ")";
     }
-    if (auto* v = std::get_if<Node::Import>(&n)) {
+    if (auto* v = node_if<Node::Import>(node)) {
         const auto& k = v->kind.value;
         if (auto* a = std::get_if<ImportKind::Alias>(&k)) {
             return "(import " + at(v->offset) + " " + quote_text(a->path) + " as " + a->alias + ")";
@@ -157,7 +156,7 @@ inline std::string dump(const Node& node) {
         }
         return "(import " + at(v->offset) + " {" + names + " } from " + quote_text(s.path) + ")";
     }
-    if (auto* v = std::get_if<Node::Export>(&n)) {
+    if (auto* v = node_if<Node::Export>(node)) {
         const auto& k = v->kind.value;
         if (auto* e = std::get_if<ExportKind::Name>(&k))
             return "(export " + at(v->offset) + " " + e->name + ")";
@@ -168,12 +167,12 @@ inline std::string dump(const Node& node) {
         return "(export " + at(v->offset) + " * from " +
                quote_text(std::get<ExportKind::ReexportAll>(k).path) + ")";
     }
-    if (auto* v = std::get_if<Node::Include>(&n))
+    if (auto* v = node_if<Node::Include>(node))
         return "(include " + at(v->offset) + " " + v->name + ")";
-    if (auto* v = std::get_if<Node::MessageBlock>(&n)) {
+    if (auto* v = node_if<Node::MessageBlock>(node)) {
         return "(message " + at(v->offset) + " " + dump(v->role) + " " + dump(v->body) + ")";
     }
-    const auto& block = std::get<Node::Block>(n);
+    const auto& block = node_get<Node::Block>(node);
     return "(block " + at(block.offset) + " " + block.name + " " + dump(block.body) + ")";
 }
 

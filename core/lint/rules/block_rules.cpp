@@ -80,14 +80,14 @@ bool walk_if_bodies(const Node::If& node, const Walk& walk) {
 
 // The body of every For, Define, MessageBlock and Block node, for walks that look only at Ifs.
 const std::vector<Node>* nested_body(const Node& node) {
-    return std::visit(Overloaded{
+    return visit_node(Overloaded{
                           [](const Node::For& loop) { return &loop.body; },
                           [](const Node::Define& define) { return &define.body; },
                           [](const Node::MessageBlock& message) { return &message.body; },
                           [](const Node::Block& block) { return &block.body; },
                           [](const auto&) -> const std::vector<Node>* { return nullptr; },
                       },
-                      node.value);
+                      node);
 }
 
 // Literals as the evaluator compares them: numbers as floats, so 0 equals -0, and literals of
@@ -177,43 +177,41 @@ bool defines_equal(const Node::Define& a, const Node::Define& b) {
 
 bool nodes_equal(const Node& a, const Node& b) {
     if (a.value.index() != b.value.index()) return false;
-    return std::visit(
+    return visit_node(
         Overloaded{
-            [&](const Node::Text& left) { return left.text == std::get<Node::Text>(b.value).text; },
+            [&](const Node::Text& left) { return left.text == node_get<Node::Text>(b).text; },
             [&](const Node::Interpolation& left) {
                 return expressions_equal(left.expression,
-                                         std::get<Node::Interpolation>(b.value).expression);
+                                         node_get<Node::Interpolation>(b).expression);
             },
             [](const Node::EscapedBrace&) { return true; },
-            [&](const Node::If& left) { return ifs_equal(left, std::get<Node::If>(b.value)); },
+            [&](const Node::If& left) { return ifs_equal(left, node_get<Node::If>(b)); },
             [&](const Node::For& left) {
-                const auto& right = std::get<Node::For>(b.value);
+                const auto& right = node_get<Node::For>(b);
                 return left.item_variable == right.item_variable &&
                        left.key_variable == right.key_variable &&
                        expressions_equal(left.iterable, right.iterable) &&
                        nodes_structurally_equal(left.body, right.body);
             },
             [&](const Node::Define& left) {
-                return defines_equal(left, std::get<Node::Define>(b.value));
+                return defines_equal(left, node_get<Node::Define>(b));
             },
             [&](const Node::Import& left) {
-                return imports_equal(left.kind, std::get<Node::Import>(b.value).kind);
+                return imports_equal(left.kind, node_get<Node::Import>(b).kind);
             },
             [](const Node::Export&) { return false; },
-            [&](const Node::Include& left) {
-                return left.name == std::get<Node::Include>(b.value).name;
-            },
+            [&](const Node::Include& left) { return left.name == node_get<Node::Include>(b).name; },
             [&](const Node::MessageBlock& left) {
-                const auto& right = std::get<Node::MessageBlock>(b.value);
+                const auto& right = node_get<Node::MessageBlock>(b);
                 return expressions_equal(left.role, right.role) &&
                        nodes_structurally_equal(left.body, right.body);
             },
             [&](const Node::Block& left) {
-                const auto& right = std::get<Node::Block>(b.value);
+                const auto& right = node_get<Node::Block>(b);
                 return left.name == right.name && nodes_structurally_equal(left.body, right.body);
             },
         },
-        a.value);
+        a);
 }
 
 bool condition_lists_equal(const std::vector<Condition>& a, const std::vector<Condition>& b) {
@@ -261,7 +259,7 @@ bool call_arg_equal(const CallArg& a, const CallArg& b) {
 
 bool is_blank_body(const std::vector<Node>& nodes) {
     for (const Node& node : nodes) {
-        const auto* text = std::get_if<Node::Text>(&node.value);
+        const auto* text = node_if<Node::Text>(node);
         if (text == nullptr || !is_white_space_only(text->text)) return false;
     }
     return true;
@@ -270,7 +268,7 @@ bool is_blank_body(const std::vector<Node>& nodes) {
 bool check_empty_blocks(const std::vector<Node>& nodes, const RuleContext& context,
                         const LintFacts& facts) {
     for (const Node& node : nodes) {
-        const bool go_on = std::visit(
+        const bool go_on = visit_node(
             Overloaded{
                 [&](const Node::For& loop) { return check_empty_for(loop, context, facts); },
                 [&](const Node::Define& define) {
@@ -287,7 +285,7 @@ bool check_empty_blocks(const std::vector<Node>& nodes, const RuleContext& conte
                 },
                 [](const auto&) { return true; },
             },
-            node.value);
+            node);
         if (!go_on) return false;
     }
     return true;
@@ -336,7 +334,7 @@ bool check_redundant_else(const std::vector<Node>& nodes, const RuleContext& con
         return check_redundant_else(body, context);
     };
     for (const Node& node : nodes) {
-        if (const auto* branch = std::get_if<Node::If>(&node.value)) {
+        if (const auto* branch = node_if<Node::If>(node)) {
             if (branch->else_branch && branch->elseif_branches.empty() &&
                 nodes_structurally_equal(branch->then_body, branch->else_branch->body) &&
                 !push(context,
@@ -359,7 +357,7 @@ bool check_unreachable_branches(const std::vector<Node>& nodes, const RuleContex
         return check_unreachable_branches(body, context);
     };
     for (const Node& node : nodes) {
-        if (const auto* branch = std::get_if<Node::If>(&node.value)) {
+        if (const auto* branch = node_if<Node::If>(node)) {
             if (!check_unreachable_if(*branch, context)) return false;
             if (!walk_if_bodies(*branch, walk)) return false;
         } else if (const std::vector<Node>* body = nested_body(node)) {
