@@ -64,8 +64,8 @@ class Lexer {
         return marker.bare && marker.marker == fence_->marker && marker.length >= fence_->length;
     }
 
-    void emit(TokenKind kind, size_t offset, std::string text = {}) {
-        tokens_.push_back(Token{kind, offset, std::move(text)});
+    void emit(TokenKind kind, size_t offset, std::string_view text = {}) {
+        tokens_.push_back(Token{kind, offset, text});
     }
 
     size_t find_byte(char byte, size_t from) const {
@@ -114,12 +114,7 @@ class Lexer {
             }
             line = feed + 1;
         }
-        std::string text;
-        text.reserve(line - content);
-        for (size_t i = content; i < line; ++i) {
-            if (source_[i] != '\r') text += source_[i];
-        }
-        emit(TokenKind::Frontmatter, content, std::move(text));
+        emit(TokenKind::Frontmatter, content, source_.substr(content, line - content));
         emit(TokenKind::FrontmatterDelimiter, line);
         position_ = line + 3;
         if (position_ < source_.size() && source_[position_] == '\r') ++position_;
@@ -173,7 +168,7 @@ class Lexer {
     void eat_fence_line(bool opening, const FenceMarker& marker) {
         const size_t start = position_;
         const std::string_view line = take_line();
-        emit(TokenKind::CodeFence, start, std::string(line));
+        emit(TokenKind::CodeFence, start, line);
         if (opening) {
             fence_ = OpenFence{marker.length, marker.marker, start};
         } else {
@@ -187,7 +182,7 @@ class Lexer {
         size_t end = feed;
         while (end > start && source_[end - 1] == '\r')
             --end;
-        emit(TokenKind::Directive, start, std::string(source_.substr(start, end - start)));
+        emit(TokenKind::Directive, start, source_.substr(start, end - start));
         position_ = feed == source_.size() ? feed : feed + 1;
     }
 
@@ -209,7 +204,7 @@ class Lexer {
                 quote = c;
             } else if (c == '}' && i + 1 < source_.size() && source_[i + 1] == '}') {
                 emit(TokenKind::Interpolation, start,
-                     std::string(trim_white_space(source_.substr(content, i - content))));
+                     trim_white_space(source_.substr(content, i - content)));
                 position_ = i + 2;
                 return {};
             }
@@ -242,7 +237,7 @@ class Lexer {
         }
         // The main loop has ruled out every stop at `start`, so the run is never empty.
         if (i == start) i = start + 1;
-        emit(TokenKind::Text, start, std::string(source_.substr(start, i - start)));
+        emit(TokenKind::Text, start, source_.substr(start, i - start));
         position_ = i;
     }
 
@@ -260,7 +255,7 @@ class Lexer {
             const auto marker = detect_code_fence(source_, line);
             if (marker && closes_fence(*marker)) break;
         }
-        emit(TokenKind::CodeBlock, start, std::string(source_.substr(start, line - start)));
+        emit(TokenKind::CodeBlock, start, source_.substr(start, line - start));
         position_ = line;
     }
 
@@ -295,6 +290,15 @@ std::optional<FenceMarker> detect_code_fence(std::string_view source, size_t pos
         }
     }
     return FenceMarker{length, static_cast<char32_t>(marker), bare};
+}
+
+std::string frontmatter_text(const Token& token) {
+    std::string text;
+    text.reserve(token.text.size());
+    for (const char c : token.text) {
+        if (c != '\r') text += c;
+    }
+    return text;
 }
 
 Result<std::vector<Token>> tokenize(std::string_view source, std::string_view name) {

@@ -27,8 +27,10 @@ struct Token {
     TokenKind kind = TokenKind::Text;
     // Byte offset of the token's first character in the source.
     uint64_t offset = 0;
-    // Empty for EscapedBrace and FrontmatterDelimiter.
-    std::string text;
+    // A view of the source the tokens were made from, which the caller keeps alive while it
+    // reads them. Empty for EscapedBrace and FrontmatterDelimiter; a Frontmatter token's text
+    // still holds its carriage returns (see frontmatter_text).
+    std::string_view text;
     friend bool operator==(const Token&, const Token&) = default;
 };
 
@@ -41,11 +43,14 @@ struct FenceMarker {
     friend bool operator==(const FenceMarker&, const FenceMarker&) = default;
 };
 
-// `name` is the display name used only to locate errors.
+// `name` is the display name used only to locate errors. The tokens' texts are views of `source`.
 Result<std::vector<Token>> tokenize(std::string_view source, std::string_view name);
 
 // The fence marker of the line that starts at byte `position` of `source`, if it is a fence
 // line: indentation of spaces, tabs and ">" first, then 3 or more backticks or tildes.
 std::optional<FenceMarker> detect_code_fence(std::string_view source, size_t position);
+
+// The text of a Frontmatter token as the template holds it: carriage returns removed.
+std::string frontmatter_text(const Token& token);
 
 }  // namespace tyx

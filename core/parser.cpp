@@ -30,9 +30,6 @@ struct ParserState {
     const std::vector<Token>& tokens;
     std::string_view name;
     std::string_view source;
-    // Set when the caller gave the tokens up: text runs are then moved into their nodes
-    // instead of copied. Only Text and CodeBlock texts are taken, and each is read once.
-    std::vector<Token>* owned_tokens = nullptr;
     size_t position = 0;
     uint64_t depth = 0;
     bool in_message = false;
@@ -43,11 +40,6 @@ struct ParserState {
     std::vector<Node> pending{};
 
     const Token* peek() const { return position < tokens.size() ? &tokens[position] : nullptr; }
-
-    std::string take_text(const Token& token) {
-        if (owned_tokens == nullptr) return token.text;
-        return std::move((*owned_tokens)[position].text);
-    }
 };
 
 std::string_view trimmed_text(const Token& token) {
@@ -443,10 +435,10 @@ Status parse_pending(ParserState& state, Words end_words, Words end_prefixes) {
         switch (token->kind) {
             case TokenKind::Text:
             case TokenKind::CodeBlock:
-                nodes.push_back(Node{Node::Text{state.take_text(*token), token->offset}});
+                nodes.push_back(Node{Node::Text{std::string(token->text), token->offset}});
                 break;
             case TokenKind::CodeFence:
-                nodes.push_back(Node{Node::Text{token->text + "\n", token->offset}});
+                nodes.push_back(Node{Node::Text{cat(token->text, "\n"), token->offset}});
                 break;
             case TokenKind::Interpolation: {
                 TYX_ASSIGN_OR_RETURN(auto node, parse_interpolation(token->text, token->offset,
@@ -522,7 +514,7 @@ Result<ParsedTemplate> parse_tokens(ParserState& state) {
         ++state.position;
         if (const Token* block = state.peek();
             block != nullptr && block->kind == TokenKind::Frontmatter) {
-            parsed.frontmatter = state.take_text(*block);
+            parsed.frontmatter = frontmatter_text(*block);
             ++state.position;
             if (const Token* close = state.peek();
                 close != nullptr && close->kind == TokenKind::FrontmatterDelimiter) {
@@ -540,12 +532,6 @@ Result<ParsedTemplate> parse_tokens(ParserState& state) {
 Result<ParsedTemplate> parse_template(const std::vector<Token>& tokens, std::string_view name,
                                       std::string_view source) {
     ParserState state{tokens, name, source};
-    return parse_tokens(state);
-}
-
-Result<ParsedTemplate> parse_template(std::vector<Token>&& tokens, std::string_view name,
-                                      std::string_view source) {
-    ParserState state{tokens, name, source, &tokens};
     return parse_tokens(state);
 }
 

@@ -328,8 +328,5 @@ struct ParsedTemplate {
 // errors; `tokens` must come from tokenize over that same source.
 Result<ParsedTemplate> parse_template(const std::vector<Token>& tokens, std::string_view name,
                                       std::string_view source);
-// The same for tokens the caller no longer needs, whose texts move into the tree.
-Result<ParsedTemplate> parse_template(std::vector<Token>&& tokens, std::string_view name,
-                                      std::string_view source);
 
 }  // namespace tyx

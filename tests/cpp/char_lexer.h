@@ -64,8 +64,8 @@ class CharLexer {
     bool line_start(size_t i) const {
         return i == 0 || chars_[i - 1] == U'\n';
     }
-    std::string slice(size_t from, size_t to) const {
-        return std::string(source_.substr(offset(from), offset(to) - offset(from)));
+    std::string_view slice(size_t from, size_t to) const {
+        return source_.substr(offset(from), offset(to) - offset(from));
     }
 
     std::optional<FenceMarker> detect(size_t i) const {
@@ -92,18 +92,18 @@ class CharLexer {
         return m && fence_ && m->bare && m->marker == fence_->marker && m->length >= fence_->length;
     }
 
-    std::string take_line() {
+    std::string_view take_line() {
         const size_t start = pos_;
         while (pos_ < chars_.size() && at(pos_) != U'\n' && at(pos_) != U'\r')
             ++pos_;
-        std::string line = slice(start, pos_);
+        const std::string_view line = slice(start, pos_);
         if (at(pos_) == U'\r' && pos_ < chars_.size()) ++pos_;
         if (at(pos_) == U'\n' && pos_ < chars_.size()) ++pos_;
         return line;
     }
 
-    void emit(TokenKind kind, size_t index, std::string text = {}) {
-        tokens_.push_back(Token{kind, offset(index), std::move(text)});
+    void emit(TokenKind kind, size_t index, std::string_view text = {}) {
+        tokens_.push_back(Token{kind, offset(index), text});
     }
 
     Status frontmatter() {
@@ -123,11 +123,7 @@ class CharLexer {
                 if (close + 2 < chars_.size()) break;
             }
         }
-        std::string text;
-        for (size_t i = content; i < close; ++i) {
-            if (at(i) != U'\r') text += slice(i, i + 1);
-        }
-        emit(TokenKind::Frontmatter, content, std::move(text));
+        emit(TokenKind::Frontmatter, content, slice(content, close));
         emit(TokenKind::FrontmatterDelimiter, close);
         pos_ = close + 3;
         if (pos_ < chars_.size() && at(pos_) == U'\r') ++pos_;
@@ -232,10 +228,9 @@ class CharLexer {
             ++lo;
         while (hi > lo && u_isUWhiteSpace(static_cast<UChar32>(at(indices[hi - 1]))))
             --hi;
-        std::string text;
-        for (size_t k = lo; k < hi; ++k)
-            text += slice(indices[k], indices[k] + 1);
-        emit(TokenKind::Interpolation, first, std::move(text));
+        // The kept characters are consecutive, so their text is one slice.
+        emit(TokenKind::Interpolation, first,
+             lo < hi ? slice(indices[lo], indices[hi - 1] + 1) : std::string_view());
         pos_ = i + 2;
         return {};
     }
