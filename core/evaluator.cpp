@@ -49,7 +49,7 @@ CompileError object_interpolation_error(const Expression& expression) {
                             "' directly, access a specific field with dot notation (e.g. {{" +
                             variable->name + ".field}})");
     }
-    if (const auto* path = std::get_if<Expression::DotPath>(&expression.value)) {
+    if (const auto* path = unboxed_if<Expression::DotPath>(expression.value)) {
         const std::string& last = path->fields.empty() ? path->root : path->fields.back();
         return syntax_error(
             "cannot interpolate object directly, access a specific field with dot notation "
@@ -112,7 +112,7 @@ bool is_continuation_byte(std::string_view text, uint64_t offset) {
 }
 
 Value literal_value(const Expression& expression) {
-    return std::visit(
+    return visit_unboxed(
         Overloaded{
             [](const Expression::String& literal) { return Value::string(literal.value); },
             [](const Expression::Number& literal) { return Value::number(literal.value); },
@@ -126,7 +126,7 @@ Status render_interpolation(const Node::Interpolation& node, Scope& scope, EvalC
                             std::string& out) {
     context.call_segments_placed = false;
     // A user function's value is its text: written out directly, it needs no string value.
-    if (const auto* call = std::get_if<Expression::Call>(&node.expression.value)) {
+    if (const auto* call = unboxed_if<Expression::Call>(node.expression.value)) {
         TYX_ASSIGN_OR_RETURN(std::vector<Value> arguments,
                              collect_call_arguments(call->args, scope, context, 0));
         if (const FunctionDef* function = scope.lookup_function(call->name)) {
@@ -371,7 +371,7 @@ Status render_nodes(const std::vector<Node>& nodes, Scope& scope, EvalContext& c
 
 Result<Value> evaluate_expression(const Expression& expression, Scope& scope,
                                   EvalContext& context) {
-    return std::visit(
+    return visit_unboxed(
         Overloaded{
             [&](const Expression::Variable&) -> Result<Value> {
                 TYX_ASSIGN_OR_RETURN(const Value* value, find_named_value(expression, scope));
@@ -460,7 +460,7 @@ Result<const Value*> find_named_value(const Expression& expression, const Scope&
         if (const Value* value = scope.lookup_variable(variable->name)) return value;
         return CompileError::of(ErrorKind::UndefinedVar, variable->name);
     }
-    if (const auto* path = std::get_if<Expression::DotPath>(&expression.value)) {
+    if (const auto* path = unboxed_if<Expression::DotPath>(expression.value)) {
         const Value* root = scope.lookup_variable(path->root);
         if (root == nullptr && scope.lookup_import_alias(path->root) != nullptr) {
             return syntax_error("'" + path->root +
@@ -503,8 +503,8 @@ CompileError make_type_mismatch_error(const EvalContext& context,
 namespace {
 
 bool is_call(const Expression& expression) {
-    return std::holds_alternative<Expression::Call>(expression.value) ||
-           std::holds_alternative<Expression::QualifiedCall>(expression.value);
+    return unboxed_is<Expression::Call>(expression.value) ||
+           unboxed_is<Expression::QualifiedCall>(expression.value);
 }
 
 }  // namespace
@@ -538,7 +538,7 @@ Result<bool> evaluate_condition(const Condition& condition, Scope& scope, EvalCo
         }
         return comparison == Comparison::Equal;
     };
-    return std::visit(
+    return visit_unboxed(
         Overloaded{
             [&](const Condition::Truthy& truthy) -> Result<bool> {
                 TYX_ASSIGN_OR_RETURN(const Value* named,
@@ -597,7 +597,7 @@ Result<std::vector<Value>> collect_call_arguments(const std::vector<CallArg>& ar
 
 Result<Value> evaluate_call_argument(const CallArg& argument, Scope& scope, EvalContext& context,
                                      uint64_t depth) {
-    return std::visit(
+    return visit_unboxed(
         Overloaded{
             [](const CallArg::String& literal) -> Result<Value> {
                 return Value::string(literal.value);
@@ -682,41 +682,41 @@ std::string format_function_signature(std::string_view name,
         signature += param.name;
         if (!param.default_value) continue;
         signature += " = ";
-        std::visit(Overloaded{
-                       [&](const Expression::String& literal) {
-                           signature += '"';
-                           signature += literal.value;
-                           signature += '"';
-                       },
-                       [&](const Expression::Number& literal) {
-                           const double number = literal.value;
-                           if (std::isfinite(number) && std::trunc(number) == number) {
-                               // Saturates where the integer does not fit, as a cast cannot.
-                               constexpr double kTwo63 = 9223372036854775808.0;
-                               int64_t integer = 0;
-                               if (number >= kTwo63) {
-                                   integer = std::numeric_limits<int64_t>::max();
-                               } else if (number < -kTwo63) {
-                                   integer = std::numeric_limits<int64_t>::min();
-                               } else {
-                                   integer = static_cast<int64_t>(number);
-                               }
-                               char buffer[24];
-                               const auto [end, ec] =
-                                   std::to_chars(buffer, buffer + sizeof buffer, integer);
-                               (void)ec;
-                               signature.append(buffer, end);
-                           } else {
-                               append_number_text(number, signature);
-                           }
-                       },
-                       [&](const Expression::Bool& literal) {
-                           signature += literal.value ? "true" : "false";
-                       },
-                       [&](const Expression::Null&) { signature += "null"; },
-                       [&](const auto&) { signature += "\u2026"; },
-                   },
-                   param.default_value->value);
+        visit_unboxed(Overloaded{
+                          [&](const Expression::String& literal) {
+                              signature += '"';
+                              signature += literal.value;
+                              signature += '"';
+                          },
+                          [&](const Expression::Number& literal) {
+                              const double number = literal.value;
+                              if (std::isfinite(number) && std::trunc(number) == number) {
+                                  // Saturates where the integer does not fit, as a cast cannot.
+                                  constexpr double kTwo63 = 9223372036854775808.0;
+                                  int64_t integer = 0;
+                                  if (number >= kTwo63) {
+                                      integer = std::numeric_limits<int64_t>::max();
+                                  } else if (number < -kTwo63) {
+                                      integer = std::numeric_limits<int64_t>::min();
+                                  } else {
+                                      integer = static_cast<int64_t>(number);
+                                  }
+                                  char buffer[24];
+                                  const auto [end, ec] =
+                                      std::to_chars(buffer, buffer + sizeof buffer, integer);
+                                  (void)ec;
+                                  signature.append(buffer, end);
+                              } else {
+                                  append_number_text(number, signature);
+                              }
+                          },
+                          [&](const Expression::Bool& literal) {
+                              signature += literal.value ? "true" : "false";
+                          },
+                          [&](const Expression::Null&) { signature += "null"; },
+                          [&](const auto&) { signature += "\u2026"; },
+                      },
+                      param.default_value->value);
     }
     signature += ')';
     return signature;

@@ -21,6 +21,85 @@ inline constexpr uint64_t MAX_NESTING_DEPTH = 64;
 // @elseif branches of one @if; the 257th fails.
 inline constexpr uint64_t MAX_ELSEIF_BRANCHES = 256;
 
+// Holds a large, rarely used alternative of a tree variant out of line, so that the common
+// small ones stay small.
+// It behaves as the value it holds: copying copies the value.
+template <class T>
+class Boxed {
+  public:
+    Boxed(T value) : value_(std::make_unique<T>(std::move(value))) {}  // NOLINT: implicit
+    Boxed(const Boxed& other) : value_(std::make_unique<T>(*other)) {}
+    Boxed(Boxed&&) noexcept = default;
+    Boxed& operator=(const Boxed& other) {
+        if (this != &other) value_ = std::make_unique<T>(*other);
+        return *this;
+    }
+    Boxed& operator=(Boxed&&) noexcept = default;
+    ~Boxed() = default;
+
+    const T& operator*() const { return *value_; }
+    T& operator*() { return *value_; }
+    const T* operator->() const { return value_.get(); }
+    T* operator->() { return value_.get(); }
+
+  private:
+    std::unique_ptr<T> value_;
+};
+
+namespace detail {
+
+template <class T>
+const T& unbox(const T& value) {
+    return value;
+}
+template <class T>
+const T& unbox(const Boxed<T>& value) {
+    return *value;
+}
+
+// The alternative of a variant that holds a T: T itself, or else Boxed<T>.
+template <class T, class Variant>
+struct StoredIn;
+template <class T, class... Alternatives>
+struct StoredIn<T, std::variant<Alternatives...>> {
+    using type = std::conditional_t<(std::is_same_v<T, Alternatives> || ...), T, Boxed<T>>;
+};
+
+}  // namespace detail
+
+// The variant's T, seen through its box if it has one, or null when it holds another
+// alternative.
+template <class T, class... Alternatives>
+const T* unboxed_if(const std::variant<Alternatives...>& value) {
+    using Stored = typename detail::StoredIn<T, std::variant<Alternatives...>>::type;
+    const auto* stored = std::get_if<Stored>(&value);
+    if (stored == nullptr) return nullptr;
+    return &detail::unbox(*stored);
+}
+
+template <class T, class... Alternatives>
+bool unboxed_is(const std::variant<Alternatives...>& value) {
+    using Stored = typename detail::StoredIn<T, std::variant<Alternatives...>>::type;
+    return std::holds_alternative<Stored>(value);
+}
+
+// The variant's T; it must hold one.
+template <class T, class... Alternatives>
+const T& unboxed_get(const std::variant<Alternatives...>& value) {
+    using Stored = typename detail::StoredIn<T, std::variant<Alternatives...>>::type;
+    return detail::unbox(std::get<Stored>(value));
+}
+
+// std::visit with boxed alternatives handed over as the value they hold.
+template <class Visitor, class... Alternatives>
+decltype(auto) visit_unboxed(Visitor&& visitor, const std::variant<Alternatives...>& value) {
+    return std::visit(
+        [&](const auto& alternative) -> decltype(auto) {
+            return std::forward<Visitor>(visitor)(detail::unbox(alternative));
+        },
+        value);
+}
+
 // One argument of a call. A call nested in an argument list is always a plain call.
 struct CallArg {
     struct String {
@@ -79,7 +158,10 @@ struct Expression {
     };
     struct Null {};
 
-    std::variant<Variable, Call, QualifiedCall, DotPath, String, Number, Bool, Null> value;
+    // Read the boxed kinds through unboxed_if, unboxed_get and visit_unboxed.
+    std::variant<Variable, Boxed<Call>, Boxed<QualifiedCall>, Boxed<DotPath>, String, Number, Bool,
+                 Null>
+        value;
 
     bool is_literal() const {
         return std::holds_alternative<String>(value) || std::holds_alternative<Number>(value) ||
@@ -156,30 +238,6 @@ struct DefineParam {
 };
 
 struct Node;
-
-// Holds a large, rarely used tree node out of line so that the common small nodes stay small.
-// It behaves as the value it holds: copying copies the value.
-template <class T>
-class Boxed {
-  public:
-    Boxed(T value) : value_(std::make_unique<T>(std::move(value))) {}  // NOLINT: implicit
-    Boxed(const Boxed& other) : value_(std::make_unique<T>(*other)) {}
-    Boxed(Boxed&&) noexcept = default;
-    Boxed& operator=(const Boxed& other) {
-        if (this != &other) value_ = std::make_unique<T>(*other);
-        return *this;
-    }
-    Boxed& operator=(Boxed&&) noexcept = default;
-    ~Boxed() = default;
-
-    const T& operator*() const { return *value_; }
-    T& operator*() { return *value_; }
-    const T* operator->() const { return value_.get(); }
-    T* operator->() { return value_.get(); }
-
-  private:
-    std::unique_ptr<T> value_;
-};
 
 struct ElseIfBranch {
     Condition condition;
@@ -259,57 +317,32 @@ struct Node {
     };
 
     // Read it through visit_node, node_if and node_get, which see through the boxes.
-    std::variant<Text, Interpolation, EscapedBrace, Boxed<If>, Boxed<For>, Define, Import, Export,
-                 Include, Boxed<MessageBlock>, Block>
+    std::variant<Text, Interpolation, EscapedBrace, Boxed<If>, Boxed<For>, Boxed<Define>,
+                 Boxed<Import>, Boxed<Export>, Include, Boxed<MessageBlock>, Boxed<Block>>
         value;
 };
-
-namespace detail {
-
-template <class T>
-const T& unbox(const T& value) {
-    return value;
-}
-template <class T>
-const T& unbox(const Boxed<T>& value) {
-    return *value;
-}
-
-// The alternative of Node::value that holds a T.
-template <class T>
-using Stored = std::conditional_t<std::is_same_v<T, Node::If> || std::is_same_v<T, Node::For> ||
-                                      std::is_same_v<T, Node::MessageBlock>,
-                                  Boxed<T>, T>;
-
-}  // namespace detail
-
-// std::visit over a node's alternative, with boxed ones handed over as the value they hold.
-template <class Visitor>
-decltype(auto) visit_node(Visitor&& visitor, const Node& node) {
-    return std::visit(
-        [&](const auto& value) -> decltype(auto) {
-            return std::forward<Visitor>(visitor)(detail::unbox(value));
-        },
-        node.value);
-}
 
 // The node's T, or null when it holds another alternative.
 template <class T>
 const T* node_if(const Node& node) {
-    const auto* stored = std::get_if<detail::Stored<T>>(&node.value);
-    if (stored == nullptr) return nullptr;
-    return &detail::unbox(*stored);
+    return unboxed_if<T>(node.value);
 }
 
 template <class T>
 bool node_is(const Node& node) {
-    return std::holds_alternative<detail::Stored<T>>(node.value);
+    return unboxed_is<T>(node.value);
 }
 
 // The node's T; it must hold one.
 template <class T>
 const T& node_get(const Node& node) {
-    return detail::unbox(std::get<detail::Stored<T>>(node.value));
+    return unboxed_get<T>(node.value);
+}
+
+// std::visit over a node's alternative, with boxed ones handed over as the value they hold.
+template <class Visitor>
+decltype(auto) visit_node(Visitor&& visitor, const Node& node) {
+    return visit_unboxed(std::forward<Visitor>(visitor), node.value);
 }
 
 // The tree of one template; it owns everything in it and is never changed after parsing. A

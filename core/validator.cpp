@@ -14,14 +14,15 @@ namespace {
 // The name whose length spans an operand's errors: a variable, a dot path's root or the called
 // function's name.
 uint64_t operand_name_length(const Expression& expression) {
-    return std::visit(Overloaded{
-                          [](const Expression::Variable& variable) { return variable.name.size(); },
-                          [](const Expression::DotPath& path) { return path.root.size(); },
-                          [](const Expression::Call& call) { return call.name.size(); },
-                          [](const Expression::QualifiedCall& call) { return call.name.size(); },
-                          [](const auto&) { return std::size_t{0}; },
-                      },
-                      expression.value);
+    return visit_unboxed(
+        Overloaded{
+            [](const Expression::Variable& variable) { return variable.name.size(); },
+            [](const Expression::DotPath& path) { return path.root.size(); },
+            [](const Expression::Call& call) { return call.name.size(); },
+            [](const Expression::QualifiedCall& call) { return call.name.size(); },
+            [](const auto&) { return std::size_t{0}; },
+        },
+        expression.value);
 }
 
 class Validator {
@@ -92,7 +93,7 @@ class Validator {
 
     Status validate_iterable(const Node::For& node) {
         const uint64_t offset = node.offset;
-        return std::visit(
+        return visit_unboxed(
             Overloaded{
                 [&](const Expression::Variable& variable) -> Status {
                     const Value* value = scope_.lookup_variable(variable.name);
@@ -131,35 +132,35 @@ class Validator {
     }
 
     Status validate_condition(const Condition& condition, uint64_t offset) {
-        return std::visit(Overloaded{
-                              [&](const Condition::Truthy& truthy) {
-                                  return validate_operand(truthy.expression, offset);
-                              },
-                              [&](const Condition::Not& negation) {
-                                  return validate_operand(negation.expression, offset);
-                              },
-                              [&](const Condition::Equals& equals) -> Status {
-                                  TYX_TRY(validate_operand(equals.left, offset));
-                                  return validate_operand(equals.right, offset);
-                              },
-                              [&](const Condition::NotEquals& not_equals) -> Status {
-                                  TYX_TRY(validate_operand(not_equals.left, offset));
-                                  return validate_operand(not_equals.right, offset);
-                              },
-                              [&](const Condition::And& all) -> Status {
-                                  for (const Condition& operand : all.conditions) {
-                                      TYX_TRY(validate_condition(operand, offset));
-                                  }
-                                  return {};
-                              },
-                              [&](const Condition::Or& any) -> Status {
-                                  for (const Condition& operand : any.conditions) {
-                                      TYX_TRY(validate_condition(operand, offset));
-                                  }
-                                  return {};
-                              },
-                          },
-                          condition.value);
+        return visit_unboxed(Overloaded{
+                                 [&](const Condition::Truthy& truthy) {
+                                     return validate_operand(truthy.expression, offset);
+                                 },
+                                 [&](const Condition::Not& negation) {
+                                     return validate_operand(negation.expression, offset);
+                                 },
+                                 [&](const Condition::Equals& equals) -> Status {
+                                     TYX_TRY(validate_operand(equals.left, offset));
+                                     return validate_operand(equals.right, offset);
+                                 },
+                                 [&](const Condition::NotEquals& not_equals) -> Status {
+                                     TYX_TRY(validate_operand(not_equals.left, offset));
+                                     return validate_operand(not_equals.right, offset);
+                                 },
+                                 [&](const Condition::And& all) -> Status {
+                                     for (const Condition& operand : all.conditions) {
+                                         TYX_TRY(validate_condition(operand, offset));
+                                     }
+                                     return {};
+                                 },
+                                 [&](const Condition::Or& any) -> Status {
+                                     for (const Condition& operand : any.conditions) {
+                                         TYX_TRY(validate_condition(operand, offset));
+                                     }
+                                     return {};
+                                 },
+                             },
+                             condition.value);
     }
 
     Status validate_operand(const Expression& expression, uint64_t offset) {
@@ -168,7 +169,7 @@ class Validator {
     }
 
     Status validate_expression(const Expression& expression, uint64_t offset, uint64_t length) {
-        return std::visit(
+        return visit_unboxed(
             Overloaded{
                 [&](const Expression::Variable& variable) {
                     return require_variable(variable.name, offset);
@@ -242,7 +243,7 @@ class Validator {
     }
 
     Status validate_call_argument(const CallArg& argument, uint64_t offset, uint64_t depth) {
-        return std::visit(
+        return visit_unboxed(
             Overloaded{
                 [&](const CallArg::Variable& variable) {
                     return require_variable(variable.name, offset);

@@ -53,14 +53,14 @@ void check_expression(const Expression& expression, bool plain_call_name_free = 
     const auto& e = expression.value;
     if (auto* variable = std::get_if<Expression::Variable>(&e)) {
         check_name(variable->name);
-    } else if (auto* call = std::get_if<Expression::Call>(&e)) {
+    } else if (auto* call = unboxed_if<Expression::Call>(e)) {
         if (!plain_call_name_free) check_name(call->name);
         check_args(call->args, 0);
-    } else if (auto* qualified = std::get_if<Expression::QualifiedCall>(&e)) {
+    } else if (auto* qualified = unboxed_if<Expression::QualifiedCall>(e)) {
         check_name(qualified->namespace_name);
         check_name(qualified->name);
         check_args(qualified->args, 0);
-    } else if (auto* path = std::get_if<Expression::DotPath>(&e)) {
+    } else if (auto* path = unboxed_if<Expression::DotPath>(e)) {
         check_path(path->root, path->fields);
     } else if (auto* number = std::get_if<Expression::Number>(&e)) {
         require(std::isfinite(number->value));

@@ -117,24 +117,24 @@ Status collect_define_facts(const Node::Define& define, LintFacts& facts, LintBi
 void collect_import_facts(const Node::Import& import, LintFacts& facts) {
     ImportFact fact;
     fact.offset = import.offset;
-    std::visit(Overloaded{
-                   [&](const ImportKind::Alias& alias) {
-                       fact.kind = ImportFactKind::Alias;
-                       fact.path = alias.path;
-                       fact.alias = alias.alias;
-                   },
-                   [&](const ImportKind::Whole& whole) {
-                       fact.kind = ImportFactKind::Whole;
-                       fact.path = whole.path;
-                   },
-                   [&](const ImportKind::Selective& selective) {
-                       fact.kind = ImportFactKind::Selective;
-                       fact.path = selective.path;
-                       fact.names = selective.names;
-                       fact.name_offsets = selective.name_offsets;
-                   },
-               },
-               import.kind.value);
+    visit_unboxed(Overloaded{
+                      [&](const ImportKind::Alias& alias) {
+                          fact.kind = ImportFactKind::Alias;
+                          fact.path = alias.path;
+                          fact.alias = alias.alias;
+                      },
+                      [&](const ImportKind::Whole& whole) {
+                          fact.kind = ImportFactKind::Whole;
+                          fact.path = whole.path;
+                      },
+                      [&](const ImportKind::Selective& selective) {
+                          fact.kind = ImportFactKind::Selective;
+                          fact.path = selective.path;
+                          fact.names = selective.names;
+                          fact.name_offsets = selective.name_offsets;
+                      },
+                  },
+                  import.kind.value);
     facts.import_facts.push_back(std::move(fact));
 }
 
@@ -142,22 +142,22 @@ void collect_export_facts(const Node::Export& exported, LintFacts& facts) {
     facts.has_export = true;
     ExportFact fact;
     fact.offset = exported.offset;
-    std::visit(Overloaded{
-                   [&](const ExportKind::Name& name) {
-                       fact.kind = ExportFactKind::Name;
-                       fact.name = name.name;
-                   },
-                   [&](const ExportKind::ReexportName& reexport) {
-                       fact.kind = ExportFactKind::ReexportName;
-                       fact.name = reexport.name;
-                       fact.from_path = reexport.path;
-                   },
-                   [&](const ExportKind::ReexportAll& reexport) {
-                       fact.kind = ExportFactKind::ReexportAll;
-                       fact.from_path = reexport.path;
-                   },
-               },
-               exported.kind.value);
+    visit_unboxed(Overloaded{
+                      [&](const ExportKind::Name& name) {
+                          fact.kind = ExportFactKind::Name;
+                          fact.name = name.name;
+                      },
+                      [&](const ExportKind::ReexportName& reexport) {
+                          fact.kind = ExportFactKind::ReexportName;
+                          fact.name = reexport.name;
+                          fact.from_path = reexport.path;
+                      },
+                      [&](const ExportKind::ReexportAll& reexport) {
+                          fact.kind = ExportFactKind::ReexportAll;
+                          fact.from_path = reexport.path;
+                      },
+                  },
+                  exported.kind.value);
     facts.export_facts.push_back(std::move(fact));
 }
 
@@ -247,7 +247,7 @@ Status collect_node_facts(const std::vector<Node>& nodes, LintFacts& facts, Lint
 }
 
 void collect_expression_facts(const Expression& expression, LintFacts& facts) {
-    std::visit(
+    visit_unboxed(
         Overloaded{
             [&](const Expression::Variable& variable) { facts.referenced.insert(variable.name); },
             [&](const Expression::DotPath& path) { facts.referenced.insert(path.root); },
@@ -267,7 +267,7 @@ void collect_expression_facts(const Expression& expression, LintFacts& facts) {
 }
 
 void collect_argument_facts(const CallArg& argument, LintFacts& facts) {
-    std::visit(
+    visit_unboxed(
         Overloaded{
             [&](const CallArg::Variable& variable) { facts.referenced.insert(variable.name); },
             [&](const CallArg::DotPath& path) { facts.referenced.insert(path.root); },
@@ -282,31 +282,31 @@ void collect_argument_facts(const CallArg& argument, LintFacts& facts) {
 }
 
 void collect_condition_facts(const Condition& condition, LintFacts& facts) {
-    std::visit(Overloaded{
-                   [&](const Condition::Truthy& truthy) {
-                       collect_expression_facts(truthy.expression, facts);
-                   },
-                   [&](const Condition::Not& negated) {
-                       collect_expression_facts(negated.expression, facts);
-                   },
-                   [&](const Condition::Equals& equals) {
-                       collect_expression_facts(equals.left, facts);
-                       collect_expression_facts(equals.right, facts);
-                   },
-                   [&](const Condition::NotEquals& not_equals) {
-                       collect_expression_facts(not_equals.left, facts);
-                       collect_expression_facts(not_equals.right, facts);
-                   },
-                   [&](const Condition::And& all) {
-                       for (const Condition& operand : all.conditions)
-                           collect_condition_facts(operand, facts);
-                   },
-                   [&](const Condition::Or& any) {
-                       for (const Condition& operand : any.conditions)
-                           collect_condition_facts(operand, facts);
-                   },
-               },
-               condition.value);
+    visit_unboxed(Overloaded{
+                      [&](const Condition::Truthy& truthy) {
+                          collect_expression_facts(truthy.expression, facts);
+                      },
+                      [&](const Condition::Not& negated) {
+                          collect_expression_facts(negated.expression, facts);
+                      },
+                      [&](const Condition::Equals& equals) {
+                          collect_expression_facts(equals.left, facts);
+                          collect_expression_facts(equals.right, facts);
+                      },
+                      [&](const Condition::NotEquals& not_equals) {
+                          collect_expression_facts(not_equals.left, facts);
+                          collect_expression_facts(not_equals.right, facts);
+                      },
+                      [&](const Condition::And& all) {
+                          for (const Condition& operand : all.conditions)
+                              collect_condition_facts(operand, facts);
+                      },
+                      [&](const Condition::Or& any) {
+                          for (const Condition& operand : any.conditions)
+                              collect_condition_facts(operand, facts);
+                      },
+                  },
+                  condition.value);
 }
 
 Result<LintFacts> collect_template_facts(const ParsedTemplate& tree, std::string_view source) {

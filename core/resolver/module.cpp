@@ -49,9 +49,8 @@ ImportedModule build_imported_module(const CompiledModule& module) {
 }
 
 std::optional<ScopeImports> scope_imports(const Scope& scope, const std::vector<Node>& body) {
-    const bool imports = std::any_of(body.begin(), body.end(), [](const Node& node) {
-        return std::holds_alternative<Node::Import>(node.value);
-    });
+    const bool imports = std::any_of(body.begin(), body.end(),
+                                     [](const Node& node) { return node_is<Node::Import>(node); });
     if (!imports) return std::nullopt;
     ScopeImports names;
     for (const ScopeFrame& frame : scope.frames()) {

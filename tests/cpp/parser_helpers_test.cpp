@@ -289,7 +289,7 @@ TEST(ParseDirectiveExpression, ReportsEachErrorWithoutLocation) {
 TEST(ParseDirectiveExpression, DotPathSegmentLimit) {
     const auto at_limit = parse_directive_expression(dotted_path(32));
     ASSERT_TRUE(at_limit.ok());
-    EXPECT_EQ(std::get<Expression::DotPath>(at_limit->value).fields.size(), 31u);
+    EXPECT_EQ(unboxed_get<Expression::DotPath>(at_limit->value).fields.size(), 31u);
     expect_unlocated_error(parse_directive_expression(dotted_path(33)), "33 segments",
                            "invalid dot-path in directive expression: '" + dotted_path(33) +
                                "' \xE2\x80\x94 dot path exceeds maximum segment count of 32");

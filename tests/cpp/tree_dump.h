@@ -71,11 +71,11 @@ inline std::string dump(const CallArg& arg) {
 inline std::string dump(const Expression& expression) {
     const auto& e = expression.value;
     if (auto* v = std::get_if<Expression::Variable>(&e)) return v->name;
-    if (auto* v = std::get_if<Expression::Call>(&e)) return v->name + dump_args(v->args);
-    if (auto* v = std::get_if<Expression::QualifiedCall>(&e)) {
+    if (auto* v = unboxed_if<Expression::Call>(e)) return v->name + dump_args(v->args);
+    if (auto* v = unboxed_if<Expression::QualifiedCall>(e)) {
         return v->namespace_name + "::" + v->name + dump_args(v->args);
     }
-    if (auto* v = std::get_if<Expression::DotPath>(&e)) return dump_path(v->root, v->fields);
+    if (auto* v = unboxed_if<Expression::DotPath>(e)) return dump_path(v->root, v->fields);
     if (auto* v = std::get_if<Expression::String>(&e)) return quote_text(v->value);
     if (auto* v = std::get_if<Expression::Number>(&e)) return "#" + dump_number(v->value);
     if (auto* v = std::get_if<Expression::Bool>(&e)) return v->value ? "#true" : "#false";

@@ -128,20 +128,20 @@ bool optional_expressions_equal(const std::optional<Expression>& a,
 
 bool imports_equal(const ImportKind& a, const ImportKind& b) {
     if (a.value.index() != b.value.index()) return false;
-    return std::visit(Overloaded{
-                          [&](const ImportKind::Alias& left) {
-                              const auto& right = std::get<ImportKind::Alias>(b.value);
-                              return left.path == right.path && left.alias == right.alias;
-                          },
-                          [&](const ImportKind::Whole& left) {
-                              return left.path == std::get<ImportKind::Whole>(b.value).path;
-                          },
-                          [&](const ImportKind::Selective& left) {
-                              const auto& right = std::get<ImportKind::Selective>(b.value);
-                              return left.names == right.names && left.path == right.path;
-                          },
-                      },
-                      a.value);
+    return visit_unboxed(Overloaded{
+                             [&](const ImportKind::Alias& left) {
+                                 const auto& right = std::get<ImportKind::Alias>(b.value);
+                                 return left.path == right.path && left.alias == right.alias;
+                             },
+                             [&](const ImportKind::Whole& left) {
+                                 return left.path == std::get<ImportKind::Whole>(b.value).path;
+                             },
+                             [&](const ImportKind::Selective& left) {
+                                 const auto& right = std::get<ImportKind::Selective>(b.value);
+                                 return left.names == right.names && left.path == right.path;
+                             },
+                         },
+                         a.value);
 }
 
 bool ifs_equal(const Node::If& a, const Node::If& b) {
@@ -228,7 +228,7 @@ bool same_bits(double a, double b) {
 
 bool call_arg_equal(const CallArg& a, const CallArg& b) {
     if (a.value.index() != b.value.index()) return false;
-    return std::visit(
+    return visit_unboxed(
         Overloaded{
             [&](const CallArg::String& left) {
                 return left.value == std::get<CallArg::String>(b.value).value;
@@ -441,55 +441,56 @@ bool nodes_structurally_equal(const std::vector<Node>& a, const std::vector<Node
 
 bool conditions_equal(const Condition& a, const Condition& b) {
     if (a.value.index() != b.value.index()) return false;
-    return std::visit(Overloaded{
-                          [&](const Condition::Truthy& left) {
-                              return expressions_equal(
-                                  left.expression, std::get<Condition::Truthy>(b.value).expression);
-                          },
-                          [&](const Condition::Not& left) {
-                              return expressions_equal(
-                                  left.expression, std::get<Condition::Not>(b.value).expression);
-                          },
-                          [&](const Condition::Equals& left) {
-                              const auto& right = std::get<Condition::Equals>(b.value);
-                              return expressions_equal(left.left, right.left) &&
-                                     expressions_equal(left.right, right.right);
-                          },
-                          [&](const Condition::NotEquals& left) {
-                              const auto& right = std::get<Condition::NotEquals>(b.value);
-                              return expressions_equal(left.left, right.left) &&
-                                     expressions_equal(left.right, right.right);
-                          },
-                          [&](const Condition::And& left) {
-                              return condition_lists_equal(
-                                  left.conditions, std::get<Condition::And>(b.value).conditions);
-                          },
-                          [&](const Condition::Or& left) {
-                              return condition_lists_equal(
-                                  left.conditions, std::get<Condition::Or>(b.value).conditions);
-                          },
-                      },
-                      a.value);
+    return visit_unboxed(Overloaded{
+                             [&](const Condition::Truthy& left) {
+                                 return expressions_equal(
+                                     left.expression,
+                                     std::get<Condition::Truthy>(b.value).expression);
+                             },
+                             [&](const Condition::Not& left) {
+                                 return expressions_equal(
+                                     left.expression, std::get<Condition::Not>(b.value).expression);
+                             },
+                             [&](const Condition::Equals& left) {
+                                 const auto& right = std::get<Condition::Equals>(b.value);
+                                 return expressions_equal(left.left, right.left) &&
+                                        expressions_equal(left.right, right.right);
+                             },
+                             [&](const Condition::NotEquals& left) {
+                                 const auto& right = std::get<Condition::NotEquals>(b.value);
+                                 return expressions_equal(left.left, right.left) &&
+                                        expressions_equal(left.right, right.right);
+                             },
+                             [&](const Condition::And& left) {
+                                 return condition_lists_equal(
+                                     left.conditions, std::get<Condition::And>(b.value).conditions);
+                             },
+                             [&](const Condition::Or& left) {
+                                 return condition_lists_equal(
+                                     left.conditions, std::get<Condition::Or>(b.value).conditions);
+                             },
+                         },
+                         a.value);
 }
 
 bool expressions_equal(const Expression& a, const Expression& b) {
     if (a.value.index() != b.value.index()) return false;
-    return std::visit(
+    return visit_unboxed(
         Overloaded{
             [&](const Expression::Variable& left) {
                 return left.name == std::get<Expression::Variable>(b.value).name;
             },
             [&](const Expression::Call& left) {
-                const auto& right = std::get<Expression::Call>(b.value);
+                const auto& right = unboxed_get<Expression::Call>(b.value);
                 return left.name == right.name && call_args_equal(left.args, right.args);
             },
             [&](const Expression::QualifiedCall& left) {
-                const auto& right = std::get<Expression::QualifiedCall>(b.value);
+                const auto& right = unboxed_get<Expression::QualifiedCall>(b.value);
                 return left.namespace_name == right.namespace_name && left.name == right.name &&
                        call_args_equal(left.args, right.args);
             },
             [&](const Expression::DotPath& left) {
-                const auto& right = std::get<Expression::DotPath>(b.value);
+                const auto& right = unboxed_get<Expression::DotPath>(b.value);
                 return left.root == right.root && left.fields == right.fields;
             },
             [&](const Expression::String& left) {
