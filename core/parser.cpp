@@ -30,6 +30,8 @@ struct ParserState {
     const std::vector<Token>& tokens;
     std::string_view name;
     std::string_view source;
+    // Where texts that are not source bytes are kept.
+    std::deque<std::string>& made_texts;
     size_t position = 0;
     uint64_t depth = 0;
     bool in_message = false;
@@ -427,6 +429,15 @@ std::vector<Node> take_pending(std::vector<Node>& pending, size_t first) {
     return nodes;
 }
 
+// A fence line and a line feed: the source's own bytes when a line feed ends the line there.
+std::string_view fence_line_text(ParserState& state, const Token& token) {
+    const size_t end = token.offset + token.text.size();
+    if (end < state.source.size() && state.source[end] == '\n') {
+        return state.source.substr(token.offset, token.text.size() + 1);
+    }
+    return state.made_texts.emplace_back(cat(token.text, "\n"));
+}
+
 // Parses nodes onto the scratch list up to a terminator in `end_words` or `end_prefixes`, or
 // the end of the tokens.
 Status parse_pending(ParserState& state, Words end_words, Words end_prefixes) {
@@ -435,10 +446,10 @@ Status parse_pending(ParserState& state, Words end_words, Words end_prefixes) {
         switch (token->kind) {
             case TokenKind::Text:
             case TokenKind::CodeBlock:
-                nodes.push_back(Node{Node::Text{std::string(token->text), token->offset}});
+                nodes.push_back(Node{Node::Text{token->text, token->offset}});
                 break;
             case TokenKind::CodeFence:
-                nodes.push_back(Node{Node::Text{cat(token->text, "\n"), token->offset}});
+                nodes.push_back(Node{Node::Text{fence_line_text(state, *token), token->offset}});
                 break;
             case TokenKind::Interpolation: {
                 TYX_ASSIGN_OR_RETURN(auto node, parse_interpolation(token->text, token->offset,
@@ -507,8 +518,7 @@ Status parse_leading_extends(ParserState& state, ParsedTemplate& parsed) {
     return {};
 }
 
-Result<ParsedTemplate> parse_tokens(ParserState& state) {
-    ParsedTemplate parsed;
+Status parse_tokens(ParserState& state, ParsedTemplate& parsed) {
     if (const Token* first = state.peek();
         first != nullptr && first->kind == TokenKind::FrontmatterDelimiter) {
         ++state.position;
@@ -524,15 +534,24 @@ Result<ParsedTemplate> parse_tokens(ParserState& state) {
     }
     TYX_TRY(parse_leading_extends(state, parsed));
     TYX_ASSIGN_OR_RETURN(parsed.body, parse_top_level(state));
-    return parsed;
+    return {};
 }
 
 }  // namespace
 
 Result<ParsedTemplate> parse_template(const std::vector<Token>& tokens, std::string_view name,
                                       std::string_view source) {
-    ParserState state{tokens, name, source};
-    return parse_tokens(state);
+    ParsedTemplate parsed;
+    ParserState state{tokens, name, source, parsed.made_texts};
+    TYX_TRY(parse_tokens(state, parsed));
+    return parsed;
+}
+
+Result<ParsedTemplate> parse_template(const std::vector<Token>& tokens, std::string_view name,
+                                      std::shared_ptr<const std::string> source) {
+    TYX_ASSIGN_OR_RETURN(ParsedTemplate parsed, parse_template(tokens, name, *source));
+    parsed.source = std::move(source);
+    return parsed;
 }
 
 }  // namespace tyx

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -255,7 +256,8 @@ struct ElseBranch {
 struct Node {
     // A text run, a raw code block, or a fence line followed by "\n".
     struct Text {
-        std::string text;
+        // A view of the tree's source or of a text the tree made (see ParsedTemplate).
+        std::string_view text;
         uint64_t offset = 0;
     };
     // Only Variable, Call, QualifiedCall and DotPath expressions; `length` is the byte length of
@@ -348,18 +350,35 @@ decltype(auto) visit_node(Visitor&& visitor, const Node& node) {
 // The tree of one template; it owns everything in it and is never changed after parsing. A
 // user function shares its @define body through an aliasing std::shared_ptr to the tree that
 // holds it, so bodies are never copied.
+//
+// Text nodes view the source rather than copy it: the tree keeps that source alive through
+// `source` when it was parsed from a shared text, and otherwise lives only as long as the
+// caller's source. The texts that are not source bytes live in `made_texts`, whose elements
+// never move, so the tree is moved but never copied.
 struct ParsedTemplate {
+    ParsedTemplate() = default;
+    ParsedTemplate(ParsedTemplate&&) = default;
+    ParsedTemplate& operator=(ParsedTemplate&&) = default;
+    ParsedTemplate(const ParsedTemplate&) = delete;
+    ParsedTemplate& operator=(const ParsedTemplate&) = delete;
+    ~ParsedTemplate() = default;
+
     std::vector<Node> body;
     // Carriage returns removed; absent without a frontmatter block, empty for an empty one.
     std::optional<std::string> frontmatter;
     // The path of a leading @extends line, exactly as written between its quotes.
     std::optional<std::string> extends;
     uint64_t extends_offset = 0;
+    std::shared_ptr<const std::string> source;
+    std::deque<std::string> made_texts;
 };
 
 // `name` is the template's display name and `source` its text, both used only to locate
-// errors; `tokens` must come from tokenize over that same source.
+// errors; `tokens` must come from tokenize over that same source, which must outlive the tree.
 Result<ParsedTemplate> parse_template(const std::vector<Token>& tokens, std::string_view name,
                                       std::string_view source);
+// The same for a shared source, which the tree then keeps alive itself.
+Result<ParsedTemplate> parse_template(const std::vector<Token>& tokens, std::string_view name,
+                                      std::shared_ptr<const std::string> source);
 
 }  // namespace tyx

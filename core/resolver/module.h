@@ -73,6 +73,9 @@ struct CompiledModule {
 
 SharedSource make_shared_source(std::string_view key, std::string_view display_name,
                                 std::string_view text);
+// The same for a text already shared, such as the one a parsed tree keeps.
+SharedSource make_shared_source(std::string_view key, std::string_view display_name,
+                                std::shared_ptr<const std::string> text);
 
 // No export list, or one that names "prompt".
 bool is_importable(const CompiledModule& module);

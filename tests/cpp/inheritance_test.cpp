@@ -146,8 +146,9 @@ std::shared_ptr<const std::vector<Node>> nodes_of(std::vector<Node> nodes) {
     return std::make_shared<const std::vector<Node>>(std::move(nodes));
 }
 
-Node text_node(std::string text, uint64_t offset) {
-    return Node{Node::Text{std::move(text), offset}};
+// Its text must outlive the node: the tests pass literals.
+Node text_node(std::string_view text, uint64_t offset) {
+    return Node{Node::Text{text, offset}};
 }
 
 Node block_node(std::string name, std::vector<Node> body, uint64_t offset) {
@@ -185,7 +186,7 @@ TEST(Skeleton, ExpandsBlocksIntoTheirOverridesAndKeepsOtherNodesApart) {
     ASSERT_TRUE(flat.ok());
     std::vector<std::string> texts;
     for (const Node& node : *flat)
-        texts.push_back(node_get<Node::Text>(node).text);
+        texts.emplace_back(node_get<Node::Text>(node).text);
     EXPECT_EQ(texts,
               (std::vector<std::string>{"head\n", "override\n", "more\n", "tail\n", "side\n"}));
 

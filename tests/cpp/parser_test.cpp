@@ -1,6 +1,7 @@
 #include "core/parser.h"
 
 #include <gtest/gtest.h>
+#include <algorithm>
 
 #include <optional>
 #include <string>
@@ -47,7 +48,7 @@ TEST(ParseTemplate, EmptyInputs) {
 
 // Tokens handed over move their texts into the tree; the tree must be the one built from
 // borrowed tokens, frontmatter included.
-TEST(ParseTemplate, OwnedTokensGiveTheSameTree) {
+TEST(ParseTemplate, SharedSourceGivesTheSameTreeAndKeepsItsText) {
     const std::string sources[] = {
         "---\ntitle: x\n---\nIntro {{ a }} text\n@if b:\nyes {{ c.d }}\n@end\n",
         "```\ncode {{ kept }}\n```\n@for x in xs:\n- {{ x }}\n@end\ntail",
@@ -56,12 +57,22 @@ TEST(ParseTemplate, OwnedTokensGiveTheSameTree) {
     for (const std::string& source : sources) {
         SCOPED_TRACE(source);
         auto borrowed = parse(source);
-        auto tokens = tokenize(source, kName);
+        auto shared = std::make_shared<const std::string>(source);
+        auto tokens = tokenize(*shared, kName);
         ASSERT_TRUE(borrowed.ok() && tokens.ok());
-        auto owned = parse_template(std::move(*tokens), kName, source);
+        auto owned = parse_template(*tokens, kName, shared);
         ASSERT_TRUE(owned.ok());
         EXPECT_EQ(dump(owned->body), dump(borrowed->body));
         EXPECT_EQ(owned->frontmatter, borrowed->frontmatter);
+        // The tree holds the text its nodes view, so they outlive every other holder of it.
+        const auto text = std::find_if(owned->body.begin(), owned->body.end(),
+                                       [](const Node& node) { return node_is<Node::Text>(node); });
+        ASSERT_NE(text, owned->body.end());
+        const std::string_view first = node_get<Node::Text>(*text).text;
+        EXPECT_EQ(owned->source, shared);
+        shared.reset();
+        EXPECT_GE(first.data(), owned->source->data());
+        EXPECT_LE(first.data() + first.size(), owned->source->data() + owned->source->size());
     }
 }
 
@@ -114,6 +125,9 @@ TEST(ParseTemplate, BuildsTreesForEachForm) {
         {"```py\n@if x:\n{{ y }}\n```\nAfter",
          "[(text 0 \"```py\\n\") (text 6 \"@if x:\\n{{ y }}\\n\") (text 21 \"```\\n\") "
          "(text 25 \"After\")]"},
+        // A fence line's text always ends in one line feed, whatever ends it in the source.
+        {"```\ncode\n```", "[(text 0 \"```\\n\") (text 4 \"code\\n\") (text 9 \"```\\n\")]"},
+        {"~~~ \r\nx\r\n~~~\r", "[(text 0 \"~~~ \\n\") (text 6 \"x\\r\\n\") (text 9 \"~~~\\n\")]"},
         {"  \n@if x:\n@end", "[(text 0 \"  \\n\") (if 3 x [] end 10)]"},
         {"@if a:\n@for x in xs:\n{{ x }}\n@end\n@else:\nnone\n@end",
          "[(if 0 a [(for 7 x in xs [(interp 21 1 x) (text 28 \"\\n\")] end 29)] "

@@ -23,9 +23,11 @@ struct Parsed {
 };
 
 Parsed parse_text(const std::string& text) {
-    Result<std::vector<Token>> tokens = tokenize(text, "t");
+    // The tree keeps its own copy of the text, which the caller's may not outlive.
+    auto shared = std::make_shared<const std::string>(text);
+    Result<std::vector<Token>> tokens = tokenize(*shared, "t");
     EXPECT_TRUE(tokens.ok());
-    Result<ParsedTemplate> parsed = parse_template(*tokens, "t", text);
+    Result<ParsedTemplate> parsed = parse_template(*tokens, "t", shared);
     EXPECT_TRUE(parsed.ok()) << (parsed.ok() ? "" : parsed.error().text);
     auto tree = std::make_shared<const ParsedTemplate>(std::move(parsed).value());
     return {tree, std::shared_ptr<const std::vector<Node>>(tree, &tree->body)};

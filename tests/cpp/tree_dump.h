@@ -25,7 +25,7 @@ inline std::string dump_offset(uint64_t offset) {
     return std::string(buffer, result.ptr);
 }
 
-inline std::string quote_text(const std::string& text) {
+inline std::string quote_text(std::string_view text) {
     std::string out = "\"";
     for (char c : text) {
         if (c == '\n') {
