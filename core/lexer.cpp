@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 namespace tyx {
@@ -22,23 +23,30 @@ constexpr std::string_view kUnclosedCodeFence = "unclosed code fence";
 // denser template only grows the list a few more times.
 constexpr size_t kSourceBytesPerToken = 32;
 
-class Lexer {
+}  // namespace
+
+class TokenStream::Lexer {
   public:
     Lexer(std::string_view source, std::string_view name) : source_(source), name_(name) {}
 
-    Result<std::vector<Token>> run() {
-        if (source_.empty()) return std::move(tokens_);
-        tokens_.reserve(source_.size() / kSourceBytesPerToken + 16);
-        if (source_.starts_with("---\n") || source_.starts_with("---\r\n")) {
-            TYX_TRY(eat_frontmatter());
+    Result<bool> step(std::vector<Token>& out) {
+        out_ = &out;
+        if (!started_) {
+            started_ = true;
+            if (source_.empty()) return false;
+            if (source_.starts_with("---\n") || source_.starts_with("---\r\n")) {
+                TYX_TRY(eat_frontmatter());
+                return true;
+            }
         }
-        while (position_ < source_.size()) {
+        if (position_ < source_.size()) {
             TYX_TRY(eat_next());
+            return true;
         }
         if (fence_) {
             return make_syntax_error_at(kUnclosedCodeFence, name_, source_, fence_->offset, 3);
         }
-        return std::move(tokens_);
+        return false;
     }
 
   private:
@@ -65,7 +73,7 @@ class Lexer {
     }
 
     void emit(TokenKind kind, size_t offset, std::string_view text = {}) {
-        tokens_.push_back(Token{kind, offset, text});
+        out_->push_back(Token{kind, offset, text});
     }
 
     size_t find_byte(char byte, size_t from) const {
@@ -262,14 +270,59 @@ class Lexer {
     std::string_view source_;
     std::string_view name_;
     size_t position_ = 0;
-    std::vector<Token> tokens_;
+    bool started_ = false;
+    std::vector<Token>* out_ = nullptr;
     std::optional<OpenFence> fence_;
     NextByte next_escape_{'\\'};
     NextByte next_brace_{'{'};
     NextByte next_feed_{'\n'};
 };
 
+TokenStream::TokenStream(std::string_view source, std::string_view name)
+    : lexer_(std::make_unique<Lexer>(source, name)) {}
+
+TokenStream::~TokenStream() = default;
+
+Result<bool> TokenStream::step(std::vector<Token>& out) {
+    return lexer_->step(out);
+}
+
+namespace {
+
+// One bit in each byte of the result: set where that byte of `word` is `byte`.
+uint64_t bytes_equal(uint64_t word, char byte) {
+    constexpr uint64_t kLow = 0x7F7F7F7F7F7F7F7FULL;
+    const uint64_t x = word ^ (0x0101010101010101ULL * static_cast<unsigned char>(byte));
+    return ~(((x & kLow) + kLow) | x | kLow);
+}
+
+// How many bytes bytes_equal marked: their bits moved to the bottom and summed in the top byte.
+size_t count_marked(uint64_t marks) {
+    return static_cast<size_t>(((marks >> 7) * 0x0101010101010101ULL) >> 56);
+}
+
 }  // namespace
+
+size_t most_tokens(std::string_view source) {
+    // Every token but a text run starts after a line feed or takes two "{" bytes of its own (an
+    // interpolation or an escaped brace), so counting those bytes, eight at a time, bounds the
+    // count.
+    size_t braces = 0;
+    size_t feeds = 0;
+    size_t i = 0;
+    for (; i + 8 <= source.size(); i += 8) {
+        uint64_t word = 0;
+        std::memcpy(&word, source.data() + i, 8);
+        braces += count_marked(bytes_equal(word, '{'));
+        feeds += count_marked(bytes_equal(word, '\n'));
+    }
+    for (; i < source.size(); ++i) {
+        braces += static_cast<size_t>(source[i] == '{');
+        feeds += static_cast<size_t>(source[i] == '\n');
+    }
+    // The start of the source and the three frontmatter tokens; then a text run before each.
+    return 2 * (braces / 2 + feeds + 4) + 1;
+}
 
 std::optional<FenceMarker> detect_code_fence(std::string_view source, size_t position) {
     size_t i = position;
@@ -302,7 +355,13 @@ std::string frontmatter_text(const Token& token) {
 }
 
 Result<std::vector<Token>> tokenize(std::string_view source, std::string_view name) {
-    return Lexer(source, name).run();
+    TokenStream stream(source, name);
+    std::vector<Token> tokens;
+    tokens.reserve(source.size() / kSourceBytesPerToken + 16);
+    while (true) {
+        TYX_ASSIGN_OR_RETURN(const bool more, stream.step(tokens));
+        if (!more) return tokens;
+    }
 }
 
 }  // namespace tyx

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,6 +43,28 @@ struct FenceMarker {
     bool bare = false;
     friend bool operator==(const FenceMarker&, const FenceMarker&) = default;
 };
+
+// Lexes a source a step at a time, for a parser that reads the tokens as they come, so that no
+// list of every token is ever built. `source` must outlive the stream and its tokens.
+class TokenStream {
+  public:
+    // `name` is the display name used only to locate errors.
+    TokenStream(std::string_view source, std::string_view name);
+    TokenStream(const TokenStream&) = delete;
+    TokenStream& operator=(const TokenStream&) = delete;
+    ~TokenStream();
+
+    // Appends the next step's tokens to `out` (none, one, or the three of a frontmatter block);
+    // false once the source is exhausted. Not called again after an error.
+    Result<bool> step(std::vector<Token>& out);
+
+  private:
+    class Lexer;
+    std::unique_ptr<Lexer> lexer_;
+};
+
+// No fewer than the tokens `source` lexes to, counted cheaply.
+size_t most_tokens(std::string_view source);
 
 // `name` is the display name used only to locate errors. The tokens' texts are views of `source`.
 Result<std::vector<Token>> tokenize(std::string_view source, std::string_view name);

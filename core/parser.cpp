@@ -5,8 +5,10 @@
 
 #include <charconv>
 #include <cstddef>
+#include <deque>
 #include <initializer_list>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,13 +28,80 @@ bool is_utf8_continuation(char c) {
 
 using Words = std::initializer_list<std::string_view>;
 
+// The parser's view of the tokens: a list made beforehand, or a stream lexed as it is read.
+// A lexer error in the stream ends the tokens early and is kept for the caller, since it
+// takes precedence over any parse error.
+class TokenCursor {
+  public:
+    explicit TokenCursor(const std::vector<Token>& tokens) : tokens_(&tokens) {}
+    explicit TokenCursor(TokenStream& stream) : stream_(&stream) {}
+
+    // The token `ahead` places on; null past the end. Valid until the next peek or advance.
+    const Token* peek(size_t ahead = 0) {
+        if (tokens_ != nullptr) {
+            const size_t at = position_ + ahead;
+            return at < tokens_->size() ? &(*tokens_)[at] : nullptr;
+        }
+        while (ahead_.size() - position_ <= ahead) {
+            if (!pull()) return nullptr;
+        }
+        return &ahead_[position_ + ahead];
+    }
+
+    void advance() {
+        if (tokens_ != nullptr) {
+            ++position_;
+        } else if (position_ < ahead_.size() && ++position_ == ahead_.size()) {
+            // Everything lexed was read: start over, keeping the room.
+            ahead_.clear();
+            position_ = 0;
+        }
+    }
+
+    // At least the number of tokens left, for sizing what they become.
+    size_t most_left(std::string_view source) const {
+        if (tokens_ != nullptr) return tokens_->size() - position_;
+        return most_tokens(source);
+    }
+
+    // Lexes whatever is left for the error that ends it, if any.
+    std::optional<CompileError> take_lexer_error() {
+        while (pull()) {
+            ahead_.clear();
+            position_ = 0;
+        }
+        return std::move(error_);
+    }
+
+  private:
+    // Lexes one more step; false once nothing more can come.
+    bool pull() {
+        if (stream_ == nullptr || done_) return false;
+        Result<bool> more = stream_->step(ahead_);
+        if (!more.ok()) {
+            error_ = std::move(more).take_error();
+            done_ = true;
+            return false;
+        }
+        done_ = !*more;
+        return true;
+    }
+
+    const std::vector<Token>* tokens_ = nullptr;
+    // Into `tokens_`, or else into `ahead_`, the tokens lexed and not yet all read.
+    size_t position_ = 0;
+    TokenStream* stream_ = nullptr;
+    std::vector<Token> ahead_;
+    bool done_ = false;
+    std::optional<CompileError> error_;
+};
+
 struct ParserState {
-    const std::vector<Token>& tokens;
+    TokenCursor& tokens;
     std::string_view name;
     std::string_view source;
     // Where texts that are not source bytes are kept.
     std::deque<std::string>& made_texts;
-    size_t position = 0;
     uint64_t depth = 0;
     bool in_message = false;
     bool in_block = false;
@@ -41,7 +110,8 @@ struct ParserState {
     // than one node, so the list is sized once per parse and never moves a node as it grows.
     std::vector<Node> pending{};
 
-    const Token* peek() const { return position < tokens.size() ? &tokens[position] : nullptr; }
+    const Token* peek() { return tokens.peek(); }
+    void advance() { tokens.advance(); }
 };
 
 std::string_view trimmed_text(const Token& token) {
@@ -112,8 +182,9 @@ Result<uint64_t> expect_end(ParserState& state, std::string_view keyword, uint64
     if (next != nullptr && next->kind == TokenKind::Directive) {
         const std::string_view d = trimmed_text(*next);
         if (d == "@end") {
-            ++state.position;
-            return next->offset;
+            const uint64_t end_offset = next->offset;
+            state.advance();
+            return end_offset;
         }
         // Unreachable while every body stops only at its own terminators; kept as a guard.
         return syntax_error_at_line_owned(
@@ -149,10 +220,11 @@ Result<Node> parse_if(ParserState& state, std::string_view rest, uint64_t offset
                 cat("@if block has more than ", decimal(MAX_ELSEIF_BRANCHES), " @elseif branches"),
                 next->offset);
         }
-        ++state.position;
-        const uint64_t branch_offset = next->offset;
+        const Token line = *next;
+        state.advance();
+        const uint64_t branch_offset = line.offset;
         const std::string_view branch_text =
-            trim_white_space(trimmed_text(*next).substr(std::string_view("@elseif ").size()));
+            trim_white_space(trimmed_text(line).substr(std::string_view("@elseif ").size()));
         const auto branch_head = split_directive_head(branch_text);
         if (!branch_head) return missing_colon_error(state, "@elseif", branch_text, branch_offset);
         auto branch_condition = parse_condition(*branch_head);
@@ -169,9 +241,9 @@ Result<Node> parse_if(ParserState& state, std::string_view rest, uint64_t offset
 
     if (const Token* next = state.peek();
         next != nullptr && next->kind == TokenKind::Directive && trimmed_text(*next) == "@else:") {
-        ++state.position;
         ElseBranch branch;
         branch.offset = next->offset;
+        state.advance();
         TYX_ASSIGN_OR_RETURN(branch.body, parse_body(state, {"@end"}, {}));
         node.else_branch = std::move(branch);
     }
@@ -465,13 +537,14 @@ Status parse_pending(ParserState& state, Words end_words, Words end_prefixes) {
                 break;
             case TokenKind::Directive: {
                 if (ends_body(trimmed_text(*token), end_words, end_prefixes)) return {};
-                ++state.position;
-                TYX_ASSIGN_OR_RETURN(auto node, parse_directive(state, *token));
+                const Token line = *token;
+                state.advance();
+                TYX_ASSIGN_OR_RETURN(auto node, parse_directive(state, line));
                 nodes.push_back(std::move(node));
                 continue;
             }
         }
-        ++state.position;
+        state.advance();
     }
     return {};
 }
@@ -485,9 +558,9 @@ Result<std::vector<Node>> parse_body(ParserState& state, Words end_words, Words 
 // The top-level body is what remains on the scratch list, which was sized for every token to
 // become a node: it keeps that list, unless most of its room went to nested bodies.
 Result<std::vector<Node>> parse_top_level(ParserState& state) {
-    state.pending.reserve(state.tokens.size() - state.position);
+    state.pending.reserve(state.tokens.most_left(state.source));
     TYX_TRY(parse_pending(state, {}, {}));
-    if (state.pending.size() * 2 < state.pending.capacity()) return take_pending(state.pending, 0);
+    if (state.pending.size() * 4 < state.pending.capacity()) return take_pending(state.pending, 0);
     return std::move(state.pending);
 }
 
@@ -497,16 +570,18 @@ bool is_blank_text(const Token& token) {
 
 // Reads a leading @extends line, if there is one, into the template.
 Status parse_leading_extends(ParserState& state, ParsedTemplate& parsed) {
-    size_t position = state.position;
-    while (position < state.tokens.size() && is_blank_text(state.tokens[position]))
-        ++position;
-    if (position == state.tokens.size()) return {};
-    const Token& token = state.tokens[position];
-    if (token.kind != TokenKind::Directive) return {};
+    size_t ahead = 0;
+    while (state.tokens.peek(ahead) != nullptr && is_blank_text(*state.tokens.peek(ahead)))
+        ++ahead;
+    const Token* line = state.tokens.peek(ahead);
+    if (line == nullptr || line->kind != TokenKind::Directive) return {};
+    const Token token = *line;
     const std::string_view d = trimmed_text(token);
     if (d != "@extends" && !starts_with(d, "@extends ")) return {};
 
-    state.position = position + 1;
+    // The blank lines before it are dropped with it.
+    for (size_t i = 0; i <= ahead; ++i)
+        state.advance();
     const std::string_view path_text =
         trim_white_space(d.substr(std::string_view("@extends").size()));
     if (path_text.empty()) {
@@ -521,14 +596,14 @@ Status parse_leading_extends(ParserState& state, ParsedTemplate& parsed) {
 Status parse_tokens(ParserState& state, ParsedTemplate& parsed) {
     if (const Token* first = state.peek();
         first != nullptr && first->kind == TokenKind::FrontmatterDelimiter) {
-        ++state.position;
+        state.advance();
         if (const Token* block = state.peek();
             block != nullptr && block->kind == TokenKind::Frontmatter) {
             parsed.frontmatter = frontmatter_text(*block);
-            ++state.position;
+            state.advance();
             if (const Token* close = state.peek();
                 close != nullptr && close->kind == TokenKind::FrontmatterDelimiter) {
-                ++state.position;
+                state.advance();
             }
         }
     }
@@ -542,8 +617,27 @@ Status parse_tokens(ParserState& state, ParsedTemplate& parsed) {
 Result<ParsedTemplate> parse_template(const std::vector<Token>& tokens, std::string_view name,
                                       std::string_view source) {
     ParsedTemplate parsed;
-    ParserState state{tokens, name, source, parsed.made_texts};
+    TokenCursor cursor(tokens);
+    ParserState state{cursor, name, source, parsed.made_texts};
     TYX_TRY(parse_tokens(state, parsed));
+    return parsed;
+}
+
+Result<ParsedTemplate> parse_source(std::string_view source, std::string_view name) {
+    ParsedTemplate parsed;
+    TokenStream stream(source, name);
+    TokenCursor cursor(stream);
+    ParserState state{cursor, name, source, parsed.made_texts};
+    Status status = parse_tokens(state, parsed);
+    if (std::optional<CompileError> error = cursor.take_lexer_error()) return std::move(*error);
+    TYX_TRY(std::move(status));
+    return parsed;
+}
+
+Result<ParsedTemplate> parse_source(std::shared_ptr<const std::string> source,
+                                    std::string_view name) {
+    TYX_ASSIGN_OR_RETURN(ParsedTemplate parsed, parse_source(*source, name));
+    parsed.source = std::move(source);
     return parsed;
 }
 

@@ -381,4 +381,11 @@ Result<ParsedTemplate> parse_template(const std::vector<Token>& tokens, std::str
 Result<ParsedTemplate> parse_template(const std::vector<Token>& tokens, std::string_view name,
                                       std::shared_ptr<const std::string> source);
 
+// Lexes and parses `source` in one pass, reading each token as it is made, with the same tree
+// and errors as tokenize and then parse_template: an error of the lexer's wins over a parse error
+// wherever each stands.
+Result<ParsedTemplate> parse_source(std::string_view source, std::string_view name);
+Result<ParsedTemplate> parse_source(std::shared_ptr<const std::string> source,
+                                    std::string_view name);
+
 }  // namespace tyx

@@ -191,9 +191,25 @@ void check_body(const std::vector<Node>& body, Context context) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view source(reinterpret_cast<const char*>(data), size);
+    // Parsing while lexing gives what lexing first and then parsing gives: the tree, or the
+    // same error.
+    auto streamed = tyx::parse_source(source, "fuzz.tyx");
     auto tokens = tyx::tokenize(source, "fuzz.tyx");
-    if (!tokens.ok()) return 0;
+    if (!tokens.ok()) {
+        require(!streamed.ok() && streamed.error().text == tokens.error().text &&
+                streamed.error().location.span == tokens.error().location.span);
+        return 0;
+    }
     auto parsed = tyx::parse_template(*tokens, "fuzz.tyx", source);
+    require(parsed.ok() == streamed.ok());
+    if (!parsed.ok()) {
+        require(streamed.error().text == parsed.error().text &&
+                streamed.error().location.span == parsed.error().location.span);
+    } else {
+        require(streamed->body.size() == parsed->body.size() &&
+                streamed->frontmatter == parsed->frontmatter &&
+                streamed->extends == parsed->extends);
+    }
     if (parsed.ok()) {
         check_body(parsed->body, Context{});
     } else {

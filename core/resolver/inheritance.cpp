@@ -719,7 +719,7 @@ Result<CompiledModule> compile_parent_module(Resolver& resolver, const ModuleSou
     }
     TYX_TRY(bind_frontmatter_imports(resolver, prepared.imports, prepared.scope, source, warnings));
     std::shared_ptr<const std::vector<Node>> body(tree, &tree->body);
-    SharedSource shared = make_shared_source(source.key, source.display_name, tree->source);
+    SharedSource shared = shared_source_of(source, *tree);
     // Only a root's @import lines can reach the templates below it.
     const std::optional<ScopeImports> before =
         tree->extends ? std::nullopt : scope_imports(prepared.scope, *body);
@@ -772,7 +772,7 @@ Result<ExtendedTemplate> apply_extends(Resolver& resolver,
                          resolve_parent_at_line(resolver, *parsed, source, warnings, parent_key));
     std::shared_ptr<const std::vector<Node>> body(parsed, &parsed->body);
     TYX_TRY(check_extending_template_body(*body, source));
-    const SharedSource shared = make_shared_source(source.key, source.display_name, parsed->source);
+    const SharedSource shared = shared_source_of(source, *parsed);
 
     ExtendedTemplate extended;
     TYX_ASSIGN_OR_RETURN(extended.effective_blocks,

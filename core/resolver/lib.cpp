@@ -113,11 +113,9 @@ Result<CompileOutput> compile_entry_source(Resolver& resolver, const ModuleSourc
                                            std::vector<std::string>& warnings) {
     // Every module imported during this call reads it, also when the entry renders messages.
     resolver.set_source_map_wanted(options.source_map);
-    // The tree's text nodes view this copy, which the tree and the module's functions share.
-    auto text = std::make_shared<const std::string>(source.text);
-    TYX_ASSIGN_OR_RETURN(std::vector<Token> tokens, tokenize(*text, source.display_name));
-    TYX_ASSIGN_OR_RETURN(ParsedTemplate parsed,
-                         parse_template(tokens, source.display_name, std::move(text)));
+    // The entry's tree views the caller's text, which outlives the call; nothing the call
+    // returns holds a node.
+    TYX_ASSIGN_OR_RETURN(ParsedTemplate parsed, parse_source(source.text, source.display_name));
     auto tree = std::make_shared<const ParsedTemplate>(std::move(parsed));
     const bool extends = tree->extends.has_value();
 

@@ -16,13 +16,16 @@ namespace tyx {
 
 SharedSource make_shared_source(std::string_view key, std::string_view display_name,
                                 std::string_view text) {
-    return make_shared_source(key, display_name, std::make_shared<const std::string>(text));
+    return SharedSource{std::make_shared<const std::string>(key),
+                        std::make_shared<const std::string>(display_name),
+                        std::make_shared<const std::string>(text)};
 }
 
-SharedSource make_shared_source(std::string_view key, std::string_view display_name,
-                                std::shared_ptr<const std::string> text) {
-    return SharedSource{std::make_shared<const std::string>(key),
-                        std::make_shared<const std::string>(display_name), std::move(text)};
+SharedSource shared_source_of(const ModuleSource& source, const ParsedTemplate& tree) {
+    if (tree.source == nullptr)
+        return make_shared_source(source.key, source.display_name, source.text);
+    return SharedSource{std::make_shared<const std::string>(source.key),
+                        std::make_shared<const std::string>(source.display_name), tree.source};
 }
 
 bool is_importable(const CompiledModule& module) {
@@ -110,9 +113,7 @@ std::shared_ptr<const DirectiveImports> bound_directive_imports(
 Result<ParsedModule> parse_module(const ModuleSource& source) {
     // The tree's text nodes view this copy, which the tree and the module's functions share.
     auto text = std::make_shared<const std::string>(source.text);
-    TYX_ASSIGN_OR_RETURN(std::vector<Token> tokens, tokenize(*text, source.display_name));
-    TYX_ASSIGN_OR_RETURN(ParsedTemplate parsed,
-                         parse_template(tokens, source.display_name, std::move(text)));
+    TYX_ASSIGN_OR_RETURN(ParsedTemplate parsed, parse_source(std::move(text), source.display_name));
     ParsedModule module{std::make_shared<const ParsedTemplate>(std::move(parsed)), {}, {}};
     if (module.tree->frontmatter) {
         TYX_ASSIGN_OR_RETURN(module.frontmatter_value,
@@ -140,7 +141,7 @@ Status compile_plain_module(Resolver& resolver, const std::shared_ptr<const Pars
         build_frontmatter_scope(tree->frontmatter, frontmatter, is_plain_markdown, source.vars));
     TYX_TRY(bind_frontmatter_imports(resolver, prepared.imports, prepared.scope, source, warnings));
     std::shared_ptr<const std::vector<Node>> body(tree, &tree->body);
-    SharedSource shared = make_shared_source(source.key, source.display_name, tree->source);
+    SharedSource shared = shared_source_of(source, *tree);
     const std::optional<ScopeImports> before = scope_imports(prepared.scope, *body);
     TYX_ASSIGN_OR_RETURN(
         DirectiveNames names,

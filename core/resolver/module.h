@@ -73,9 +73,9 @@ struct CompiledModule {
 
 SharedSource make_shared_source(std::string_view key, std::string_view display_name,
                                 std::string_view text);
-// The same for a text already shared, such as the one a parsed tree keeps.
-SharedSource make_shared_source(std::string_view key, std::string_view display_name,
-                                std::shared_ptr<const std::string> text);
+// The shared source of a template parsed from `source`: the text its tree keeps, when it keeps
+// one, or else a copy.
+SharedSource shared_source_of(const ModuleSource& source, const ParsedTemplate& tree);
 
 // No export list, or one that names "prompt".
 bool is_importable(const CompiledModule& module);

@@ -33,6 +33,46 @@ std::string repeat(const std::string& text, size_t count) {
     return out;
 }
 
+// Parsing while lexing must give the tree, or the error, that lexing first gives; a lexer error
+// wins over a parse error wherever each stands.
+TEST(ParseSource, MatchesLexingFirst) {
+    const std::string sources[] = {
+        "",
+        "plain",
+        "---\r\ntitle: x\r\n---\r\nHi {{ a }}\n",
+        "\n  \n@extends \"./base.tyx\"\n@block main:\nX\n@end\n",
+        "  \n\n@if x:\n```\n{{ kept }}\n```\n@end\n\\{{ y }}",
+        // A parse error before a lexer error.
+        "@if x\nbody\n{{ open",
+        "@unknown\n```\nnever closed\n",
+        "@for x in:\n@end\n---\n",
+        // A lexer error that cuts a block short, and one at the very start.
+        "@if x:\n{{ open\n@end\n",
+        "---\nno: close\n@if x\n",
+        // A parse error and no lexer error.
+        "@if x:\nno end",
+        "\n@extends\n",
+    };
+    for (const std::string& source : sources) {
+        SCOPED_TRACE(source);
+        const auto streamed = parse_source(source, kName);
+        const auto tokens = tokenize(source, kName);
+        const auto first = tokens.ok() ? parse_template(*tokens, kName, source)
+                                       : Result<ParsedTemplate>(tokens.error());
+        ASSERT_EQ(streamed.ok(), first.ok());
+        if (!first.ok()) {
+            EXPECT_EQ(streamed.error().text, first.error().text);
+            EXPECT_EQ(streamed.error().kind, first.error().kind);
+            EXPECT_EQ(streamed.error().location.span, first.error().location.span);
+            continue;
+        }
+        EXPECT_EQ(dump(streamed->body), dump(first->body));
+        EXPECT_EQ(streamed->frontmatter, first->frontmatter);
+        EXPECT_EQ(streamed->extends, first->extends);
+        EXPECT_EQ(streamed->extends_offset, first->extends_offset);
+    }
+}
+
 TEST(ParseTemplate, EmptyInputs) {
     const std::vector<Token> none;
     const auto empty = parse_template(none, kName, "");
