@@ -287,38 +287,23 @@ Result<bool> TokenStream::step(std::vector<Token>& out) {
     return lexer_->step(out);
 }
 
-namespace {
-
-// One bit in each byte of the result: set where that byte of `word` is `byte`.
-uint64_t bytes_equal(uint64_t word, char byte) {
-    constexpr uint64_t kLow = 0x7F7F7F7F7F7F7F7FULL;
-    const uint64_t x = word ^ (0x0101010101010101ULL * static_cast<unsigned char>(byte));
-    return ~(((x & kLow) + kLow) | x | kLow);
-}
-
-// How many bytes bytes_equal marked: their bits moved to the bottom and summed in the top byte.
-size_t count_marked(uint64_t marks) {
-    return static_cast<size_t>(((marks >> 7) * 0x0101010101010101ULL) >> 56);
-}
-
-}  // namespace
-
 size_t most_tokens(std::string_view source) {
     // Every token but a text run starts after a line feed or takes two "{" bytes of its own (an
-    // interpolation or an escaped brace), so counting those bytes, eight at a time, bounds the
-    // count.
+    // interpolation or an escaped brace), so counting those bounds the count. Counting in runs
+    // short enough for one-byte sums lets compilers compare many bytes at once.
+    constexpr size_t kRun = 255;
     size_t braces = 0;
     size_t feeds = 0;
-    size_t i = 0;
-    for (; i + 8 <= source.size(); i += 8) {
-        uint64_t word = 0;
-        std::memcpy(&word, source.data() + i, 8);
-        braces += count_marked(bytes_equal(word, '{'));
-        feeds += count_marked(bytes_equal(word, '\n'));
-    }
-    for (; i < source.size(); ++i) {
-        braces += static_cast<size_t>(source[i] == '{');
-        feeds += static_cast<size_t>(source[i] == '\n');
+    for (size_t i = 0; i < source.size();) {
+        const size_t end = std::min(source.size(), i + kRun);
+        uint8_t run_braces = 0;
+        uint8_t run_feeds = 0;
+        for (; i < end; ++i) {
+            run_braces = static_cast<uint8_t>(run_braces + (source[i] == '{'));
+            run_feeds = static_cast<uint8_t>(run_feeds + (source[i] == '\n'));
+        }
+        braces += run_braces;
+        feeds += run_feeds;
     }
     // The start of the source and the three frontmatter tokens; then a text run before each.
     return 2 * (braces / 2 + feeds + 4) + 1;
