@@ -3,6 +3,7 @@
 #include "core/format.h"
 #include "core/text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstddef>
 #include <deque>
@@ -27,6 +28,10 @@ bool is_utf8_continuation(char c) {
 }
 
 using Words = std::initializer_list<std::string_view>;
+
+// Denser templates than a node per this many bytes are rare: every interpolation takes at least
+// four, and a text run sits between most other tokens.
+constexpr size_t kSourceBytesPerNodeRoom = 4;
 
 // The parser's view of the tokens: a list made beforehand, or a stream lexed as it is read.
 // A lexer error in the stream ends the tokens early and is kept for the caller, since it
@@ -58,10 +63,13 @@ class TokenCursor {
         }
     }
 
-    // At least the number of tokens left, for sizing what they become.
-    size_t most_left(std::string_view source) const {
+    // How many nodes the tokens left may become, for making room for them at once: the tokens
+    // left, or a bound on those of the source. The bound overshoots on some texts (many lines
+    // that make no token), so it is capped by the source's size: a template denser than one node
+    // per kSourceBytesPerNodeRoom bytes grows its list instead.
+    size_t room_for_nodes(std::string_view source) const {
         if (tokens_ != nullptr) return tokens_->size() - position_;
-        return most_tokens(source);
+        return std::min(most_tokens(source), source.size() / kSourceBytesPerNodeRoom + 16);
     }
 
     // Lexes whatever is left for the error that ends it, if any.
@@ -555,10 +563,10 @@ Result<std::vector<Node>> parse_body(ParserState& state, Words end_words, Words 
     return take_pending(state.pending, first);
 }
 
-// The top-level body is what remains on the scratch list, which was sized for every token to
-// become a node: it keeps that list, unless most of its room went to nested bodies.
+// The top-level body is what remains on the scratch list, which was sized for the nodes the
+// tokens may become: it keeps that list, unless most of its room went unused.
 Result<std::vector<Node>> parse_top_level(ParserState& state) {
-    state.pending.reserve(state.tokens.most_left(state.source));
+    state.pending.reserve(state.tokens.room_for_nodes(state.source));
     TYX_TRY(parse_pending(state, {}, {}));
     if (state.pending.size() * 4 < state.pending.capacity()) return take_pending(state.pending, 0);
     return std::move(state.pending);
