@@ -45,9 +45,9 @@ Status append_value_text_charged(const Value& value, EvalContext& context, std::
 
 CompileError object_interpolation_error(const Expression& expression) {
     if (const auto* variable = std::get_if<Expression::Variable>(&expression.value)) {
-        return syntax_error("cannot interpolate object '" + variable->name +
-                            "' directly, access a specific field with dot notation (e.g. {{" +
-                            variable->name + ".field}})");
+        return syntax_error(cat("cannot interpolate object '", variable->name,
+                                "' directly, access a specific field with dot notation (e.g. {{",
+                                variable->name, ".field}})"));
     }
     if (const auto* path = unboxed_if<Expression::DotPath>(expression.value)) {
         const std::string& last = path->fields.empty() ? path->root : path->fields.back();
@@ -458,7 +458,7 @@ Result<Value> resolve_field_path(std::string_view root, const std::vector<std::s
 Result<const Value*> find_named_value(const Expression& expression, const Scope& scope) {
     if (const auto* variable = std::get_if<Expression::Variable>(&expression.value)) {
         if (const Value* value = scope.lookup_variable(variable->name)) return value;
-        return CompileError::of(ErrorKind::UndefinedVar, variable->name);
+        return CompileError::of(ErrorKind::UndefinedVar, std::string(variable->name));
     }
     if (const auto* path = unboxed_if<Expression::DotPath>(expression.value)) {
         const Value* root = scope.lookup_variable(path->root);

@@ -532,9 +532,11 @@ Status parse_pending(ParserState& state, Words end_words, Words end_prefixes) {
                 nodes.push_back(Node{Node::Text{fence_line_text(state, *token), token->offset}});
                 break;
             case TokenKind::Interpolation: {
-                TYX_ASSIGN_OR_RETURN(auto node, parse_interpolation(token->text, token->offset,
-                                                                    state.name, state.source));
-                nodes.push_back(Node{std::move(node)});
+                // Built where it stays, so its expression is never moved.
+                Node& slot = nodes.emplace_back(Node{Node::Text{{}, token->offset}});
+                auto& node = slot.value.emplace<Node::Interpolation>();
+                TYX_TRY(parse_interpolation_into(node, token->text, token->offset, state.name,
+                                                 state.source));
                 break;
             }
             case TokenKind::EscapedBrace:

@@ -131,8 +131,9 @@ struct CallArg {
 // An operand of a directive, an interpolation, a loop iterable, a message role or a parameter
 // default. String, Number, Bool and Null are the literal kinds.
 struct Expression {
+    // A view of the tree's source, like every name an identifier spells.
     struct Variable {
-        std::string name;
+        std::string_view name;
     };
     struct Call {
         std::string name;

@@ -513,7 +513,7 @@ Result<Expression> parse_directive_expression(std::string_view text) {
         return Expression{Expression::DotPath{std::move(root), std::move(names)}};
     }
     if (open != std::string_view::npos) return parse_call_expression(t, dot, open);
-    if (is_valid_identifier(t)) return Expression{Expression::Variable{std::string(t)}};
+    if (is_valid_identifier(t)) return Expression{Expression::Variable{t}};
     return new_syntax_error(cat("invalid expression in directive: '", t,
                                 "' \xE2\x80\x94 expected a variable, function call, or literal"));
 }
@@ -542,20 +542,23 @@ Result<std::vector<CallArg>> parse_call_arguments(std::string_view text, uint64_
     return args;
 }
 
-Result<Node::Interpolation> parse_interpolation(std::string_view text, uint64_t offset,
-                                                std::string_view name, std::string_view source) {
+Status parse_interpolation_into(Node::Interpolation& node, std::string_view text, uint64_t offset,
+                                std::string_view name, std::string_view source) {
     const std::string_view t = trim(text);
     const uint64_t length = t.size();
     const auto located = [&](std::string message) {
         return make_syntax_error_at_owned(std::move(message), name, source, offset, length);
     };
-    const auto node = [&](Expression expression) {
-        return Node::Interpolation{std::move(expression), offset, length};
-    };
+    node.offset = offset;
+    node.length = length;
+    auto& expression = node.expression.value;
     const size_t dot = t.find('.');
     const size_t open = t.find('(');
     if (dot == std::string_view::npos && open == std::string_view::npos) {
-        if (is_valid_identifier(t)) return node(Expression{Expression::Variable{std::string(t)}});
+        if (is_valid_identifier(t)) {
+            expression.emplace<Expression::Variable>(Expression::Variable{t});
+            return {};
+        }
         return located(cat("invalid interpolation expression '", t,
                            "': use a variable name, function call like func(), or dot path like "
                            "obj.field. To output a literal `{{` in the document, escape it as "
@@ -568,7 +571,8 @@ Result<Node::Interpolation> parse_interpolation(std::string_view text, uint64_t 
         const auto inner = call_argument_text(t, open);
         if (!inner) return located("unclosed parenthesis in function call");
         TYX_ASSIGN_OR_RETURN(auto args, parse_call_arguments(*inner, 0));
-        return node(Expression{Expression::Call{std::string(function), std::move(args)}});
+        expression = Expression::Call{std::string(function), std::move(args)};
+        return {};
     }
     if (open != std::string_view::npos) {
         const std::string_view namespace_name = trim(t.substr(0, dot));
@@ -584,8 +588,9 @@ Result<Node::Interpolation> parse_interpolation(std::string_view text, uint64_t 
         const auto inner = call_argument_text(t, open);
         if (!inner) return located("unclosed parenthesis in function call");
         TYX_ASSIGN_OR_RETURN(auto args, parse_call_arguments(*inner, 0));
-        return node(Expression{Expression::QualifiedCall{std::string(namespace_name),
-                                                         std::string(function), std::move(args)}});
+        expression = Expression::QualifiedCall{std::string(namespace_name), std::string(function),
+                                               std::move(args)};
+        return {};
     }
     std::vector<std::string> names;
     if (auto reason = validate_dot_path(t, &names)) {
@@ -593,7 +598,15 @@ Result<Node::Interpolation> parse_interpolation(std::string_view text, uint64_t 
     }
     std::string root = std::move(names.front());
     names.erase(names.begin());
-    return node(Expression{Expression::DotPath{std::move(root), std::move(names)}});
+    expression = Expression::DotPath{std::move(root), std::move(names)};
+    return {};
+}
+
+Result<Node::Interpolation> parse_interpolation(std::string_view text, uint64_t offset,
+                                                std::string_view name, std::string_view source) {
+    Node::Interpolation node;
+    TYX_TRY(parse_interpolation_into(node, text, offset, name, source));
+    return node;
 }
 
 std::string unescape_string_literal(std::string_view text) {

@@ -37,6 +37,9 @@ Result<std::vector<CallArg>> parse_call_arguments(std::string_view text, uint64_
 // Its own errors are located at (offset, trimmed length); argument-list errors are not.
 Result<Node::Interpolation> parse_interpolation(std::string_view text, uint64_t offset,
                                                 std::string_view name, std::string_view source);
+// The same, built in place in `node`, which the parser has already placed in its body.
+Status parse_interpolation_into(Node::Interpolation& node, std::string_view text, uint64_t offset,
+                                std::string_view name, std::string_view source);
 
 // Resolves \" \' and \\; any other backslash stays as written.
 std::string unescape_string_literal(std::string_view text);

@@ -102,9 +102,9 @@ class Validator {
                     if (node.key_variable || value->is_array()) return {};
                     if (value->is_object()) {
                         return make_syntax_error_at(
-                            "cannot iterate over object '" + variable.name +
-                                "' with a single variable — use @for key, value in " +
-                                variable.name + ": to iterate over an object's entries",
+                            cat("cannot iterate over object '", variable.name,
+                                "' with a single variable — use @for key, value in ", variable.name,
+                                ": to iterate over an object's entries"),
                             name_, text_, offset, length);
                     }
                     return CompileError::at(ErrorKind::TypeError, std::string(value->type_name()),
@@ -258,12 +258,12 @@ class Validator {
             argument.value);
     }
 
-    Status require_variable(const std::string& variable, uint64_t offset) {
+    Status require_variable(std::string_view variable, uint64_t offset) {
         if (scope_.lookup_variable(variable) != nullptr) return {};
         return undefined_variable(variable, offset, variable.size());
     }
 
-    CompileError undefined_variable(const std::string& variable, uint64_t offset,
+    CompileError undefined_variable(std::string_view variable, uint64_t offset,
                                     uint64_t length) const {
         return make_undefined_variable_error_at(variable, name_, text_, offset, length);
     }

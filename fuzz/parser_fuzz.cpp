@@ -21,7 +21,7 @@ void require(bool condition) {
     if (!condition) std::abort();
 }
 
-void check_name(const std::string& name) {
+void check_name(std::string_view name) {
     require(is_valid_identifier(name));
 }
 

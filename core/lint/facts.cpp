@@ -247,23 +247,24 @@ Status collect_node_facts(const std::vector<Node>& nodes, LintFacts& facts, Lint
 }
 
 void collect_expression_facts(const Expression& expression, LintFacts& facts) {
-    visit_unboxed(
-        Overloaded{
-            [&](const Expression::Variable& variable) { facts.referenced.insert(variable.name); },
-            [&](const Expression::DotPath& path) { facts.referenced.insert(path.root); },
-            [&](const Expression::Call& call) {
-                facts.called.insert(call.name);
-                for (const CallArg& argument : call.args)
-                    collect_argument_facts(argument, facts);
-            },
-            [&](const Expression::QualifiedCall& call) {
-                facts.qualified_namespaces.insert(call.namespace_name);
-                for (const CallArg& argument : call.args)
-                    collect_argument_facts(argument, facts);
-            },
-            [](const auto&) {},
-        },
-        expression.value);
+    visit_unboxed(Overloaded{
+                      [&](const Expression::Variable& variable) {
+                          facts.referenced.insert(std::string(variable.name));
+                      },
+                      [&](const Expression::DotPath& path) { facts.referenced.insert(path.root); },
+                      [&](const Expression::Call& call) {
+                          facts.called.insert(call.name);
+                          for (const CallArg& argument : call.args)
+                              collect_argument_facts(argument, facts);
+                      },
+                      [&](const Expression::QualifiedCall& call) {
+                          facts.qualified_namespaces.insert(call.namespace_name);
+                          for (const CallArg& argument : call.args)
+                              collect_argument_facts(argument, facts);
+                      },
+                      [](const auto&) {},
+                  },
+                  expression.value);
 }
 
 void collect_argument_facts(const CallArg& argument, LintFacts& facts) {

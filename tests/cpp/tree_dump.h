@@ -70,7 +70,7 @@ inline std::string dump(const CallArg& arg) {
 
 inline std::string dump(const Expression& expression) {
     const auto& e = expression.value;
-    if (auto* v = std::get_if<Expression::Variable>(&e)) return v->name;
+    if (auto* v = std::get_if<Expression::Variable>(&e)) return std::string(v->name);
     if (auto* v = unboxed_if<Expression::Call>(e)) return v->name + dump_args(v->args);
     if (auto* v = unboxed_if<Expression::QualifiedCall>(e)) {
         return v->namespace_name + "::" + v->name + dump_args(v->args);
