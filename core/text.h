@@ -12,15 +12,22 @@ bool is_white_space(char32_t c);
 size_t white_space_prefix(std::string_view text, size_t i);
 
 std::string_view trim_white_space_at_edges(std::string_view text);
-// Most texts begin and end with a printable ASCII byte, which no White_Space character
-// encoding contains; those are answered without a call.
+// ASCII white space at the edges is stripped here: no other White_Space character's encoding
+// holds an ASCII byte, so only an edge byte above 0x7F needs the full search.
 inline std::string_view trim_white_space(std::string_view text) {
-    const auto printable = [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte > 0x20 && byte < 0x7F;
-    };
-    if (!text.empty() && printable(text.front()) && printable(text.back())) return text;
-    return trim_white_space_at_edges(text);
+    const auto ascii_space = [](char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); };
+    const auto ascii = [](char c) { return static_cast<unsigned char>(c) < 0x80; };
+    size_t begin = 0;
+    size_t end = text.size();
+    while (begin < end && ascii_space(text[begin]))
+        ++begin;
+    while (end > begin && ascii_space(text[end - 1]))
+        --end;
+    const std::string_view rest = text.substr(begin, end - begin);
+    if (!rest.empty() && (!ascii(rest.front()) || !ascii(rest.back()))) {
+        return trim_white_space_at_edges(rest);
+    }
+    return rest;
 }
 std::string_view trim_leading_white_space(std::string_view text);
 std::string_view trim_trailing_white_space(std::string_view text);
