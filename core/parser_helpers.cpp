@@ -4,6 +4,7 @@
 #include "core/text.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -433,14 +434,29 @@ Result<Condition> parse_and_condition(std::string_view text, LeafBudget& budget)
 
 }  // namespace
 
+namespace {
+
+// Bit 0: may start an identifier; bit 1: may continue one.
+constexpr std::array<uint8_t, 256> kIdentifierBytes = [] {
+    std::array<uint8_t, 256> table{};
+    for (int c = 'a'; c <= 'z'; ++c)
+        table[static_cast<size_t>(c)] = 3;
+    for (int c = 'A'; c <= 'Z'; ++c)
+        table[static_cast<size_t>(c)] = 3;
+    for (int c = '0'; c <= '9'; ++c)
+        table[static_cast<size_t>(c)] = 2;
+    table['_'] = 3;
+    return table;
+}();
+
+}  // namespace
+
 bool is_valid_identifier(std::string_view text) {
     if (text.empty()) return false;
-    const auto letter = [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
-    };
-    if (!letter(text[0])) return false;
+    const auto bits = [](char c) { return kIdentifierBytes[static_cast<unsigned char>(c)]; };
+    if ((bits(text[0]) & 1) == 0) return false;
     for (char c : text.substr(1)) {
-        if (!letter(c) && !is_digit(c)) return false;
+        if ((bits(c) & 2) == 0) return false;
     }
     return true;
 }
@@ -552,13 +568,14 @@ Status parse_interpolation_into(Node::Interpolation& node, std::string_view text
     node.offset = offset;
     node.length = length;
     auto& expression = node.expression.value;
+    // A bare name, the common case, holds neither "." nor "(".
+    if (is_valid_identifier(t)) {
+        expression.emplace<Expression::Variable>(Expression::Variable{t});
+        return {};
+    }
     const size_t dot = t.find('.');
     const size_t open = t.find('(');
     if (dot == std::string_view::npos && open == std::string_view::npos) {
-        if (is_valid_identifier(t)) {
-            expression.emplace<Expression::Variable>(Expression::Variable{t});
-            return {};
-        }
         return located(cat("invalid interpolation expression '", t,
                            "': use a variable name, function call like func(), or dot path like "
                            "obj.field. To output a literal `{{` in the document, escape it as "
