@@ -23,6 +23,9 @@ constexpr std::string_view kUnclosedCodeFence = "unclosed code fence";
 // denser template only grows the list a few more times.
 constexpr size_t kSourceBytesPerToken = 32;
 
+// How many tokens a step lexes at most, beyond the last that reached this count.
+constexpr size_t kTokensPerStep = 32;
+
 }  // namespace
 
 class TokenStream::Lexer {
@@ -40,7 +43,11 @@ class TokenStream::Lexer {
             }
         }
         if (position_ < source_.size()) {
-            TYX_TRY(eat_next());
+            // Tokens come in small batches, so that the reader asks once for many of them.
+            const size_t batch_end = out.size() + kTokensPerStep;
+            do {
+                TYX_TRY(eat_next());
+            } while (position_ < source_.size() && out.size() < batch_end);
             return true;
         }
         if (fence_) {

@@ -54,8 +54,9 @@ class TokenStream {
     TokenStream& operator=(const TokenStream&) = delete;
     ~TokenStream();
 
-    // Appends the next step's tokens to `out` (none, one, or the three of a frontmatter block);
-    // false once the source is exhausted. Not called again after an error.
+    // Appends the next step's tokens to `out` (none, a few, or the three of a frontmatter
+    // block); false once the source is exhausted. After an error, the tokens appended before it
+    // stay in `out`; the stream is not called again.
     Result<bool> step(std::vector<Token>& out);
 
   private:
