@@ -526,21 +526,21 @@ Status parse_pending(ParserState& state, Words end_words, Words end_prefixes) {
         switch (token->kind) {
             case TokenKind::Text:
             case TokenKind::CodeBlock:
-                nodes.push_back(Node{Node::Text{token->text, token->offset}});
+                nodes.emplace_back(Node::Text{token->text, token->offset});
                 break;
             case TokenKind::CodeFence:
-                nodes.push_back(Node{Node::Text{fence_line_text(state, *token), token->offset}});
+                nodes.emplace_back(Node::Text{fence_line_text(state, *token), token->offset});
                 break;
             case TokenKind::Interpolation: {
                 // Built where it stays, so its expression is never moved.
-                Node& slot = nodes.emplace_back(Node{Node::Text{{}, token->offset}});
+                Node& slot = nodes.emplace_back(Node::Text{{}, token->offset});
                 auto& node = slot.value.emplace<Node::Interpolation>();
                 TYX_TRY(parse_interpolation_into(node, token->text, token->offset, state.name,
                                                  state.source));
                 break;
             }
             case TokenKind::EscapedBrace:
-                nodes.push_back(Node{Node::EscapedBrace{token->offset}});
+                nodes.emplace_back(Node::EscapedBrace{token->offset});
                 break;
             case TokenKind::FrontmatterDelimiter:
             case TokenKind::Frontmatter:

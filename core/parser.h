@@ -319,6 +319,13 @@ struct Node {
         uint64_t offset = 0;
     };
 
+    // Built from the alternative it holds, in place: a list of nodes emplaces a node without
+    // moving it.
+    template <class Alternative>
+    requires(!std::is_same_v<std::remove_cvref_t<Alternative>, Node>)
+        Node(Alternative&& alternative)  // NOLINT: implicit, as the variant is
+        : value(std::forward<Alternative>(alternative)) {}
+
     // Read it through visit_node, node_if and node_get, which see through the boxes.
     std::variant<Text, Interpolation, EscapedBrace, Boxed<If>, Boxed<For>, Boxed<Define>,
                  Boxed<Import>, Boxed<Export>, Include, Boxed<MessageBlock>, Boxed<Block>>
