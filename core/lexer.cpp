@@ -28,9 +28,6 @@ constexpr std::string_view kUnclosedCodeFence = "unclosed code fence";
 // denser template only grows the list a few more times.
 constexpr size_t kSourceBytesPerToken = 32;
 
-// How many tokens a step lexes at most, beyond the last that reached this count.
-constexpr size_t kTokensPerStep = 32;
-
 }  // namespace
 
 class TokenStream::Lexer {

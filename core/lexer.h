@@ -48,6 +48,9 @@ struct FenceMarker {
 // list of every token is ever built. `source` must outlive the stream and its tokens.
 class TokenStream {
   public:
+    // How many tokens a step lexes at most, not counting a frontmatter block's.
+    static constexpr size_t kTokensPerStep = 32;
+
     // `name` is the display name used only to locate errors.
     TokenStream(std::string_view source, std::string_view name);
     TokenStream(const TokenStream&) = delete;

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstddef>
-#include <deque>
+#include <forward_list>
 #include <initializer_list>
 #include <iterator>
 #include <optional>
@@ -39,7 +39,10 @@ constexpr size_t kSourceBytesPerNodeRoom = 4;
 class TokenCursor {
   public:
     explicit TokenCursor(const std::vector<Token>& tokens) : tokens_(&tokens) {}
-    explicit TokenCursor(TokenStream& stream) : stream_(&stream) {}
+    explicit TokenCursor(TokenStream& stream) : stream_(&stream) {
+        // Room for the batch being read and one more, which looking ahead may pull.
+        ahead_.reserve(2 * TokenStream::kTokensPerStep + 3);
+    }
 
     // The token `ahead` places on; null past the end. Valid until the next peek or advance.
     const Token* peek(size_t ahead = 0) {
@@ -47,10 +50,10 @@ class TokenCursor {
             const size_t at = position_ + ahead;
             return at < tokens_->size() ? &(*tokens_)[at] : nullptr;
         }
-        while (ahead_.size() - position_ <= ahead) {
-            if (!pull()) return nullptr;
+        if (ahead_.size() - position_ > ahead) [[likely]] {
+            return &ahead_[position_ + ahead];
         }
-        return &ahead_[position_ + ahead];
+        return pull_until(ahead);
     }
 
     void advance() {
@@ -82,6 +85,14 @@ class TokenCursor {
     }
 
   private:
+    // Lexes until the token `ahead` places on is there; null when the tokens end first.
+    const Token* pull_until(size_t ahead) {
+        while (ahead_.size() - position_ <= ahead) {
+            if (!pull()) return nullptr;
+        }
+        return &ahead_[position_ + ahead];
+    }
+
     // Lexes one more step; false once nothing more can come.
     bool pull() {
         if (stream_ == nullptr || done_) return false;
@@ -109,7 +120,7 @@ struct ParserState {
     std::string_view name;
     std::string_view source;
     // Where texts that are not source bytes are kept.
-    std::deque<std::string>& made_texts;
+    std::forward_list<std::string>& made_texts;
     uint64_t depth = 0;
     bool in_message = false;
     bool in_block = false;
@@ -515,7 +526,7 @@ std::string_view fence_line_text(ParserState& state, const Token& token) {
     if (end < state.source.size() && state.source[end] == '\n') {
         return state.source.substr(token.offset, token.text.size() + 1);
     }
-    return state.made_texts.emplace_back(cat(token.text, "\n"));
+    return state.made_texts.emplace_front(cat(token.text, "\n"));
 }
 
 // Parses nodes onto the scratch list up to a terminator in `end_words` or `end_prefixes`, or

@@ -2,7 +2,7 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
+#include <forward_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -378,7 +378,8 @@ struct ParsedTemplate {
     std::optional<std::string> extends;
     uint64_t extends_offset = 0;
     std::shared_ptr<const std::string> source;
-    std::deque<std::string> made_texts;
+    // A list whose elements never move and whose move allocates nothing.
+    std::forward_list<std::string> made_texts;
 };
 
 // `name` is the template's display name and `source` its text, both used only to locate
