@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -79,15 +80,26 @@ class PythonSnapshot {
     // The fields are passed apart: an Entry passed whole went through the stack in two halves
     // that the processor could not forward to the one load reading it back.
     size_t append(Kind kind, size_t size, uint64_t bits) {
-        if (count_ % kEntriesPerBlock == 0) add_entry_block();
-        Entry& added = entry(count_);
+        if (entry_room_ == 0) add_entry_block();
+        Entry& added = *entry_cursor_++;
+        --entry_room_;
         added.kind = kind;
         added.size = size;
         added.bits = bits;
         return count_++;
     }
     void add_entry_block();
-    void append_text(const char* data, size_t size);
+    void append_text(const char* data, size_t size) {
+        // Nearly every text fits the current block; a text as long as the room left takes the
+        // slow way, so a text of kTextBlockSize bytes or more never lands in a block.
+        if (size >= text_room_) return append_text_elsewhere(data, size);
+        std::memcpy(text_cursor_, data, size);
+        append(Kind::String, size,
+               static_cast<uint64_t>(reinterpret_cast<uintptr_t>(text_cursor_)));
+        text_cursor_ += size;
+        text_room_ -= size;
+    }
+    void append_text_elsewhere(const char* data, size_t size);
 
     // `Self` is `const PythonSnapshot`, which copies its texts, or `PythonSnapshot`, which gives
     // its long texts up.
@@ -106,6 +118,8 @@ class PythonSnapshot {
 
     std::vector<std::unique_ptr<Entry[]>> entry_blocks_;
     size_t count_ = 0;
+    Entry* entry_cursor_ = nullptr;
+    size_t entry_room_ = 0;
     std::vector<std::unique_ptr<char[]>> text_blocks_;
     char* text_cursor_ = nullptr;
     size_t text_room_ = 0;
