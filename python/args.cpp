@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "core/display.h"
@@ -565,11 +566,8 @@ bool parse_vars_option(PyObject* vars, PythonSnapshot& members) {
 }
 
 Result<VarsMap> build_vars_map(PythonSnapshot members) {
-    VarsMap map;
-    // Of equal names the later member is kept, as the JSON value keeps it.
-    for (auto& [name, value] : std::move(members).member_values())
-        map.insert_or_assign(std::move(name), std::move(value));
-    return map;
+    static_assert(std::is_same_v<VarsMap, decltype(std::move(members).member_map())>);
+    return std::move(members).member_map();
 }
 
 PyObject* module_count_error(size_t count) {

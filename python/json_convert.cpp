@@ -399,7 +399,8 @@ void PythonSnapshot::append_text_elsewhere(const char* data, size_t size) {
         return;
     }
     if (size > text_room_) {
-        text_blocks_.push_back(std::unique_ptr<char[]>(new char[kTextBlockSize]));
+        text_blocks_.push_back(
+            std::unique_ptr<char[]>(new char[kTextBlockSize + kTextBlockSlack]()));
         text_cursor_ = text_blocks_.back().get();
         text_room_ = kTextBlockSize;
     }
@@ -492,7 +493,7 @@ Value PythonSnapshot::entry_to_value(PythonSnapshot& self, size_t& index) {
             ValueArray items;
             items.reserve(entry.size);
             for (size_t i = 0; i < entry.size; ++i)
-                items.push_back(entry_to_value(self, index));
+                items.emplace_back(ValueAt{self, index});
             return Value::array(std::move(items));
         }
         case Kind::Object:
@@ -507,34 +508,62 @@ std::string_view PythonSnapshot::text_view(const PythonSnapshot& self, const Ent
     return {reinterpret_cast<const char*>(static_cast<uintptr_t>(text.bits)), text.size};
 }
 
+namespace {
+
+// A key's first eight bytes as one big-endian number, zero past its end. Keys whose heads differ
+// are in the order of their heads, so most comparisons of short keys need no call to memcmp.
+// Every text that is not empty lies in a text block, with at least eight readable bytes from its
+// first, or in a long text.
+uint64_t key_head(std::string_view key) {
+    if (key.empty()) return 0;
+    uint64_t head = 0;
+    std::memcpy(&head, key.data(), sizeof head);
+    if constexpr (std::endian::native == std::endian::little) head = __builtin_bswap64(head);
+    if (key.size() < sizeof head) head &= ~uint64_t{0} << (8 * (sizeof head - key.size()));
+    return head;
+}
+
+struct SortedMember {
+    uint64_t head;
+    std::string_view key;
+    // The index of the member's value.
+    size_t value;
+
+    bool before(const SortedMember& other) const {
+        return head != other.head ? head < other.head : key < other.key;
+    }
+    bool same_key(const SortedMember& other) const {
+        return head == other.head && key == other.key;
+    }
+};
+
+}  // namespace
+
 Value PythonSnapshot::sorted_object(PythonSnapshot& self, const Entry& object, size_t& index) {
-    struct Member {
-        std::string_view key;
-        size_t value;
-    };
-    std::array<Member, kSortedMembersLimit> members;
+    std::array<SortedMember, kSortedMembersLimit> members;
     const size_t count = object.size;
     size_t at = index;
     for (size_t i = 0; i < count; ++i) {
-        members[i] = Member{text_view(self, self.entry(at)), at + 1};
+        std::string_view key = text_view(self, self.entry(at));
+        members[i] = SortedMember{key_head(key), key, at + 1};
         const Entry& value = self.entry(at + 1);
         at = value.kind == Kind::Array || value.kind == Kind::Object ? value.bits : at + 2;
     }
     index = at;
     // Stable, so that of equal keys the later one stays last and is the one kept.
     for (size_t i = 1; i < count; ++i) {
-        const Member moving = members[i];
+        const SortedMember moving = members[i];
         size_t j = i;
-        for (; j > 0 && moving.key < members[j - 1].key; --j)
+        for (; j > 0 && moving.before(members[j - 1]); --j)
             members[j] = members[j - 1];
         members[j] = moving;
     }
     ValueObject entries;
     entries.reserve(count);
     for (size_t i = 0; i < count; ++i) {
-        if (i + 1 < count && members[i + 1].key == members[i].key) continue;
+        if (i + 1 < count && members[i + 1].same_key(members[i])) continue;
         size_t value = members[i].value;
-        entries.emplace_back(std::string(members[i].key), entry_to_value(self, value));
+        entries.emplace_back(members[i].key, ValueAt{self, value});
     }
     return Value::object(std::move(entries));
 }
@@ -545,15 +574,27 @@ ValueObject PythonSnapshot::object_entries(PythonSnapshot& self, const Entry& ob
     entries.reserve(object.size);
     for (size_t i = 0; i < object.size; ++i) {
         std::string name = text_of(self, self.entry(index++));
-        entries.emplace_back(std::move(name), entry_to_value(self, index));
+        entries.emplace_back(std::move(name), ValueAt{self, index});
     }
     return entries;
 }
 
-ValueObject PythonSnapshot::member_values() && {
-    if (!is_object()) return {};
+std::map<std::string, Value, std::less<>> PythonSnapshot::member_map() && {
+    std::map<std::string, Value, std::less<>> members;
+    if (!is_object()) return members;
+    const size_t count = entry(0).size;
     size_t index = 1;
-    return object_entries(*this, entry(0), index);
+    for (size_t i = 0; i < count; ++i) {
+        std::string_view key = text_view(*this, entry(index++));
+        auto place = members.lower_bound(key);
+        if (place != members.end() && place->first == key) {
+            place->second = entry_to_value(*this, index);
+        } else {
+            members.emplace_hint(place, std::piecewise_construct, std::forward_as_tuple(key),
+                                 std::forward_as_tuple(ValueAt{*this, index}));
+        }
+    }
+    return members;
 }
 
 SnapshotFromPython snapshot_python(PyObject* object) {

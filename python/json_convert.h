@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,10 +34,10 @@ class PythonSnapshot {
     // rvalue, the long texts move into it instead of being copied again.
     nlohmann::json to_json() const&;
     nlohmann::json to_json() &&;
-    // The members of an object snapshot as core Values, in the order they were read; equal keys
-    // of nested objects keep the later value, as in the JSON value. Depth is not checked here:
-    // whoever takes the snapshot refuses one whose members nest too deep.
-    ValueObject member_values() &&;
+    // The members of an object snapshot as core Values by key; of equal keys, at every level, the
+    // later value is kept, as in the JSON value. Depth is not checked here: whoever takes the
+    // snapshot refuses one whose members nest too deep.
+    std::map<std::string, Value, std::less<>> member_map() &&;
     bool is_object() const { return count_ != 0 && entry(0).kind == Kind::Object; }
     // The deepest nesting any value was read at, the snapshot's own value being at 0.
     int deepest() const { return deepest_; }
@@ -70,6 +72,9 @@ class PythonSnapshot {
     // larger part of reading a small mapping.
     static constexpr size_t kEntriesPerBlock = 40;
     static constexpr size_t kTextBlockSize = 960;
+    // Zeroed bytes past the end of every text block, so that the first eight bytes of any text
+    // in it can be read at once.
+    static constexpr size_t kTextBlockSlack = 8;
 
     const Entry& entry(size_t index) const {
         return entry_blocks_[index / kEntriesPerBlock][index % kEntriesPerBlock];
@@ -108,6 +113,13 @@ class PythonSnapshot {
     template <class Self>
     static nlohmann::json entry_to_json(Self& self, size_t& index);
     static Value entry_to_value(PythonSnapshot& self, size_t& index);
+    // The Value of the entry at `index`, built where it is used: a container's emplace builds
+    // its element from the conversion itself, so no Value is moved on the way.
+    struct ValueAt {
+        PythonSnapshot& self;
+        size_t& index;
+        operator Value() const { return entry_to_value(self, index); }
+    };
     // Objects this small are built in key order from their members' places, read first,
     // instead of being sorted once built.
     static constexpr size_t kSortedMembersLimit = 16;
