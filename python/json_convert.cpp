@@ -69,20 +69,30 @@ class SnapshotWriter {
 
     ReadFailure take_failure() { return std::move(failure_); }
 
-    bool convert(PyObject* object, int depth) {
-        if (depth > MAX_PYTHON_JSON_DEPTH) {
-            return fail("nesting exceeds maximum depth of " +
-                        std::to_string(MAX_PYTHON_JSON_DEPTH));
-        }
+    // Inlined where elements and members are read: the exact scalar types, which make up nearly
+    // every value, are read by a comparison each and without a call.
+    [[gnu::always_inline]] bool convert(PyObject* object, int depth) {
+        if (depth > MAX_PYTHON_JSON_DEPTH) return fail_too_deep();
         if (object == Py_None) return add(Kind::Null);
-        // The exact types, which make up nearly every value, by a comparison each.
         PyTypeObject* type = Py_TYPE(object);
         if (type == &PyUnicode_Type) return convert_text(object);
-        if (type == &PyDict_Type) return convert_dict(object, depth);
-        if (type == &PyLong_Type) return convert_int(object);
         if (type == &PyFloat_Type) return convert_float(object);
+        if (type == &PyBool_Type) return add(object == Py_True ? Kind::True : Kind::False);
+        if (type == &PyLong_Type) return convert_int(object);
+        return convert_other(object, type, depth);
+    }
+
+  private:
+    using Kind = PythonSnapshot::Kind;
+    using Entry = PythonSnapshot::Entry;
+
+    [[gnu::noinline]] bool fail_too_deep() {
+        return fail("nesting exceeds maximum depth of " + std::to_string(MAX_PYTHON_JSON_DEPTH));
+    }
+
+    [[gnu::noinline]] bool convert_other(PyObject* object, PyTypeObject* type, int depth) {
+        if (type == &PyDict_Type) return convert_dict(object, depth);
         if (type == &PyList_Type || type == &PyTuple_Type) return convert_indexed(object, depth);
-        if (PyBool_Check(object)) return add(object == Py_True ? Kind::True : Kind::False);
         // Reading anything else may run Python code, which could free what is borrowed.
         own_held();
         if (PyLong_Check(object)) return convert_int(object);
@@ -96,10 +106,6 @@ class SnapshotWriter {
         if (PyAnySet_Check(object)) return convert_iterable(object, depth);
         return convert_by_protocol(object, depth);
     }
-
-  private:
-    using Kind = PythonSnapshot::Kind;
-    using Entry = PythonSnapshot::Entry;
 
     // Adds `object` to the objects read through, with a reference of its own once owning.
     void hold(PyObject* object) {
