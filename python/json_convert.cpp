@@ -243,7 +243,7 @@ class SnapshotWriter {
     }
 
     // One (key, value) pair of a mapping; the key must be a str.
-    bool convert_member(PyObject* key, PyObject* value, int depth) {
+    [[gnu::always_inline]] bool convert_member(PyObject* key, PyObject* value, int depth) {
         // The exact type first: the subclass test is a call under the limited API.
         if (Py_TYPE(key) != &PyUnicode_Type && !PyUnicode_Check(key)) {
             return fail("unexpected type: '" + type_qualname(key) +
