@@ -95,6 +95,12 @@ bool keyword_name(PyObject* keyword, std::string& out) {
 bool bind_keyword(const Signature& signature, PyObject* keyword, PyObject* value,
                   BoundArguments& bound, std::vector<std::string>& positional_only_names) {
     size_t index = find_parameter(signature, keyword);
+    // The name is written out only for a message: a keyword that names a parameter is ASCII, so
+    // writing it out could not have failed.
+    if (index != SIZE_MAX && index >= signature.positional_only && bound.slots[index] == nullptr) {
+        bound.slots[index] = value;
+        return true;
+    }
     std::string name;
     if (!keyword_name(keyword, name)) return false;
     if (index == SIZE_MAX) {
@@ -106,13 +112,9 @@ bool bind_keyword(const Signature& signature, PyObject* keyword, PyObject* value
         positional_only_names.push_back(std::move(name));
         return true;
     }
-    if (bound.slots[index] != nullptr) {
-        raise_type_error(std::string(signature.name) + " got multiple values for argument '" +
-                         name + "'");
-        return false;
-    }
-    bound.slots[index] = value;
-    return true;
+    raise_type_error(std::string(signature.name) + " got multiple values for argument '" + name +
+                     "'");
+    return false;
 }
 
 bool finish_binding(const Signature& signature, const BoundArguments& bound,
