@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "core/display.h"
@@ -94,6 +95,12 @@ bool keyword_name(PyObject* keyword, std::string& out) {
 bool bind_keyword(const Signature& signature, PyObject* keyword, PyObject* value,
                   BoundArguments& bound, std::vector<std::string>& positional_only_names) {
     size_t index = find_parameter(signature, keyword);
+    // The name is written out only for a message: a keyword that names a parameter is ASCII, so
+    // writing it out could not have failed.
+    if (index != SIZE_MAX && index >= signature.positional_only && bound.slots[index] == nullptr) {
+        bound.slots[index] = value;
+        return true;
+    }
     std::string name;
     if (!keyword_name(keyword, name)) return false;
     if (index == SIZE_MAX) {
@@ -105,13 +112,9 @@ bool bind_keyword(const Signature& signature, PyObject* keyword, PyObject* value
         positional_only_names.push_back(std::move(name));
         return true;
     }
-    if (bound.slots[index] != nullptr) {
-        raise_type_error(std::string(signature.name) + " got multiple values for argument '" +
-                         name + "'");
-        return false;
-    }
-    bound.slots[index] = value;
-    return true;
+    raise_type_error(std::string(signature.name) + " got multiple values for argument '" + name +
+                     "'");
+    return false;
 }
 
 bool finish_binding(const Signature& signature, const BoundArguments& bound,
@@ -565,11 +568,8 @@ bool parse_vars_option(PyObject* vars, PythonSnapshot& members) {
 }
 
 Result<VarsMap> build_vars_map(PythonSnapshot members) {
-    VarsMap map;
-    // Of equal names the later member is kept, as the JSON value keeps it.
-    for (auto& [name, value] : std::move(members).member_values())
-        map.insert_or_assign(std::move(name), std::move(value));
-    return map;
+    static_assert(std::is_same_v<VarsMap, decltype(std::move(members).member_map())>);
+    return std::move(members).member_map();
 }
 
 PyObject* module_count_error(size_t count) {

@@ -1,3 +1,7 @@
+#include <variant>
+
+#include "core/display.h"
+#include "core/resolver/lib.h"
 #include "python/args.h"
 #include "python/boundary.h"
 #include "python/errors.h"
@@ -20,22 +24,74 @@ constexpr const char* kCompileResultDoc =
 constexpr const char* kCheckResultDoc =
     "CheckResult(warnings)\n--\n\nThe result of [`check`], [`check_file`], or [`check_virtual`].";
 
-// The one backing store of a CompileResult: every getter reads it on each call.
+// The one backing store of a CompileResult: every getter reads it on each call. What a compile
+// function made is kept as the core handed it over, and the canonical JSON value that to_json(),
+// to_dict(), pickling and == read is built from it only when one of them asks; a result made
+// from a canonical value keeps that value.
 struct CompileState {
-    Json canonical;
+    std::variant<CoreCompileResult, Json> value;
 };
 
-bool compile_states_equal(const CompileState& a, const CompileState& b) {
-    return json_equal(a.canonical, b.canonical);
+const CompileState& compile_state_of(PyObject* self) {
+    return state_of<CompileState>(self);
 }
 
-const Json& canonical_of(PyObject* self) {
-    return state_of<CompileState>(self).canonical;
+const CoreCompileResult* core_result_of(const CompileState& state) {
+    return std::get_if<CoreCompileResult>(&state.value);
+}
+
+// Calls `read` with the canonical JSON value of the state.
+template <class Read>
+decltype(auto) with_canonical(const CompileState& state, Read&& read) {
+    if (const CoreCompileResult* result = core_result_of(state)) {
+        return read(CoreCompileResult::to_canonical_json(*result));
+    }
+    return read(std::get<Json>(state.value));
+}
+
+bool compile_states_equal(const CompileState& a, const CompileState& b) {
+    return with_canonical(a, [&](const Json& left) {
+        return with_canonical(b, [&](const Json& right) { return json_equal(left, right); });
+    });
 }
 
 std::string text_member(const Json& canonical, std::string_view key) {
     const Json* member = json_member(canonical, key);
     return member != nullptr && member->is_string() ? member->get<std::string>() : std::string();
+}
+
+std::string kind_of(const CompileState& state) {
+    if (const CoreCompileResult* result = core_result_of(state)) {
+        return std::holds_alternative<std::string>(result->body) ? "markdown" : "messages";
+    }
+    return text_member(std::get<Json>(state.value), "kind");
+}
+
+// The output text, or nullptr when there is none.
+const std::string* output_of(const CompileState& state) {
+    if (const CoreCompileResult* result = core_result_of(state)) {
+        return std::get_if<std::string>(&result->body);
+    }
+    const Json* output = json_member(std::get<Json>(state.value), "output");
+    return output != nullptr && output->is_string() ? &output->get_ref<const std::string&>()
+                                                    : nullptr;
+}
+
+// The warnings as the canonical value shows them, made safe for display.
+std::vector<std::string> warnings_of(const CompileState& state) {
+    if (const CoreCompileResult* result = core_result_of(state)) {
+        std::vector<std::string> warnings;
+        warnings.reserve(result->warnings.size());
+        for (const std::string& warning : result->warnings)
+            warnings.push_back(escape_for_display(std::string_view(warning)));
+        return warnings;
+    }
+    return read_string_list_field(std::get<Json>(state.value), "warnings");
+}
+
+std::vector<std::string> dependencies_of(const CompileState& state) {
+    if (const CoreCompileResult* result = core_result_of(state)) return result->dependencies;
+    return read_string_list_field(std::get<Json>(state.value), "dependencies");
 }
 
 PyObject* compile_result_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -47,42 +103,67 @@ PyObject* compile_result_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
     if (converted.failure) {
         return raise_read_failure("invalid CompileResult state: ", *converted.failure);
     }
-    return allocate_instance(type, CompileState{std::move(converted.value)});
+    return allocate_instance(type, CompileState{decltype(CompileState::value)(
+                                       std::in_place_type<Json>, std::move(converted.value))});
 }
 
 PyObject* compile_result_repr(PyObject* self) {
-    const Json& canonical = canonical_of(self);
+    const CompileState& state = compile_state_of(self);
     std::string out;
-    if (text_member(canonical, "kind") == "messages") {
-        const Json* messages = json_member(canonical, "messages");
-        size_t count = messages != nullptr && messages->is_array() ? messages->size() : 0;
+    if (kind_of(state) == "messages") {
+        size_t count = 0;
+        if (const CoreCompileResult* result = core_result_of(state)) {
+            count = std::get<std::vector<Message>>(result->body).size();
+        } else {
+            const Json* messages = json_member(std::get<Json>(state.value), "messages");
+            count = messages != nullptr && messages->is_array() ? messages->size() : 0;
+        }
         out = "CompileResult(kind='messages', messages=<" + std::to_string(count) + " item(s)>";
     } else {
         out = "CompileResult(kind='markdown', output=";
-        append_quoted(text_member(canonical, "output"), out);
+        const std::string* output = output_of(state);
+        append_quoted(output != nullptr ? *output : std::string(), out);
     }
     out += ", warnings=";
-    append_quoted_list(read_string_list_field(canonical, "warnings"), out);
+    append_quoted_list(warnings_of(state), out);
     out += ", dependencies=";
-    append_quoted_list(read_string_list_field(canonical, "dependencies"), out);
+    append_quoted_list(dependencies_of(state), out);
     // Any "sourceMap" member counts, a JSON null included.
-    if (json_member(canonical, "sourceMap") != nullptr) out += ", source_map=<present>";
+    const CoreCompileResult* result = core_result_of(state);
+    if (result != nullptr ? result->source_map.has_value()
+                          : json_member(std::get<Json>(state.value), "sourceMap") != nullptr) {
+        out += ", source_map=<present>";
+    }
     out += ')';
     return text_to_python(out);
 }
 
 PyObject* compile_result_kind(PyObject* self, void*) {
-    return text_to_python(text_member(canonical_of(self), "kind"));
+    return text_to_python(kind_of(compile_state_of(self)));
 }
 
 PyObject* compile_result_output(PyObject* self, void*) {
-    const Json* output = json_member(canonical_of(self), "output");
-    if (output == nullptr || !output->is_string()) return Py_NewRef(Py_None);
-    return text_to_python(output->get_ref<const std::string&>());
+    const std::string* output = output_of(compile_state_of(self));
+    if (output == nullptr) return Py_NewRef(Py_None);
+    return text_to_python(*output);
 }
 
 PyObject* compile_result_messages(PyObject* self, void*) {
-    const Json* messages = json_member(canonical_of(self), "messages");
+    const CompileState& state = compile_state_of(self);
+    if (const CoreCompileResult* result = core_result_of(state)) {
+        const auto* messages = std::get_if<std::vector<Message>>(&result->body);
+        if (messages == nullptr) return Py_NewRef(Py_None);
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(messages->size())));
+        if (!list) return nullptr;
+        Py_ssize_t index = 0;
+        for (const Message& element : *messages) {
+            PyObject* message = new_message_object(element.role, element.content);
+            if (message == nullptr) return nullptr;
+            PyList_SetItem(list.get(), index++, message);
+        }
+        return list.release();
+    }
+    const Json* messages = json_member(std::get<Json>(state.value), "messages");
     if (messages == nullptr || !messages->is_array()) return Py_NewRef(Py_None);
     PyRef list(PyList_New(static_cast<Py_ssize_t>(messages->size())));
     if (!list) return nullptr;
@@ -97,29 +178,44 @@ PyObject* compile_result_messages(PyObject* self, void*) {
 }
 
 PyObject* compile_result_warnings(PyObject* self, void*) {
-    return string_list_to_python(read_string_list_field(canonical_of(self), "warnings"));
+    return string_list_to_python(warnings_of(compile_state_of(self)));
 }
 
 PyObject* compile_result_dependencies(PyObject* self, void*) {
-    return string_list_to_python(read_string_list_field(canonical_of(self), "dependencies"));
+    const CompileState& state = compile_state_of(self);
+    if (const CoreCompileResult* result = core_result_of(state)) {
+        return string_list_to_python(result->dependencies);
+    }
+    return string_list_to_python(dependencies_of(state));
 }
 
 PyObject* compile_result_source_map(PyObject* self, void*) {
-    const Json* map = json_member(canonical_of(self), "sourceMap");
+    const CompileState& state = compile_state_of(self);
+    if (const CoreCompileResult* result = core_result_of(state)) {
+        if (!result->source_map) return Py_NewRef(Py_None);
+        // The map's canonical form alone, without copying the output beside it.
+        CoreCompileResult map_only;
+        map_only.source_map = result->source_map;
+        Json canonical = CoreCompileResult::to_canonical_json(std::move(map_only));
+        return canonical_to_python(*json_member(canonical, "sourceMap"));
+    }
+    const Json* map = json_member(std::get<Json>(state.value), "sourceMap");
     if (map == nullptr) return Py_NewRef(Py_None);
     return canonical_to_python(*map);
 }
 
 PyObject* compile_result_to_dict(PyObject* self, PyObject*) {
-    return canonical_object_to_python_with_null(canonical_of(self), "sourceMap");
+    return with_canonical(compile_state_of(self), [](const Json& canonical) {
+        return canonical_object_to_python_with_null(canonical, "sourceMap");
+    });
 }
 
 PyObject* compile_result_to_json(PyObject* self, PyObject*) {
-    return compact_json_text(canonical_of(self));
+    return with_canonical(compile_state_of(self), compact_json_text);
 }
 
 PyObject* compile_result_reduce(PyObject* self, PyObject*) {
-    PyRef canonical(canonical_to_python(canonical_of(self)));
+    PyRef canonical(with_canonical(compile_state_of(self), canonical_to_python));
     if (!canonical) return nullptr;
     return reduce_value(self, PyTuple_Pack(1, canonical.get()));
 }
@@ -291,8 +387,10 @@ PyTypeObject* check_result_type() {
     return class_object<check_result_definition>();
 }
 
-PyObject* new_compile_result_object(nlohmann::json canonical) {
-    return allocate_instance(compile_result_type(), CompileState{std::move(canonical)});
+PyObject* new_compile_result_object(CoreCompileResult result) {
+    return allocate_instance(compile_result_type(),
+                             CompileState{decltype(CompileState::value)(
+                                 std::in_place_type<CoreCompileResult>, std::move(result))});
 }
 
 PyObject* new_check_result_object(std::vector<std::string> warnings) {

@@ -70,17 +70,18 @@ CoreOutcome<Payload> run_guarded_without_lock(Work&& work) {
     });
 }
 
-// A compilation's canonical JSON is plain data, so it is built before the lock is taken again.
-Result<nlohmann::json> canonical_result(CompileOutput output, std::vector<std::string> warnings,
-                                        std::vector<std::string> dependencies) {
-    return CoreCompileResult::to_canonical_json(CoreCompileResult::from_output(
-        std::move(output), std::move(warnings), std::move(dependencies)));
+// The result keeps the compilation's parts as they are; its canonical JSON is built only when
+// asked for.
+Result<CoreCompileResult> compile_result(CompileOutput output, std::vector<std::string> warnings,
+                                         std::vector<std::string> dependencies) {
+    return CoreCompileResult::from_output(std::move(output), std::move(warnings),
+                                          std::move(dependencies));
 }
 
-PyObject* compile_result_from(CoreOutcome<nlohmann::json> outcome) {
-    std::optional<nlohmann::json> canonical = convert_outcome(std::move(outcome));
-    if (!canonical) return nullptr;
-    return new_compile_result_object(std::move(*canonical));
+PyObject* compile_result_from(CoreOutcome<CoreCompileResult> outcome) {
+    std::optional<CoreCompileResult> result = convert_outcome(std::move(outcome));
+    if (!result) return nullptr;
+    return new_compile_result_object(std::move(*result));
 }
 
 PyObject* check_result_from(CoreOutcome<std::vector<std::string>> outcome) {
@@ -134,7 +135,7 @@ PyObject* compile(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         return nullptr;
     }
     return compile_result_from(
-        run_guarded_without_lock<nlohmann::json>([&]() -> Result<nlohmann::json> {
+        run_guarded_without_lock<CoreCompileResult>([&]() -> Result<CoreCompileResult> {
             TYX_ASSIGN_OR_RETURN(VarsMap vars_map, build_vars_map(std::move(vars)));
             TYX_ASSIGN_OR_RETURN(BaseDirectory base_dir, resolve_base_dir(base_path));
             Resolver resolver;
@@ -142,8 +143,7 @@ PyObject* compile(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
             TYX_ASSIGN_OR_RETURN(
                 CompileOutput output,
                 compile_source_text(resolver, source, base_dir, &vars_map, options, warnings));
-            return canonical_result(std::move(output), std::move(warnings),
-                                    resolver.dependencies());
+            return compile_result(std::move(output), std::move(warnings), resolver.dependencies());
         }));
 }
 
@@ -159,17 +159,19 @@ PyObject* compile_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         !check_source_map_options(arguments.flag(2), arguments.flag(3), options)) {
         return nullptr;
     }
-    return compile_result_from(run_without_lock<nlohmann::json>([&]() -> Result<nlohmann::json> {
-        TYX_ASSIGN_OR_RETURN(VarsMap vars_map, build_vars_map(std::move(vars)));
-        TYX_ASSIGN_OR_RETURN(std::string path, path_to_utf8_string(path_bytes));
-        Resolver resolver;
-        TYX_ASSIGN_OR_RETURN(std::string key, resolver.loader().resolve(path));
-        std::vector<std::string> warnings;
-        TYX_ASSIGN_OR_RETURN(CompileOutput output,
-                             compile_entry_key(resolver, key, &vars_map, options, warnings));
-        // The entry never lists itself: its key is the canonical path its imports would name.
-        return canonical_result(std::move(output), std::move(warnings), resolver.dependencies(key));
-    }));
+    return compile_result_from(
+        run_without_lock<CoreCompileResult>([&]() -> Result<CoreCompileResult> {
+            TYX_ASSIGN_OR_RETURN(VarsMap vars_map, build_vars_map(std::move(vars)));
+            TYX_ASSIGN_OR_RETURN(std::string path, path_to_utf8_string(path_bytes));
+            Resolver resolver;
+            TYX_ASSIGN_OR_RETURN(std::string key, resolver.loader().resolve(path));
+            std::vector<std::string> warnings;
+            TYX_ASSIGN_OR_RETURN(CompileOutput output,
+                                 compile_entry_key(resolver, key, &vars_map, options, warnings));
+            // The entry never lists itself: its key is the canonical path its imports would name.
+            return compile_result(std::move(output), std::move(warnings),
+                                  resolver.dependencies(key));
+        }));
 }
 
 PyObject* compile_virtual(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -186,15 +188,16 @@ PyObject* compile_virtual(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         !check_source_map_options(arguments.flag(3), arguments.flag(4), options)) {
         return nullptr;
     }
-    return compile_result_from(run_without_lock<nlohmann::json>([&]() -> Result<nlohmann::json> {
-        TYX_ASSIGN_OR_RETURN(VarsMap vars_map, build_vars_map(std::move(vars)));
-        Resolver resolver = new_virtual_resolver(std::move(modules));
-        std::vector<std::string> warnings;
-        TYX_ASSIGN_OR_RETURN(CompileOutput output,
-                             compile_entry_key(resolver, entry, &vars_map, options, warnings));
-        return canonical_result(std::move(output), std::move(warnings),
-                                resolver.dependencies(entry));
-    }));
+    return compile_result_from(
+        run_without_lock<CoreCompileResult>([&]() -> Result<CoreCompileResult> {
+            TYX_ASSIGN_OR_RETURN(VarsMap vars_map, build_vars_map(std::move(vars)));
+            Resolver resolver = new_virtual_resolver(std::move(modules));
+            std::vector<std::string> warnings;
+            TYX_ASSIGN_OR_RETURN(CompileOutput output,
+                                 compile_entry_key(resolver, entry, &vars_map, options, warnings));
+            return compile_result(std::move(output), std::move(warnings),
+                                  resolver.dependencies(entry));
+        }));
 }
 
 PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

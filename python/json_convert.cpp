@@ -17,6 +17,47 @@ namespace tyx::py {
 
 using Json = nlohmann::json;
 
+// A stack of object pointers whose first entries need no allocation: a small mapping is read
+// through without one.
+class HeldObjects {
+  public:
+    HeldObjects() = default;
+    HeldObjects(const HeldObjects&) = delete;
+    HeldObjects& operator=(const HeldObjects&) = delete;
+
+    size_t size() const { return size_; }
+    PyObject* operator[](size_t index) const { return data_[index]; }
+    PyObject* const* begin() const { return data_; }
+    PyObject* const* end() const { return data_ + size_; }
+
+    void push(PyObject* object) {
+        if (size_ == capacity_) grow(size_ + 1);
+        data_[size_++] = object;
+    }
+    void reserve(size_t count) {
+        if (count > capacity_) grow(count);
+    }
+    void shrink_to(size_t count) { size_ = count; }
+
+  private:
+    static constexpr size_t kInlineCount = 64;
+
+    void grow(size_t count) {
+        size_t capacity = std::max(count, 2 * capacity_);
+        std::unique_ptr<PyObject*[]> larger(new PyObject*[capacity]);
+        std::copy(data_, data_ + size_, larger.get());
+        spilled_ = std::move(larger);
+        data_ = spilled_.get();
+        capacity_ = capacity;
+    }
+
+    PyObject* inline_[kInlineCount];
+    std::unique_ptr<PyObject*[]> spilled_;
+    PyObject** data_ = inline_;
+    size_t size_ = 0;
+    size_t capacity_ = kInlineCount;
+};
+
 // Reads Python objects into a snapshot; a step that fails returns false and leaves the
 // description of the failure.
 class SnapshotWriter {
@@ -28,21 +69,30 @@ class SnapshotWriter {
 
     ReadFailure take_failure() { return std::move(failure_); }
 
-    bool convert(PyObject* object, int depth) {
-        if (depth > MAX_PYTHON_JSON_DEPTH) {
-            return fail("nesting exceeds maximum depth of " +
-                        std::to_string(MAX_PYTHON_JSON_DEPTH));
-        }
-        out_.deepest_ = std::max(out_.deepest_, depth);
+    // Inlined where elements and members are read: the exact scalar types, which make up nearly
+    // every value, are read by a comparison each and without a call.
+    [[gnu::always_inline]] bool convert(PyObject* object, int depth) {
+        if (depth > MAX_PYTHON_JSON_DEPTH) return fail_too_deep();
         if (object == Py_None) return add(Kind::Null);
-        // The exact types, which make up nearly every value, by a comparison each.
         PyTypeObject* type = Py_TYPE(object);
         if (type == &PyUnicode_Type) return convert_text(object);
-        if (type == &PyDict_Type) return convert_dict(object, depth);
-        if (type == &PyLong_Type) return convert_int(object);
         if (type == &PyFloat_Type) return convert_float(object);
+        if (type == &PyBool_Type) return add(object == Py_True ? Kind::True : Kind::False);
+        if (type == &PyLong_Type) return convert_int(object);
+        return convert_other(object, type, depth);
+    }
+
+  private:
+    using Kind = PythonSnapshot::Kind;
+    using Entry = PythonSnapshot::Entry;
+
+    [[gnu::noinline]] bool fail_too_deep() {
+        return fail("nesting exceeds maximum depth of " + std::to_string(MAX_PYTHON_JSON_DEPTH));
+    }
+
+    [[gnu::noinline]] bool convert_other(PyObject* object, PyTypeObject* type, int depth) {
+        if (type == &PyDict_Type) return convert_dict(object, depth);
         if (type == &PyList_Type || type == &PyTuple_Type) return convert_indexed(object, depth);
-        if (PyBool_Check(object)) return add(object == Py_True ? Kind::True : Kind::False);
         // Reading anything else may run Python code, which could free what is borrowed.
         own_held();
         if (PyLong_Check(object)) return convert_int(object);
@@ -57,20 +107,17 @@ class SnapshotWriter {
         return convert_by_protocol(object, depth);
     }
 
-  private:
-    using Kind = PythonSnapshot::Kind;
-
     // Adds `object` to the objects read through, with a reference of its own once owning.
     void hold(PyObject* object) {
         if (owning_) Py_INCREF(object);
-        held_.push_back(object);
+        held_.push(object);
     }
     void release_to(size_t base) {
         if (owning_) {
             for (size_t i = base; i < held_.size(); ++i)
                 Py_DECREF(held_[i]);
         }
-        held_.resize(base);
+        held_.shrink_to(base);
     }
     void own_held() {
         if (owning_) return;
@@ -99,13 +146,18 @@ class SnapshotWriter {
         return true;
     }
 
-    // Opens an array or object whose size is known only once its elements are read.
-    size_t open(Kind kind) { return out_.append(kind, 0, 0); }
-    void count_into(size_t container) { ++out_.entry(container).size; }
+    // Opens an array or object at `depth` whose size is known only once its elements are read.
+    size_t open(Kind kind, int depth) {
+        out_.deepest_ = std::max(out_.deepest_, depth);
+        return out_.append(kind, 0, 0);
+    }
     // A container's bits hold the index just past its last entry, so that a reader can step
-    // over it without walking its elements.
-    bool close(size_t container) {
-        out_.entry(container).bits = out_.count_;
+    // over it without walking its elements. Its elements lie one level below it.
+    bool close(size_t container, size_t size, int depth) {
+        Entry& closed = out_.entry(container);
+        closed.size = size;
+        closed.bits = out_.count_;
+        if (size != 0) out_.deepest_ = std::max(out_.deepest_, depth + 1);
         return true;
     }
 
@@ -154,8 +206,9 @@ class SnapshotWriter {
     bool convert_indexed(PyObject* object, int depth) {
         bool list = PyList_Check(object);
         bool held_items = list || PyTuple_Check(object);
-        size_t array = open(Kind::Array);
-        for (Py_ssize_t i = 0;; ++i) {
+        size_t array = open(Kind::Array, depth);
+        Py_ssize_t i = 0;
+        for (;; ++i) {
             Py_ssize_t size = !held_items ? PySequence_Size(object)
                               : list      ? PyList_Size(object)
                                           : PyTuple_Size(object);
@@ -172,33 +225,32 @@ class SnapshotWriter {
                 if (!item) return fail_from_python();
                 if (!convert(item.get(), depth + 1)) return false;
             }
-            count_into(array);
         }
-        return close(array);
+        return close(array, static_cast<size_t>(i), depth);
     }
 
     bool convert_iterable(PyObject* object, int depth) {
         PyRef iterator(PyObject_GetIter(object));
         if (!iterator) return fail_from_python();
-        size_t array = open(Kind::Array);
+        size_t array = open(Kind::Array, depth);
+        size_t count = 0;
         while (PyRef item{PyIter_Next(iterator.get())}) {
             if (!convert(item.get(), depth + 1)) return false;
-            count_into(array);
+            ++count;
         }
         if (PyErr_Occurred()) return fail_from_python();
-        return close(array);
+        return close(array, count, depth);
     }
 
     // One (key, value) pair of a mapping; the key must be a str.
-    bool convert_member(size_t object, PyObject* key, PyObject* value, int depth) {
-        if (!PyUnicode_Check(key)) {
+    [[gnu::always_inline]] bool convert_member(PyObject* key, PyObject* value, int depth) {
+        // The exact type first: the subclass test is a call under the limited API.
+        if (Py_TYPE(key) != &PyUnicode_Type && !PyUnicode_Check(key)) {
             return fail("unexpected type: '" + type_qualname(key) +
                         "' object is not an instance of 'str'");
         }
         if (!convert_text(key)) return false;
-        if (!convert(value, depth + 1)) return false;
-        count_into(object);
-        return true;
+        return convert(value, depth + 1);
     }
 
     // The pairs are all taken before any value is converted: that may run code that changes
@@ -214,13 +266,13 @@ class SnapshotWriter {
             hold(value);
         }
         size_t end = held_.size();
-        size_t object = open(Kind::Object);
+        size_t object = open(Kind::Object, depth);
         for (size_t i = base; i < end; i += 2) {
             // Nested containers push and pop above `end`, so these two stay where they are.
-            if (!convert_member(object, held_[i], held_[i + 1], depth)) return false;
+            if (!convert_member(held_[i], held_[i + 1], depth)) return false;
         }
         release_to(base);
-        return close(object);
+        return close(object, (end - base) / 2, depth);
     }
 
     // `items` is a list of (key, value) pairs taken from the mapping in its own order.
@@ -228,7 +280,7 @@ class SnapshotWriter {
         if (!items) return fail_from_python();
         PyRef sequence(PySequence_Fast(items.get(), "mapping items are not a sequence"));
         if (!sequence) return fail_from_python();
-        size_t object = open(Kind::Object);
+        size_t object = open(Kind::Object, depth);
         Py_ssize_t size = PySequence_Size(sequence.get());
         for (Py_ssize_t i = 0; i < size; ++i) {
             PyRef pair(PySequence_GetItem(sequence.get(), i));
@@ -236,9 +288,9 @@ class SnapshotWriter {
             PyRef key(PySequence_GetItem(pair.get(), 0));
             PyRef value(key ? PySequence_GetItem(pair.get(), 1) : nullptr);
             if (!value) return fail_from_python();
-            if (!convert_member(object, key.get(), value.get(), depth)) return false;
+            if (!convert_member(key.get(), value.get(), depth)) return false;
         }
-        return close(object);
+        return close(object, size < 0 ? 0 : static_cast<size_t>(size), depth);
     }
 
     bool convert_by_protocol(PyObject* object, int depth) {
@@ -263,7 +315,7 @@ class SnapshotWriter {
     // runs no Python code, so nothing can free these and they stay borrowed: a reference taken
     // and dropped on every shared element moved its cache line between the threads that read
     // it. Before the first step that could run code, each gets a reference of its own.
-    std::vector<PyObject*> held_;
+    HeldObjects held_;
     bool owning_ = false;
 };
 
@@ -339,17 +391,22 @@ NumberForm number_form(const Json& value) {
 }  // namespace
 
 void PythonSnapshot::add_entry_block() {
+    // A small mapping fills a few blocks; room for their pointers is made once.
+    if (entry_blocks_.empty()) entry_blocks_.reserve(8);
     entry_blocks_.push_back(std::unique_ptr<Entry[]>(new Entry[kEntriesPerBlock]));
+    entry_cursor_ = entry_blocks_.back().get();
+    entry_room_ = kEntriesPerBlock;
 }
 
-void PythonSnapshot::append_text(const char* data, size_t size) {
+void PythonSnapshot::append_text_elsewhere(const char* data, size_t size) {
     if (size >= kTextBlockSize) {
         append(Kind::LongString, size, long_texts_.size());
         long_texts_.emplace_back(data, size);
         return;
     }
     if (size > text_room_) {
-        text_blocks_.push_back(std::unique_ptr<char[]>(new char[kTextBlockSize]));
+        text_blocks_.push_back(
+            std::unique_ptr<char[]>(new char[kTextBlockSize + kTextBlockSlack]()));
         text_cursor_ = text_blocks_.back().get();
         text_room_ = kTextBlockSize;
     }
@@ -442,7 +499,7 @@ Value PythonSnapshot::entry_to_value(PythonSnapshot& self, size_t& index) {
             ValueArray items;
             items.reserve(entry.size);
             for (size_t i = 0; i < entry.size; ++i)
-                items.push_back(entry_to_value(self, index));
+                items.emplace_back(ValueAt{self, index});
             return Value::array(std::move(items));
         }
         case Kind::Object:
@@ -457,34 +514,62 @@ std::string_view PythonSnapshot::text_view(const PythonSnapshot& self, const Ent
     return {reinterpret_cast<const char*>(static_cast<uintptr_t>(text.bits)), text.size};
 }
 
+namespace {
+
+// A key's first eight bytes as one big-endian number, zero past its end. Keys whose heads differ
+// are in the order of their heads, so most comparisons of short keys need no call to memcmp.
+// Every text that is not empty lies in a text block, with at least eight readable bytes from its
+// first, or in a long text.
+uint64_t key_head(std::string_view key) {
+    if (key.empty()) return 0;
+    uint64_t head = 0;
+    std::memcpy(&head, key.data(), sizeof head);
+    if constexpr (std::endian::native == std::endian::little) head = __builtin_bswap64(head);
+    if (key.size() < sizeof head) head &= ~uint64_t{0} << (8 * (sizeof head - key.size()));
+    return head;
+}
+
+struct SortedMember {
+    uint64_t head;
+    std::string_view key;
+    // The index of the member's value.
+    size_t value;
+
+    bool before(const SortedMember& other) const {
+        return head != other.head ? head < other.head : key < other.key;
+    }
+    bool same_key(const SortedMember& other) const {
+        return head == other.head && key == other.key;
+    }
+};
+
+}  // namespace
+
 Value PythonSnapshot::sorted_object(PythonSnapshot& self, const Entry& object, size_t& index) {
-    struct Member {
-        std::string_view key;
-        size_t value;
-    };
-    std::array<Member, kSortedMembersLimit> members;
+    std::array<SortedMember, kSortedMembersLimit> members;
     const size_t count = object.size;
     size_t at = index;
     for (size_t i = 0; i < count; ++i) {
-        members[i] = Member{text_view(self, self.entry(at)), at + 1};
+        std::string_view key = text_view(self, self.entry(at));
+        members[i] = SortedMember{key_head(key), key, at + 1};
         const Entry& value = self.entry(at + 1);
         at = value.kind == Kind::Array || value.kind == Kind::Object ? value.bits : at + 2;
     }
     index = at;
     // Stable, so that of equal keys the later one stays last and is the one kept.
     for (size_t i = 1; i < count; ++i) {
-        const Member moving = members[i];
+        const SortedMember moving = members[i];
         size_t j = i;
-        for (; j > 0 && moving.key < members[j - 1].key; --j)
+        for (; j > 0 && moving.before(members[j - 1]); --j)
             members[j] = members[j - 1];
         members[j] = moving;
     }
     ValueObject entries;
     entries.reserve(count);
     for (size_t i = 0; i < count; ++i) {
-        if (i + 1 < count && members[i + 1].key == members[i].key) continue;
+        if (i + 1 < count && members[i + 1].same_key(members[i])) continue;
         size_t value = members[i].value;
-        entries.emplace_back(std::string(members[i].key), entry_to_value(self, value));
+        entries.emplace_back(members[i].key, ValueAt{self, value});
     }
     return Value::object(std::move(entries));
 }
@@ -495,15 +580,27 @@ ValueObject PythonSnapshot::object_entries(PythonSnapshot& self, const Entry& ob
     entries.reserve(object.size);
     for (size_t i = 0; i < object.size; ++i) {
         std::string name = text_of(self, self.entry(index++));
-        entries.emplace_back(std::move(name), entry_to_value(self, index));
+        entries.emplace_back(std::move(name), ValueAt{self, index});
     }
     return entries;
 }
 
-ValueObject PythonSnapshot::member_values() && {
-    if (!is_object()) return {};
+std::map<std::string, Value, std::less<>> PythonSnapshot::member_map() && {
+    std::map<std::string, Value, std::less<>> members;
+    if (!is_object()) return members;
+    const size_t count = entry(0).size;
     size_t index = 1;
-    return object_entries(*this, entry(0), index);
+    for (size_t i = 0; i < count; ++i) {
+        std::string_view key = text_view(*this, entry(index++));
+        auto place = members.lower_bound(key);
+        if (place != members.end() && place->first == key) {
+            place->second = entry_to_value(*this, index);
+        } else {
+            members.emplace_hint(place, std::piecewise_construct, std::forward_as_tuple(key),
+                                 std::forward_as_tuple(ValueAt{*this, index}));
+        }
+    }
+    return members;
 }
 
 SnapshotFromPython snapshot_python(PyObject* object) {

@@ -5,6 +5,9 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,10 +34,10 @@ class PythonSnapshot {
     // rvalue, the long texts move into it instead of being copied again.
     nlohmann::json to_json() const&;
     nlohmann::json to_json() &&;
-    // The members of an object snapshot as core Values, in the order they were read; equal keys
-    // of nested objects keep the later value, as in the JSON value. Depth is not checked here:
-    // whoever takes the snapshot refuses one whose members nest too deep.
-    ValueObject member_values() &&;
+    // The members of an object snapshot as core Values by key; of equal keys, at every level, the
+    // later value is kept, as in the JSON value. Depth is not checked here: whoever takes the
+    // snapshot refuses one whose members nest too deep.
+    std::map<std::string, Value, std::less<>> member_map() &&;
     bool is_object() const { return count_ != 0 && entry(0).kind == Kind::Object; }
     // The deepest nesting any value was read at, the snapshot's own value being at 0.
     int deepest() const { return deepest_; }
@@ -69,6 +72,9 @@ class PythonSnapshot {
     // larger part of reading a small mapping.
     static constexpr size_t kEntriesPerBlock = 40;
     static constexpr size_t kTextBlockSize = 960;
+    // Zeroed bytes past the end of every text block, so that the first eight bytes of any text
+    // in it can be read at once.
+    static constexpr size_t kTextBlockSlack = 8;
 
     const Entry& entry(size_t index) const {
         return entry_blocks_[index / kEntriesPerBlock][index % kEntriesPerBlock];
@@ -79,15 +85,26 @@ class PythonSnapshot {
     // The fields are passed apart: an Entry passed whole went through the stack in two halves
     // that the processor could not forward to the one load reading it back.
     size_t append(Kind kind, size_t size, uint64_t bits) {
-        if (count_ % kEntriesPerBlock == 0) add_entry_block();
-        Entry& added = entry(count_);
+        if (entry_room_ == 0) add_entry_block();
+        Entry& added = *entry_cursor_++;
+        --entry_room_;
         added.kind = kind;
         added.size = size;
         added.bits = bits;
         return count_++;
     }
     void add_entry_block();
-    void append_text(const char* data, size_t size);
+    void append_text(const char* data, size_t size) {
+        // Nearly every text fits the current block; a text as long as the room left takes the
+        // slow way, so a text of kTextBlockSize bytes or more never lands in a block.
+        if (size >= text_room_) return append_text_elsewhere(data, size);
+        std::memcpy(text_cursor_, data, size);
+        append(Kind::String, size,
+               static_cast<uint64_t>(reinterpret_cast<uintptr_t>(text_cursor_)));
+        text_cursor_ += size;
+        text_room_ -= size;
+    }
+    void append_text_elsewhere(const char* data, size_t size);
 
     // `Self` is `const PythonSnapshot`, which copies its texts, or `PythonSnapshot`, which gives
     // its long texts up.
@@ -96,6 +113,13 @@ class PythonSnapshot {
     template <class Self>
     static nlohmann::json entry_to_json(Self& self, size_t& index);
     static Value entry_to_value(PythonSnapshot& self, size_t& index);
+    // The Value of the entry at `index`, built where it is used: a container's emplace builds
+    // its element from the conversion itself, so no Value is moved on the way.
+    struct ValueAt {
+        PythonSnapshot& self;
+        size_t& index;
+        operator Value() const { return entry_to_value(self, index); }
+    };
     // Objects this small are built in key order from their members' places, read first,
     // instead of being sorted once built.
     static constexpr size_t kSortedMembersLimit = 16;
@@ -106,6 +130,8 @@ class PythonSnapshot {
 
     std::vector<std::unique_ptr<Entry[]>> entry_blocks_;
     size_t count_ = 0;
+    Entry* entry_cursor_ = nullptr;
+    size_t entry_room_ = 0;
     std::vector<std::unique_ptr<char[]>> text_blocks_;
     char* text_cursor_ = nullptr;
     size_t text_room_ = 0;

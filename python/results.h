@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/resolver/lib.h"
 #include "python/error_mapping.h"
 
 namespace tyx::py {
@@ -45,7 +46,7 @@ using SharedRecord = std::shared_ptr<const DiagnosticRecord>;
 PyObject* new_span_object(const SpanRecord& span);
 PyObject* new_message_object(std::string role, std::string content);
 PyObject* new_check_result_object(std::vector<std::string> warnings);
-PyObject* new_compile_result_object(nlohmann::json canonical);
+PyObject* new_compile_result_object(CoreCompileResult result);
 PyObject* new_lint_result_object(nlohmann::json canonical);
 PyObject* new_lint_diagnostic_object(SharedRecord record);
 PyObject* new_lint_file_report_object(std::string file, std::vector<SharedRecord> diagnostics);

@@ -145,6 +145,27 @@ def test_keys_of_any_length(length):
     assert result.output == "x" * length + "\n"
 
 
+# Keys that agree in their first bytes and end inside or just past them, each short one read just
+# before a text of high bytes, which would misplace it if bytes past its end took part.
+PREFIXED_KEYS = ["ab", "ÿ", "ab\x01", "abcdefg", "é", "abcdefg\x00", "abcdefgh", "abcdefghi",
+                 "abcdefgi", "", "a", "\x7f", "abcdefghij" * 3, "abcdefghij" * 3 + "a", "z"]
+
+
+@pytest.mark.parametrize("keys", [PREFIXED_KEYS, PREFIXED_KEYS[::-1]])
+def test_object_members_in_byte_order_of_their_keys(keys):
+    table = {key: i for i, key in enumerate(keys)}
+    template = "@for key, value in o:\n{{ value }}\n@end\n"
+    output = vorpel.compile(template, vars={"o": table}).output
+    ordered = sorted(keys, key=str.encode)
+    assert output == "".join(f"{table[key]}\n" for key in ordered)
+
+
+def test_equal_long_keys_keep_the_later_value_beside_keys_with_the_same_head():
+    table = {Key("abcdefghij"): 1, Key("abcdefghik"): 2, Key("abcdefghij"): 3}
+    template = "@for key, value in o:\n{{ value }}\n@end\n"
+    assert vorpel.compile(template, vars={"o": table}).output == "3\n2\n"
+
+
 def test_many_values_in_one_mapping():
     table = {"k%04d" % i: {"s": "v" * (i % 50), "i": i, "l": [i, -i]} for i in range(1000)}
     assert state(table) == table
