@@ -38,12 +38,7 @@ struct NameHash {
             };
             return tag | byte(0) | byte(size >> 1) << 8 | byte(size - 1) << 16;
         }
-        uint64_t hash = 0x9E3779B97F4A7C15ull ^ size;
-        size_t at = 0;
-        for (; at + 8 < size; at += 8)
-            hash = mix(hash ^ load<uint64_t>(data + at));
-        hash = mix(hash ^ load<uint64_t>(data + size - 8));
-        return finish(hash) | kLongKey;
+        return long_key(data, size);
     }
     // Whether a key of `size` bytes' name is the name itself.
     static bool is_exact(size_t size) { return size < 8; }
@@ -52,6 +47,16 @@ struct NameHash {
 
   private:
     static constexpr uint64_t kLongKey = uint64_t{0xFF} << 56;
+
+    // Out of line, so that a lookup of a short name keeps no registers for the hash.
+    [[gnu::noinline]] static uint64_t long_key(const char* data, size_t size) {
+        uint64_t hash = 0x9E3779B97F4A7C15ull ^ size;
+        size_t at = 0;
+        for (; at + 8 < size; at += 8)
+            hash = mix(hash ^ load<uint64_t>(data + at));
+        hash = mix(hash ^ load<uint64_t>(data + size - 8));
+        return finish(hash) | kLongKey;
+    }
 
     template <class Word>
     static Word load(const char* at) {
@@ -98,6 +103,23 @@ class NameMap {
     const_iterator find(std::string_view name, uint64_t hash) const {
         const size_t at = position(name, hash);
         return at == kAbsent ? end() : begin() + static_cast<std::ptrdiff_t>(at);
+    }
+    // Whether scan_short finds `name`: a short name in a table without an index.
+    bool scans_for(std::string_view name) const {
+        return slots_.empty() && NameHash::is_exact(name.size());
+    }
+    // The value of the name whose key is `hash`, for a name scans_for holds for; calls nothing,
+    // so a lookup that finds its name here saves no registers.
+    const T* scan_short(uint64_t hash) const {
+        for (size_t i = 0; i < hashes_.size(); ++i) {
+            if (hashes_[i] == hash) return &entries_[i].second;
+        }
+        return nullptr;
+    }
+    // The name's value, or nullptr.
+    const T* find_value(std::string_view name, uint64_t hash) const {
+        const size_t at = position(name, hash);
+        return at == kAbsent ? nullptr : &entries_[at].second;
     }
     bool contains(std::string_view name) const {
         return position(name, NameHash{}(name)) != kAbsent;
@@ -149,13 +171,27 @@ class NameMap {
     static constexpr size_t kLinearLimit = 8;
 
     size_t position(std::string_view name, uint64_t hash) const {
-        const bool exact = NameHash::is_exact(name.size());
-        if (slots_.empty()) {
-            for (size_t i = 0; i < hashes_.size(); ++i) {
-                if (hashes_[i] == hash && (exact || entries_[i].first == name)) return i;
-            }
-            return kAbsent;
+        if (!slots_.empty()) [[unlikely]] {
+            return indexed_position(name, hash);
         }
+        if (!NameHash::is_exact(name.size())) [[unlikely]] {
+            return confirmed_position(name, hash);
+        }
+        for (size_t i = 0; i < hashes_.size(); ++i) {
+            if (hashes_[i] == hash) return i;
+        }
+        return kAbsent;
+    }
+    // These two are out of line, so that the scan of a small table for a short name, which a
+    // scope lookup repeats for every frame, keeps no registers for an index or a comparison.
+    [[gnu::noinline]] size_t confirmed_position(std::string_view name, uint64_t hash) const {
+        for (size_t i = 0; i < hashes_.size(); ++i) {
+            if (hashes_[i] == hash && entries_[i].first == name) return i;
+        }
+        return kAbsent;
+    }
+    [[gnu::noinline]] size_t indexed_position(std::string_view name, uint64_t hash) const {
+        const bool exact = NameHash::is_exact(name.size());
         const size_t mask = slots_.size() - 1;
         for (size_t slot = static_cast<size_t>(NameHash::spread(hash)) & mask;;
              slot = (slot + 1) & mask) {
