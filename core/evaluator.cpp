@@ -37,12 +37,6 @@ CompileError render_depth_error() {
                           decimal(MAX_RENDER_DEPTH));
 }
 
-Status append_value_text_charged(const Value& value, EvalContext& context, std::string& out) {
-    TYX_TRY(charge_display(value, context.work));
-    append_value_text(value, out);
-    return {};
-}
-
 CompileError object_interpolation_error(const Expression& expression) {
     if (const auto* variable = std::get_if<Expression::Variable>(&expression.value)) {
         return syntax_error("cannot interpolate object '" + variable->name +
@@ -125,6 +119,14 @@ Value literal_value(const Expression& expression) {
 Status render_interpolation(const Node::Interpolation& node, Scope& scope, EvalContext& context,
                             std::string& out) {
     context.call_segments_placed = false;
+    if (const auto* variable = std::get_if<Expression::Variable>(&node.expression.value)) {
+        const Value* value = scope.lookup_variable(variable->name);
+        if (value == nullptr) {
+            return CompileError::of(ErrorKind::UndefinedVar, std::string(variable->name));
+        }
+        if (value->is_object()) return object_interpolation_error(node.expression);
+        return append_value_text_charged(*value, context, out);
+    }
     // A user function's value is its text: written out directly, it needs no string value.
     if (const auto* call = unboxed_if<Expression::Call>(node.expression.value)) {
         TYX_ASSIGN_OR_RETURN(std::vector<Value> arguments,

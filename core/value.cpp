@@ -70,23 +70,6 @@ Value Value::object(ValueObject entries) {
         Data(std::in_place_index<5>, std::make_shared<const ValueObject>(std::move(entries))));
 }
 
-Value::Kind Value::kind() const {
-    switch (data_.index()) {
-        case 1:
-            return Kind::String;
-        case 2:
-            return Kind::Number;
-        case 3:
-            return Kind::Bool;
-        case 4:
-            return Kind::Array;
-        case 5:
-            return Kind::Object;
-        default:
-            return Kind::Null;
-    }
-}
-
 const Value* Value::find(std::string_view key) const {
     if (!is_object()) return nullptr;
     const ValueObject& entries = as_object();
