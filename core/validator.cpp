@@ -101,10 +101,11 @@ class Validator {
                     if (value == nullptr) return undefined_variable(variable.name, offset, length);
                     if (node.key_variable || value->is_array()) return {};
                     if (value->is_object()) {
+                        const std::string name(variable.name);
                         return make_syntax_error_at(
-                            "cannot iterate over object '" + variable.name +
-                                "' with a single variable — use @for key, value in " +
-                                variable.name + ": to iterate over an object's entries",
+                            "cannot iterate over object '" + name +
+                                "' with a single variable — use @for key, value in " + name +
+                                ": to iterate over an object's entries",
                             name_, text_, offset, length);
                     }
                     return CompileError::at(ErrorKind::TypeError, std::string(value->type_name()),
@@ -194,7 +195,8 @@ class Validator {
                                    uint64_t length) {
         const ImportedModule* module = scope_.lookup_import_alias(call.namespace_name);
         if (module == nullptr) return undefined_variable(call.namespace_name, offset, length);
-        const std::string qualified = call.namespace_name + "." + call.name;
+        const std::string qualified =
+            std::string(call.namespace_name) + "." + std::string(call.name);
         const FunctionDef* function = module->find_exported_function(call.name);
         if (function == nullptr) {
             return CompileError::at(ErrorKind::UndefinedFn, qualified, name_, text_, offset,
@@ -211,7 +213,7 @@ class Validator {
         return {};
     }
 
-    Status validate_call(const std::string& function_name, uint64_t given, uint64_t offset,
+    Status validate_call(std::string_view function_name, uint64_t given, uint64_t offset,
                          uint64_t length) {
         if (const FunctionDef* function = scope_.lookup_function(function_name)) {
             const uint64_t required = count_required_params(function->params);
@@ -227,8 +229,8 @@ class Validator {
             return make_call_arity_error_at(function_name, builtin->min_args, builtin->max_args,
                                             given, std::nullopt, name_, text_, offset, length);
         }
-        return CompileError::at(ErrorKind::UndefinedFn, function_name, name_, text_, offset,
-                                length);
+        return CompileError::at(ErrorKind::UndefinedFn, std::string(function_name), name_, text_,
+                                offset, length);
     }
 
     Status validate_call_arguments(const std::vector<CallArg>& arguments, uint64_t offset,
@@ -258,12 +260,12 @@ class Validator {
             argument.value);
     }
 
-    Status require_variable(const std::string& variable, uint64_t offset) {
+    Status require_variable(std::string_view variable, uint64_t offset) {
         if (scope_.lookup_variable(variable) != nullptr) return {};
         return undefined_variable(variable, offset, variable.size());
     }
 
-    CompileError undefined_variable(const std::string& variable, uint64_t offset,
+    CompileError undefined_variable(std::string_view variable, uint64_t offset,
                                     uint64_t length) const {
         return make_undefined_variable_error_at(variable, name_, text_, offset, length);
     }
