@@ -12,7 +12,6 @@
 #include <utility>
 #include <vector>
 
-#include "core/builtins.h"
 #include "core/evaluator.h"
 #include "core/sourcemap.h"
 
@@ -58,20 +57,8 @@ class DetachedBuilder {
 };
 
 CompileError object_interpolation_error(const Expression& expression);
-// Appends the text of `value` once its work is charged. A string, the common case, is charged
-// and written from one look at the value.
-inline Status append_value_text_charged(const Value& value, EvalContext& context,
-                                        std::string& out) {
-    if (value.is_string()) {
-        const std::string& text = value.as_string();
-        TYX_TRY(context.work.charge(text.size()));
-        out += text;
-        return {};
-    }
-    TYX_TRY(charge_display(value, context.work));
-    append_value_text(value, out);
-    return {};
-}
+// Appends the text of `value` once its work is charged.
+Status append_value_text_charged(const Value& value, EvalContext& context, std::string& out);
 // The body an @if chooses, or nullptr when no branch is true.
 Result<const std::vector<Node>*> choose_branch(const Node::If& node, Scope& scope,
                                                EvalContext& context);

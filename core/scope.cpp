@@ -128,6 +128,14 @@ void Scope::push_function_frame(const FunctionDef& function) {
     innermost().captured = &function;
 }
 
+void Scope::push_call_frame(const FunctionDef& function, std::span<Value> arguments) {
+    push_function_frame(function);
+    // A frame beneath the global one is never logged.
+    VariableMap& variables = innermost().variables;
+    for (std::size_t i = 0; i < arguments.size(); ++i)
+        variables.insert_or_assign(function.params[i].name, std::move(arguments[i]));
+}
+
 Status Scope::pop_frame() {
     if (depth_ <= 1) return new_syntax_error(kPopGlobalFrame);
     innermost().clear();
