@@ -52,16 +52,18 @@ Status append_value_text_charged(const Value& value, EvalContext& context, std::
 
 CompileError object_interpolation_error(const Expression& expression) {
     if (const auto* variable = std::get_if<Expression::Variable>(&expression.value)) {
-        return syntax_error("cannot interpolate object '" + variable->name +
+        const std::string name(variable->name);
+        return syntax_error("cannot interpolate object '" + name +
                             "' directly, access a specific field with dot notation (e.g. {{" +
-                            variable->name + ".field}})");
+                            name + ".field}})");
     }
     if (const auto* path = unboxed_if<Expression::DotPath>(expression.value)) {
-        const std::string& last = path->fields.empty() ? path->root : path->fields.back();
+        const std::string_view last = path->fields.empty() ? std::string_view(path->root)
+                                                           : std::string_view(path->fields.back());
         return syntax_error(
             "cannot interpolate object directly, access a specific field with dot notation "
             "(e.g. {{" +
-            path->root + "." + last + "}})");
+            std::string(path->root) + "." + std::string(last) + "}})");
     }
     return syntax_error("cannot interpolate an object value directly");
 }
@@ -84,7 +86,7 @@ Result<const std::vector<Node>*> choose_branch(const Node::If& node, Scope& scop
 Status render_include(const Node::Include& node, Scope& scope, EvalContext& context,
                       std::string& out) {
     const ImportedModule* module = scope.lookup_import_alias(node.name);
-    if (module == nullptr) return CompileError::of(ErrorKind::UndefinedVar, node.name);
+    if (module == nullptr) return CompileError::of(ErrorKind::UndefinedVar, std::string(node.name));
     if (module->body_text) {
         TYX_TRY(context.work.charge(module->body_text->size()));
         out += *module->body_text;
@@ -461,38 +463,49 @@ Result<Value> evaluate_expression(const Expression& expression, Scope& scope,
         expression.value);
 }
 
-std::string join_path_segments(std::string_view root, const std::vector<std::string>& fields,
-                               std::size_t count) {
+namespace {
+
+// Of any list of field names, views or strings.
+template <class Fields>
+std::string join_path(std::string_view root, const Fields& fields, std::size_t count) {
     std::string path(root);
     for (std::size_t i = 0; i < count && i < fields.size(); ++i) {
         path += '.';
-        path += fields[i];
+        path += std::string_view(fields[i]);
     }
     return path;
+}
+
+}  // namespace
+
+std::string join_path_segments(std::string_view root, const std::vector<std::string>& fields,
+                               std::size_t count) {
+    return join_path(root, fields, count);
 }
 
 namespace {
 
 // The value at the end of a dot path whose root is `current` (nullptr when the root is not
 // defined), where it lives in the scope.
+template <class Fields>
 Result<const Value*> follow_field_path(const Value* current, std::string_view root,
-                                       const std::vector<std::string>& fields) {
+                                       const Fields& fields) {
     if (fields.size() > MAX_DOT_PATH_SEGMENTS) {
         return syntax_error("dot path exceeds maximum segment count of " +
                             decimal(MAX_DOT_PATH_SEGMENTS));
     }
     if (current == nullptr) return CompileError::of(ErrorKind::UndefinedVar, std::string(root));
     for (std::size_t i = 0; i < fields.size(); ++i) {
-        const std::string& field = fields[i];
+        const std::string_view field = fields[i];
         if (!current->is_object()) {
-            return syntax_error("cannot access field '" + field + "' on " +
+            return syntax_error("cannot access field '" + std::string(field) + "' on " +
                                 std::string(current->type_name()) + " '" +
-                                join_path_segments(root, fields, i) + "'");
+                                join_path(root, fields, i) + "'");
         }
         const Value* entry = current->find(field);
         if (entry == nullptr) {
-            return syntax_error("field '" + field + "' not found on '" +
-                                join_path_segments(root, fields, i) + "'");
+            return syntax_error("field '" + std::string(field) + "' not found on '" +
+                                join_path(root, fields, i) + "'");
         }
         current = entry;
     }
@@ -511,15 +524,16 @@ Result<Value> resolve_field_path(std::string_view root, const std::vector<std::s
 Result<const Value*> find_named_value(const Expression& expression, const Scope& scope) {
     if (const auto* variable = std::get_if<Expression::Variable>(&expression.value)) {
         if (const Value* value = scope.lookup_variable(variable->name)) return value;
-        return CompileError::of(ErrorKind::UndefinedVar, variable->name);
+        return CompileError::of(ErrorKind::UndefinedVar, std::string(variable->name));
     }
     if (const auto* path = unboxed_if<Expression::DotPath>(expression.value)) {
         const Value* root = scope.lookup_variable(path->root);
         if (root == nullptr && scope.lookup_import_alias(path->root) != nullptr) {
-            return syntax_error("'" + path->root +
+            const std::string root_name(path->root);
+            return syntax_error("'" + root_name +
                                 "' is an imported module, not a variable — to call a "
                                 "function use {{" +
-                                path->root + ".func()}}");
+                                root_name + ".func()}}");
         }
         return follow_field_path(root, path->root, path->fields);
     }
