@@ -38,6 +38,13 @@ CompileError render_depth_error() {
 }
 
 Status append_value_text_charged(const Value& value, EvalContext& context, std::string& out) {
+    // A string, the common case, is charged and written from one look at the value.
+    if (value.is_string()) {
+        const std::string& text = value.as_string();
+        TYX_TRY(context.work.charge(text.size()));
+        out.append(text);
+        return {};
+    }
     TYX_TRY(charge_display(value, context.work));
     append_value_text(value, out);
     return {};
@@ -50,11 +57,12 @@ CompileError object_interpolation_error(const Expression& expression) {
                                 variable->name, ".field}})"));
     }
     if (const auto* path = unboxed_if<Expression::DotPath>(expression.value)) {
-        const std::string& last = path->fields.empty() ? path->root : path->fields.back();
+        const std::string_view last = path->fields.empty() ? std::string_view(path->root)
+                                                           : std::string_view(path->fields.back());
         return syntax_error(
             "cannot interpolate object directly, access a specific field with dot notation "
             "(e.g. {{" +
-            path->root + "." + last + "}})");
+            std::string(path->root) + "." + std::string(last) + "}})");
     }
     return syntax_error("cannot interpolate an object value directly");
 }
@@ -77,7 +85,7 @@ Result<const std::vector<Node>*> choose_branch(const Node::If& node, Scope& scop
 Status render_include(const Node::Include& node, Scope& scope, EvalContext& context,
                       std::string& out) {
     const ImportedModule* module = scope.lookup_import_alias(node.name);
-    if (module == nullptr) return CompileError::of(ErrorKind::UndefinedVar, node.name);
+    if (module == nullptr) return CompileError::of(ErrorKind::UndefinedVar, std::string(node.name));
     if (module->body_text) {
         TYX_TRY(context.work.charge(module->body_text->size()));
         out += *module->body_text;
@@ -122,21 +130,66 @@ Value literal_value(const Expression& expression) {
         expression.value);
 }
 
+// The arguments one call pushed onto the context's argument stack, removed when it ends however
+// the call ended.
+class PushedArguments {
+  public:
+    explicit PushedArguments(EvalContext& context)
+        : stack_(context.argument_stack), base_(stack_.size()) {}
+    PushedArguments(const PushedArguments&) = delete;
+    PushedArguments& operator=(const PushedArguments&) = delete;
+    ~PushedArguments() { release(); }
+
+    std::size_t size() const { return stack_.size() - base_; }
+    // Valid until the stack next grows.
+    std::span<Value> values() { return {stack_.data() + base_, size()}; }
+    void push(Value value) { stack_.push_back(std::move(value)); }
+    void release() {
+        stack_.erase(stack_.begin() + static_cast<std::ptrdiff_t>(base_), stack_.end());
+    }
+
+  private:
+    std::vector<Value>& stack_;
+    std::size_t base_;
+};
+
+Status push_call_arguments(const std::vector<CallArg>& arguments, Scope& scope,
+                           EvalContext& context, uint64_t depth, PushedArguments& pushed);
+Result<Value> call_with_arguments(std::string_view name, PushedArguments& arguments, Scope& scope,
+                                  EvalContext& context);
+Status call_user_function(const FunctionDef& function, std::string_view name,
+                          PushedArguments& arguments, Scope& scope, EvalContext& context,
+                          std::string& out);
+
+// Out of line, so that the interpolation of a variable keeps none of a call's state.
+[[gnu::noinline]] Status render_call_interpolation(const Expression::Call& call,
+                                                   const Node::Interpolation& node, Scope& scope,
+                                                   EvalContext& context, std::string& out) {
+    PushedArguments arguments(context);
+    TYX_TRY(push_call_arguments(call.args, scope, context, 0, arguments));
+    // A user function's value is its text: written out directly, it needs no string value.
+    if (const FunctionDef* function = scope.lookup_function(call.name)) {
+        return call_user_function(*function, call.name, arguments, scope, context, out);
+    }
+    TYX_ASSIGN_OR_RETURN(const Value value,
+                         call_with_arguments(call.name, arguments, scope, context));
+    if (value.is_object()) return object_interpolation_error(node.expression);
+    return append_value_text_charged(value, context, out);
+}
+
 Status render_interpolation(const Node::Interpolation& node, Scope& scope, EvalContext& context,
                             std::string& out) {
     context.call_segments_placed = false;
-    // A user function's value is its text: written out directly, it needs no string value.
-    if (const auto* call = unboxed_if<Expression::Call>(node.expression.value)) {
-        TYX_ASSIGN_OR_RETURN(std::vector<Value> arguments,
-                             collect_call_arguments(call->args, scope, context, 0));
-        if (const FunctionDef* function = scope.lookup_function(call->name)) {
-            return append_user_function_call(*function, call->name, std::move(arguments), scope,
-                                             context, out);
+    if (const auto* variable = std::get_if<Expression::Variable>(&node.expression.value)) {
+        const Value* value = scope.lookup_variable(variable->name);
+        if (value == nullptr) {
+            return CompileError::of(ErrorKind::UndefinedVar, std::string(variable->name));
         }
-        TYX_ASSIGN_OR_RETURN(const Value value,
-                             call_function(call->name, std::move(arguments), scope, context));
-        if (value.is_object()) return object_interpolation_error(node.expression);
-        return append_value_text_charged(value, context, out);
+        if (value->is_object()) return object_interpolation_error(node.expression);
+        return append_value_text_charged(*value, context, out);
+    }
+    if (const auto* call = unboxed_if<Expression::Call>(node.expression.value)) {
+        return render_call_interpolation(*call, node, scope, context, out);
     }
     TYX_ASSIGN_OR_RETURN(const Value* named, find_named_value(node.expression, scope));
     if (named != nullptr) {
@@ -378,25 +431,26 @@ Result<Value> evaluate_expression(const Expression& expression, Scope& scope,
                 return *value;
             },
             [&](const Expression::Call& call) -> Result<Value> {
-                TYX_ASSIGN_OR_RETURN(std::vector<Value> arguments,
-                                     collect_call_arguments(call.args, scope, context, 0));
-                return call_function(call.name, std::move(arguments), scope, context);
+                PushedArguments arguments(context);
+                TYX_TRY(push_call_arguments(call.args, scope, context, 0, arguments));
+                return call_with_arguments(call.name, arguments, scope, context);
             },
             [&](const Expression::QualifiedCall& call) -> Result<Value> {
-                TYX_ASSIGN_OR_RETURN(std::vector<Value> arguments,
-                                     collect_call_arguments(call.args, scope, context, 0));
-                std::string qualified = call.namespace_name + "." + call.name;
+                PushedArguments arguments(context);
+                TYX_TRY(push_call_arguments(call.args, scope, context, 0, arguments));
+                std::string qualified =
+                    std::string(call.namespace_name) + "." + std::string(call.name);
                 const ImportedModule* module = scope.lookup_import_alias(call.namespace_name);
                 if (module == nullptr) {
-                    return CompileError::of(ErrorKind::UndefinedVar, call.namespace_name);
+                    return CompileError::of(ErrorKind::UndefinedVar,
+                                            std::string(call.namespace_name));
                 }
                 const FunctionDef* function = module->find_exported_function(call.name);
                 if (function == nullptr) {
                     return CompileError::of(ErrorKind::UndefinedFn, std::move(qualified));
                 }
-                TYX_ASSIGN_OR_RETURN(std::string text,
-                                     invoke_user_function(*function, qualified,
-                                                          std::move(arguments), scope, context));
+                std::string text;
+                TYX_TRY(call_user_function(*function, qualified, arguments, scope, context, text));
                 return Value::string(std::move(text));
             },
             [&](const Expression::DotPath&) -> Result<Value> {
@@ -408,38 +462,49 @@ Result<Value> evaluate_expression(const Expression& expression, Scope& scope,
         expression.value);
 }
 
-std::string join_path_segments(std::string_view root, const std::vector<std::string>& fields,
-                               std::size_t count) {
+namespace {
+
+// Of any list of field names, views or strings.
+template <class Fields>
+std::string join_path(std::string_view root, const Fields& fields, std::size_t count) {
     std::string path(root);
     for (std::size_t i = 0; i < count && i < fields.size(); ++i) {
         path += '.';
-        path += fields[i];
+        path += std::string_view(fields[i]);
     }
     return path;
+}
+
+}  // namespace
+
+std::string join_path_segments(std::string_view root, const std::vector<std::string>& fields,
+                               std::size_t count) {
+    return join_path(root, fields, count);
 }
 
 namespace {
 
 // The value at the end of a dot path whose root is `current` (nullptr when the root is not
 // defined), where it lives in the scope.
+template <class Fields>
 Result<const Value*> follow_field_path(const Value* current, std::string_view root,
-                                       const std::vector<std::string>& fields) {
+                                       const Fields& fields) {
     if (fields.size() > MAX_DOT_PATH_SEGMENTS) {
         return syntax_error("dot path exceeds maximum segment count of " +
                             decimal(MAX_DOT_PATH_SEGMENTS));
     }
     if (current == nullptr) return CompileError::of(ErrorKind::UndefinedVar, std::string(root));
     for (std::size_t i = 0; i < fields.size(); ++i) {
-        const std::string& field = fields[i];
+        const std::string_view field = fields[i];
         if (!current->is_object()) {
-            return syntax_error("cannot access field '" + field + "' on " +
+            return syntax_error("cannot access field '" + std::string(field) + "' on " +
                                 std::string(current->type_name()) + " '" +
-                                join_path_segments(root, fields, i) + "'");
+                                join_path(root, fields, i) + "'");
         }
         const Value* entry = current->find(field);
         if (entry == nullptr) {
-            return syntax_error("field '" + field + "' not found on '" +
-                                join_path_segments(root, fields, i) + "'");
+            return syntax_error("field '" + std::string(field) + "' not found on '" +
+                                join_path(root, fields, i) + "'");
         }
         current = entry;
     }
@@ -463,10 +528,11 @@ Result<const Value*> find_named_value(const Expression& expression, const Scope&
     if (const auto* path = unboxed_if<Expression::DotPath>(expression.value)) {
         const Value* root = scope.lookup_variable(path->root);
         if (root == nullptr && scope.lookup_import_alias(path->root) != nullptr) {
-            return syntax_error("'" + path->root +
+            const std::string root_name(path->root);
+            return syntax_error("'" + root_name +
                                 "' is an imported module, not a variable — to call a "
                                 "function use {{" +
-                                path->root + ".func()}}");
+                                root_name + ".func()}}");
         }
         return follow_field_path(root, path->root, path->fields);
     }
@@ -581,42 +647,46 @@ Result<bool> evaluate_condition(const Condition& condition, Scope& scope, EvalCo
         condition.value);
 }
 
-Result<std::vector<Value>> collect_call_arguments(const std::vector<CallArg>& arguments,
-                                                  Scope& scope, EvalContext& context,
-                                                  uint64_t depth) {
-    std::vector<Value> values;
-    // Room for a few defaults too, which the call of a user function may append.
-    constexpr std::size_t kArgumentRoom = 4;
-    values.reserve(std::max(arguments.size(), kArgumentRoom));
-    for (const CallArg& argument : arguments) {
-        TYX_ASSIGN_OR_RETURN(Value value, evaluate_call_argument(argument, scope, context, depth));
-        values.push_back(std::move(value));
-    }
-    return values;
-}
+namespace {
 
-Result<Value> evaluate_call_argument(const CallArg& argument, Scope& scope, EvalContext& context,
-                                     uint64_t depth) {
+Status push_call_argument(const CallArg& argument, Scope& scope, EvalContext& context,
+                          uint64_t depth, PushedArguments& pushed) {
     return visit_unboxed(
         Overloaded{
-            [](const CallArg::String& literal) -> Result<Value> {
-                return Value::string(literal.value);
+            [&](const CallArg::String& literal) -> Status {
+                auto [entry, added] = context.literal_arguments.try_emplace(&literal);
+                if (added) entry->second = Value::string(std::string(literal.value));
+                pushed.push(entry->second);
+                return {};
             },
-            [](const CallArg::Number& literal) -> Result<Value> {
-                return Value::number(literal.value);
+            [&](const CallArg::Number& literal) -> Status {
+                pushed.push(Value::number(literal.value));
+                return {};
             },
-            [](const CallArg::Bool& literal) -> Result<Value> {
-                return Value::boolean(literal.value);
+            [&](const CallArg::Bool& literal) -> Status {
+                pushed.push(Value::boolean(literal.value));
+                return {};
             },
-            [](const CallArg::Null&) -> Result<Value> { return Value::null(); },
-            [&](const CallArg::Variable& variable) -> Result<Value> {
-                if (const Value* value = scope.lookup_variable(variable.name)) return *value;
-                return CompileError::of(ErrorKind::UndefinedVar, variable.name);
+            [&](const CallArg::Null&) -> Status {
+                pushed.push(Value::null());
+                return {};
             },
-            [&](const CallArg::DotPath& path) -> Result<Value> {
-                return resolve_field_path(path.root, path.fields, scope);
+            [&](const CallArg::Variable& variable) -> Status {
+                const Value* value = scope.lookup_variable(variable.name);
+                if (value == nullptr) {
+                    return CompileError::of(ErrorKind::UndefinedVar, std::string(variable.name));
+                }
+                pushed.push(*value);
+                return {};
             },
-            [&](const CallArg::Call& call) -> Result<Value> {
+            [&](const CallArg::DotPath& path) -> Status {
+                TYX_ASSIGN_OR_RETURN(
+                    const Value* value,
+                    follow_field_path(scope.lookup_variable(path.root), path.root, path.fields));
+                pushed.push(*value);
+                return {};
+            },
+            [&](const CallArg::Call& call) -> Status {
                 const uint64_t nested = depth + 1;
                 if (nested > MAX_ARGUMENT_DEPTH) {
                     return CompileError::of(
@@ -628,31 +698,75 @@ Result<Value> evaluate_call_argument(const CallArg& argument, Scope& scope, Eval
                 // A value passed to another call is not written where it is computed, so
                 // nothing of it is mapped.
                 const DetachedBuilder detached(context);
-                TYX_ASSIGN_OR_RETURN(std::vector<Value> arguments,
-                                     collect_call_arguments(call.args, scope, context, nested));
-                return call_function(call.name, std::move(arguments), scope, context);
+                Value value;
+                {
+                    PushedArguments arguments(context);
+                    TYX_TRY(push_call_arguments(call.args, scope, context, nested, arguments));
+                    TYX_ASSIGN_OR_RETURN(value,
+                                         call_with_arguments(call.name, arguments, scope, context));
+                }
+                pushed.push(std::move(value));
+                return {};
             },
         },
         argument.value);
 }
 
-Result<Value> call_function(std::string_view name, std::vector<Value> arguments, Scope& scope,
-                            EvalContext& context) {
+Status push_call_arguments(const std::vector<CallArg>& arguments, Scope& scope,
+                           EvalContext& context, uint64_t depth, PushedArguments& pushed) {
+    for (const CallArg& argument : arguments)
+        TYX_TRY(push_call_argument(argument, scope, context, depth, pushed));
+    return {};
+}
+
+Result<Value> call_with_arguments(std::string_view name, PushedArguments& arguments, Scope& scope,
+                                  EvalContext& context) {
     if (const FunctionDef* function = scope.lookup_function(name)) {
-        TYX_ASSIGN_OR_RETURN(
-            std::string text,
-            invoke_user_function(*function, name, std::move(arguments), scope, context));
+        std::string text;
+        TYX_TRY(call_user_function(*function, name, arguments, scope, context, text));
         return Value::string(std::move(text));
     }
     if (const BuiltinSpec* builtin = lookup_builtin(name)) {
-        if (arguments.size() < builtin->min_args || arguments.size() > builtin->max_args) {
-            return new_arity_error(name, builtin->min_args, builtin->max_args, arguments.size(),
-                                   std::nullopt);
+        const std::size_t given = arguments.size();
+        if (given < builtin->min_args || given > builtin->max_args) {
+            return new_arity_error(name, builtin->min_args, builtin->max_args, given, std::nullopt);
         }
         TYX_TRY(context.work.charge_call());
-        return builtin->handler(arguments, context.work);
+        return builtin->handler(arguments.values(), context.work);
     }
     return CompileError::of(ErrorKind::UndefinedFn, std::string(name));
+}
+
+// Pushes the values of a vector the caller made.
+void push_values(std::vector<Value> values, PushedArguments& pushed) {
+    for (Value& value : values)
+        pushed.push(std::move(value));
+}
+
+}  // namespace
+
+Result<std::vector<Value>> collect_call_arguments(const std::vector<CallArg>& arguments,
+                                                  Scope& scope, EvalContext& context,
+                                                  uint64_t depth) {
+    PushedArguments pushed(context);
+    TYX_TRY(push_call_arguments(arguments, scope, context, depth, pushed));
+    const std::span<Value> values = pushed.values();
+    return std::vector<Value>(std::make_move_iterator(values.begin()),
+                              std::make_move_iterator(values.end()));
+}
+
+Result<Value> evaluate_call_argument(const CallArg& argument, Scope& scope, EvalContext& context,
+                                     uint64_t depth) {
+    PushedArguments pushed(context);
+    TYX_TRY(push_call_argument(argument, scope, context, depth, pushed));
+    return std::move(pushed.values().front());
+}
+
+Result<Value> call_function(std::string_view name, std::vector<Value> arguments, Scope& scope,
+                            EvalContext& context) {
+    PushedArguments pushed(context);
+    push_values(std::move(arguments), pushed);
+    return call_with_arguments(name, pushed, scope, context);
 }
 
 std::vector<Value> make_default_values(const std::vector<DefineParam>& params) {
@@ -744,21 +858,20 @@ namespace {
 }
 
 // Extends the arguments with the defaults of the parameters they leave out.
-[[gnu::noinline]] Status bind_defaults(const FunctionDef& function, std::vector<Value>& arguments) {
+[[gnu::noinline]] Status bind_defaults(const FunctionDef& function, PushedArguments& arguments) {
     const std::vector<DefineParam>& params = function.params;
     const bool prepared = function.default_values.size() == params.size();
-    arguments.reserve(params.size());
     for (std::size_t i = arguments.size(); i < params.size(); ++i) {
         if (!params[i].default_value) {
-            return syntax_error("internal error: non-optional param '" + params[i].name +
-                                "' missing but arity check passed");
+            return syntax_error("internal error: non-optional param '" +
+                                std::string(params[i].name) + "' missing but arity check passed");
         }
         if (!params[i].default_value->is_literal()) {
             return syntax_error(
                 "internal error: non-literal expression in parameter default position");
         }
-        arguments.push_back(prepared ? function.default_values[i]
-                                     : literal_value(*params[i].default_value));
+        arguments.push(prepared ? function.default_values[i]
+                                : literal_value(*params[i].default_value));
     }
     return {};
 }
@@ -784,21 +897,18 @@ void trim_appended_text(std::string& out, std::size_t start) {
     out.erase(start, lead);
 }
 
-}  // namespace
-
-Status append_user_function_call(const FunctionDef& function, std::string_view name,
-                                 std::vector<Value> arguments, Scope& scope, EvalContext& context,
-                                 std::string& out) {
+Status call_user_function(const FunctionDef& function, std::string_view name,
+                          PushedArguments& arguments, Scope& scope, EvalContext& context,
+                          std::string& out) {
     context.call_segments_placed = false;
     TYX_TRY(check_user_call(function, name, arguments.size(), context));
     if (++context.total_calls > MAX_TOTAL_CALLS) return total_calls_error();
     // Defaults are settled before the frame exists, so a broken one leaves the scope untouched.
-    TYX_TRY(bind_defaults(function, arguments));
+    if (arguments.size() < function.params.size()) TYX_TRY(bind_defaults(function, arguments));
 
-    scope.push_function_frame(function);
-    for (std::size_t i = 0; i < function.params.size(); ++i) {
-        scope.define_variable(function.params[i].name, std::move(arguments[i]));
-    }
+    scope.push_call_frame(function, arguments.values());
+    // The values now live in the frame; the body's calls push theirs where these stood.
+    arguments.release();
 
     const SharedSource* const saved_source = context.function_source;
     context.function_source = function.source ? &*function.source : nullptr;
@@ -830,6 +940,16 @@ Status append_user_function_call(const FunctionDef& function, std::string_view n
     }
     trim_appended_text(out, start);
     return {};
+}
+
+}  // namespace
+
+Status append_user_function_call(const FunctionDef& function, std::string_view name,
+                                 std::vector<Value> arguments, Scope& scope, EvalContext& context,
+                                 std::string& out) {
+    PushedArguments pushed(context);
+    push_values(std::move(arguments), pushed);
+    return call_user_function(function, name, pushed, scope, context, out);
 }
 
 Result<std::string> invoke_user_function(const FunctionDef& function, std::string_view name,

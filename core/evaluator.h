@@ -70,6 +70,12 @@ struct EvalContext {
     std::vector<std::string_view> call_stack;
     // Present only while source mappings are recorded; not owned.
     MapBuilder* map_builder = nullptr;
+    // The arguments of the calls being prepared, those of a call nested in another's arguments
+    // above the other's. Kept from call to call, so that a call allocates none.
+    std::vector<Value> argument_stack;
+    // The value of each string literal passed as a call argument, made at its first call and
+    // keyed by the literal in the tree, which outlives the evaluation.
+    std::unordered_map<const void*, Value> literal_arguments;
     // The caller's list, which may already hold warnings.
     std::vector<std::string>& warnings;
     // The source indices given to the sources of an included module's body mappings, keyed by

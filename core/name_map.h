@@ -14,34 +14,50 @@
 
 namespace tyx {
 
-// A hash of a few loads per name, inline: names are short identifiers, and a scope lookup
-// hashes its name once for all the frames it searches. Inputs up to 8 bytes take two
-// overlapping loads (or three bytes), longer ones a load per 8 bytes; a final mix spreads every
-// input bit over the low bits that index a table.
+// The key a table compares names by, inline: names are short identifiers, and a scope lookup
+// computes its key once for all the frames it searches. A name of up to 7 bytes is its key, its
+// bytes packed beside its size, so equal keys mean equal names and the bytes are never read
+// again; a longer name's key is a hash with the top byte set, which no short key has, and equal
+// keys are confirmed byte for byte. Keys of short names differ mostly in their low bits' bytes,
+// so an index spreads every key with `spread` first.
 struct NameHash {
     using is_transparent = void;
     uint64_t operator()(std::string_view name) const {
         const char* data = name.data();
         const size_t size = name.size();
-        uint64_t hash = 0x9E3779B97F4A7C15ull ^ size;
-        if (size > 8) {
-            size_t at = 0;
-            for (; at + 8 < size; at += 8)
-                hash = mix(hash ^ load<uint64_t>(data + at));
-            hash = mix(hash ^ load<uint64_t>(data + size - 8));
-        } else if (size >= 4) {
-            hash = mix(hash ^
-                       ((uint64_t{load<uint32_t>(data)} << 32) | load<uint32_t>(data + size - 4)));
-        } else if (size > 0) {
+        if (size < 8) {
+            const uint64_t tag = uint64_t{size} << 56;
+            if (size >= 4) {
+                // Two loads that overlap below 8 bytes, each byte at its own place in both.
+                return tag | uint64_t{load<uint32_t>(data)} |
+                       uint64_t{load<uint32_t>(data + size - 4)} << (8 * (size - 4));
+            }
+            if (size == 0) return tag;
             const auto byte = [&](size_t at) {
                 return uint64_t{static_cast<unsigned char>(data[at])};
             };
-            hash = mix(hash ^ (byte(0) << 16 | byte(size >> 1) << 8 | byte(size - 1)));
+            return tag | byte(0) | byte(size >> 1) << 8 | byte(size - 1) << 16;
         }
-        return finish(hash);
+        return long_key(data, size);
     }
+    // Whether a key of `size` bytes' name is the name itself.
+    static bool is_exact(size_t size) { return size < 8; }
+    // Every input bit of a key over the low bits that index a table.
+    static uint64_t spread(uint64_t key) { return finish(mix(key)); }
 
   private:
+    static constexpr uint64_t kLongKey = uint64_t{0xFF} << 56;
+
+    // Out of line, so that a lookup of a short name keeps no registers for the hash.
+    [[gnu::noinline]] static uint64_t long_key(const char* data, size_t size) {
+        uint64_t hash = 0x9E3779B97F4A7C15ull ^ size;
+        size_t at = 0;
+        for (; at + 8 < size; at += 8)
+            hash = mix(hash ^ load<uint64_t>(data + at));
+        hash = mix(hash ^ load<uint64_t>(data + size - 8));
+        return finish(hash) | kLongKey;
+    }
+
     template <class Word>
     static Word load(const char* at) {
         Word word;
@@ -59,8 +75,8 @@ struct NameHash {
     }
 };
 
-// Entries in insertion order with their hashes beside them. Most tables hold a few names (the
-// parameters of one call, the variable of one loop), which a scan of the hashes finds faster
+// Entries in insertion order with their keys beside them. Most tables hold a few names (the
+// parameters of one call, the variable of one loop), which a scan of the keys finds faster
 // than a hash table's buckets and without allocating any; a table that grows past
 // kLinearLimit gains an open-addressing index so that large `vars` stay constant-time. The
 // order of entries is never visible: whoever shows names sorts them first.
@@ -87,6 +103,23 @@ class NameMap {
     const_iterator find(std::string_view name, uint64_t hash) const {
         const size_t at = position(name, hash);
         return at == kAbsent ? end() : begin() + static_cast<std::ptrdiff_t>(at);
+    }
+    // Whether scan_short finds `name`: a short name in a table without an index.
+    bool scans_for(std::string_view name) const {
+        return slots_.empty() && NameHash::is_exact(name.size());
+    }
+    // The value of the name whose key is `hash`, for a name scans_for holds for; calls nothing,
+    // so a lookup that finds its name here saves no registers.
+    const T* scan_short(uint64_t hash) const {
+        for (size_t i = 0; i < hashes_.size(); ++i) {
+            if (hashes_[i] == hash) return &entries_[i].second;
+        }
+        return nullptr;
+    }
+    // The name's value, or nullptr.
+    const T* find_value(std::string_view name, uint64_t hash) const {
+        const size_t at = position(name, hash);
+        return at == kAbsent ? nullptr : &entries_[at].second;
     }
     bool contains(std::string_view name) const {
         return position(name, NameHash{}(name)) != kAbsent;
@@ -138,18 +171,34 @@ class NameMap {
     static constexpr size_t kLinearLimit = 8;
 
     size_t position(std::string_view name, uint64_t hash) const {
-        if (slots_.empty()) {
-            for (size_t i = 0; i < hashes_.size(); ++i) {
-                if (hashes_[i] == hash && entries_[i].first == name) return i;
-            }
-            return kAbsent;
+        if (!slots_.empty()) [[unlikely]] {
+            return indexed_position(name, hash);
         }
+        if (!NameHash::is_exact(name.size())) [[unlikely]] {
+            return confirmed_position(name, hash);
+        }
+        for (size_t i = 0; i < hashes_.size(); ++i) {
+            if (hashes_[i] == hash) return i;
+        }
+        return kAbsent;
+    }
+    // These two are out of line, so that the scan of a small table for a short name, which a
+    // scope lookup repeats for every frame, keeps no registers for an index or a comparison.
+    [[gnu::noinline]] size_t confirmed_position(std::string_view name, uint64_t hash) const {
+        for (size_t i = 0; i < hashes_.size(); ++i) {
+            if (hashes_[i] == hash && entries_[i].first == name) return i;
+        }
+        return kAbsent;
+    }
+    [[gnu::noinline]] size_t indexed_position(std::string_view name, uint64_t hash) const {
+        const bool exact = NameHash::is_exact(name.size());
         const size_t mask = slots_.size() - 1;
-        for (size_t slot = static_cast<size_t>(hash) & mask;; slot = (slot + 1) & mask) {
+        for (size_t slot = static_cast<size_t>(NameHash::spread(hash)) & mask;;
+             slot = (slot + 1) & mask) {
             const uint32_t stored = slots_[slot];
             if (stored == 0) return kAbsent;
             const size_t i = stored - 1;
-            if (hashes_[i] == hash && entries_[i].first == name) return i;
+            if (hashes_[i] == hash && (exact || entries_[i].first == name)) return i;
         }
     }
 
@@ -177,7 +226,7 @@ class NameMap {
     }
     void insert_slot(size_t index) {
         const size_t mask = slots_.size() - 1;
-        size_t slot = static_cast<size_t>(hashes_[index]) & mask;
+        size_t slot = static_cast<size_t>(NameHash::spread(hashes_[index])) & mask;
         while (slots_[slot] != 0)
             slot = (slot + 1) & mask;
         slots_[slot] = static_cast<uint32_t>(index + 1);

@@ -9,23 +9,38 @@ constexpr std::string_view kPopGlobalFrame =
     "internal error: cannot pop the global scope frame \u2014 this is a compiler bug, please "
     "report it";
 
-template <class T>
-const T* find_in(const NameMap<T>& map, std::string_view name, uint64_t hash) {
-    auto it = map.find(name, hash);
-    return it == map.end() ? nullptr : &it->second;
-}
-
 // Searches each frame's own table, then the names its call captured, innermost frame first.
 template <class T, class Table>
 const T* lookup(std::span<const ScopeFrame> frames, std::string_view name, Table table) {
     const uint64_t hash = NameHash{}(name);
     for (auto frame = frames.rbegin(); frame != frames.rend(); ++frame) {
-        if (const T* found = find_in(table(*frame), name, hash)) return found;
+        if (const T* found = table(*frame).find_value(name, hash)) return found;
         if (frame->captured != nullptr) {
             if (const T* found = table(frame->captured->captured, name, hash)) return found;
         }
     }
     return nullptr;
+}
+
+// The same, out of line, for a name that the innermost frame's own table did not hold at
+// first sight.
+template <class T, class Table>
+[[gnu::noinline]] const T* lookup_everywhere(std::span<const ScopeFrame> frames,
+                                             std::string_view name, Table table) {
+    return lookup<T>(frames, name, table);
+}
+
+// Most names are found in the innermost frame (a loop's variable, a call's parameter, or the
+// global frame itself): a short one is looked for there first by a scan that calls nothing, so
+// that finding it saves and restores no registers.
+template <class T, class Table>
+const T* lookup_innermost_first(std::span<const ScopeFrame> frames, std::string_view name,
+                                Table table) {
+    const auto& innermost = table(frames.back());
+    if (innermost.scans_for(name)) {
+        if (const T* found = innermost.scan_short(NameHash{}(name))) return found;
+    }
+    return lookup_everywhere<T>(frames, name, table);
 }
 
 struct Variables {
@@ -113,6 +128,14 @@ void Scope::push_function_frame(const FunctionDef& function) {
     innermost().captured = &function;
 }
 
+void Scope::push_call_frame(const FunctionDef& function, std::span<Value> arguments) {
+    push_function_frame(function);
+    // A frame beneath the global one is never logged.
+    VariableMap& variables = innermost().variables;
+    for (std::size_t i = 0; i < arguments.size(); ++i)
+        variables.insert_or_assign(function.params[i].name, std::move(arguments[i]));
+}
+
 Status Scope::pop_frame() {
     if (depth_ <= 1) return new_syntax_error(kPopGlobalFrame);
     innermost().clear();
@@ -137,11 +160,12 @@ void Scope::define_import_alias(std::string_view name, ImportedModule module) {
 }
 
 const Value* Scope::lookup_variable(std::string_view name) const {
-    return lookup<Value>(frames(), name, Variables{});
+    return lookup_innermost_first<Value>(frames(), name, Variables{});
 }
 
 const FunctionDef* Scope::lookup_function(std::string_view name) const {
-    const auto* found = lookup<std::shared_ptr<const FunctionDef>>(frames(), name, Functions{});
+    const auto* found =
+        lookup_innermost_first<std::shared_ptr<const FunctionDef>>(frames(), name, Functions{});
     return found == nullptr ? nullptr : found->get();
 }
 

@@ -194,7 +194,8 @@ class Validator {
                                    uint64_t length) {
         const ImportedModule* module = scope_.lookup_import_alias(call.namespace_name);
         if (module == nullptr) return undefined_variable(call.namespace_name, offset, length);
-        const std::string qualified = call.namespace_name + "." + call.name;
+        const std::string qualified =
+            std::string(call.namespace_name) + "." + std::string(call.name);
         const FunctionDef* function = module->find_exported_function(call.name);
         if (function == nullptr) {
             return CompileError::at(ErrorKind::UndefinedFn, qualified, name_, text_, offset,
@@ -211,7 +212,7 @@ class Validator {
         return {};
     }
 
-    Status validate_call(const std::string& function_name, uint64_t given, uint64_t offset,
+    Status validate_call(std::string_view function_name, uint64_t given, uint64_t offset,
                          uint64_t length) {
         if (const FunctionDef* function = scope_.lookup_function(function_name)) {
             const uint64_t required = count_required_params(function->params);
@@ -227,8 +228,8 @@ class Validator {
             return make_call_arity_error_at(function_name, builtin->min_args, builtin->max_args,
                                             given, std::nullopt, name_, text_, offset, length);
         }
-        return CompileError::at(ErrorKind::UndefinedFn, function_name, name_, text_, offset,
-                                length);
+        return CompileError::at(ErrorKind::UndefinedFn, std::string(function_name), name_, text_,
+                                offset, length);
     }
 
     Status validate_call_arguments(const std::vector<CallArg>& arguments, uint64_t offset,

@@ -38,7 +38,12 @@ class Value {
     static Value object(ValueObject entries);
     static Value null() { return Value(); }
 
-    Kind kind() const;
+    Kind kind() const {
+        // By the alternatives' order in Data.
+        constexpr Kind kinds[] = {Kind::Null, Kind::String, Kind::Number,
+                                  Kind::Bool, Kind::Array,  Kind::Object};
+        return kinds[data_.index()];
+    }
     bool is_string() const { return data_.index() == 1; }
     bool is_number() const { return data_.index() == 2; }
     bool is_bool() const { return data_.index() == 3; }

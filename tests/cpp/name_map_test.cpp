@@ -80,5 +80,23 @@ TEST(NameMap, NamesDifferingOnlyAfterAPrefixOrByEmbeddedNulAreDistinct) {
     EXPECT_EQ(map.size(), 3u);
 }
 
+// Short names are compared by their packed bytes alone, so every byte of every short length
+// must take part.
+TEST(NameMap, NamesOfEachLengthDifferingInAnyOneByteAreDistinct) {
+    for (size_t size = 1; size <= 10; ++size) {
+        NameMap<size_t> map;
+        const std::string base(size, 'a');
+        map.insert_or_assign(base, size);
+        for (size_t at = 0; at < size; ++at) {
+            std::string other = base;
+            other[at] = 'b';
+            EXPECT_FALSE(map.contains(other)) << other;
+            EXPECT_TRUE(map.insert_or_assign(other, at).second) << other;
+        }
+        EXPECT_EQ(map.size(), size + 1);
+        EXPECT_EQ(map.at(base), size);
+    }
+}
+
 }  // namespace
 }  // namespace tyx

@@ -177,6 +177,23 @@ TEST(ValueTest, FindAndSharing) {
     EXPECT_EQ(&copy.as_object(), &object.as_object());
 }
 
+// Small objects are scanned and larger ones searched: both must find every key and no other.
+TEST(ValueTest, FindOnEitherSideOfTheScanLimit) {
+    for (int size : {7, 8, 9, 40}) {
+        ValueObject entries;
+        for (int i = 0; i < size; ++i)
+            entries.emplace_back("k" + std::to_string(i), num(i));
+        const Value object = obj(std::move(entries));
+        for (int i = 0; i < size; ++i) {
+            const Value* found = object.find("k" + std::to_string(i));
+            ASSERT_NE(found, nullptr) << size << " " << i;
+            EXPECT_EQ(found->as_number(), i);
+        }
+        EXPECT_EQ(object.find("k"), nullptr) << size;
+        EXPECT_EQ(object.find("k" + std::to_string(size)), nullptr) << size;
+    }
+}
+
 nlohmann::json nested_json_arrays(int levels) {
     nlohmann::json json = 1;
     for (int i = 0; i < levels; ++i)
