@@ -16,6 +16,19 @@
 namespace tyx {
 namespace {
 
+// Bit 0: may start an identifier; bit 1: may continue one.
+constexpr std::array<uint8_t, 256> kIdentifierBytes = [] {
+    std::array<uint8_t, 256> table{};
+    for (int c = 'a'; c <= 'z'; ++c)
+        table[static_cast<size_t>(c)] = 3;
+    for (int c = 'A'; c <= 'Z'; ++c)
+        table[static_cast<size_t>(c)] = 3;
+    for (int c = '0'; c <= '9'; ++c)
+        table[static_cast<size_t>(c)] = 2;
+    table['_'] = 3;
+    return table;
+}();
+
 std::string_view trim(std::string_view text) {
     return trim_white_space(text);
 }
@@ -369,6 +382,11 @@ struct LeafBudget {
     bool over() const { return count > MAX_CONDITION_OPERANDS; }
 };
 
+CompileError literal_condition_error() {
+    return new_syntax_error(
+        "cannot use a literal value in @if condition \xE2\x80\x94 use a variable or function call");
+}
+
 Result<Condition> parse_condition_atom(std::string_view text) {
     const std::string_view t = trim(text);
     if (!t.empty() && t[0] == '!') {
@@ -405,11 +423,7 @@ Result<Condition> parse_condition_atom(std::string_view text) {
         return new_syntax_error("use '==' for comparison, not '='");
     }
     TYX_ASSIGN_OR_RETURN(auto expression, parse_directive_expression(t));
-    if (expression.is_literal()) {
-        return new_syntax_error(
-            "cannot use a literal value in @if condition \xE2\x80\x94 use a variable or function "
-            "call");
-    }
+    if (expression.is_literal()) return literal_condition_error();
     return Condition{Condition::Truthy{std::move(expression)}};
 }
 
@@ -431,23 +445,6 @@ Result<Condition> parse_and_condition(std::string_view text, LeafBudget& budget)
     }
     return Condition{std::move(conjunction)};
 }
-
-}  // namespace
-
-namespace {
-
-// Bit 0: may start an identifier; bit 1: may continue one.
-constexpr std::array<uint8_t, 256> kIdentifierBytes = [] {
-    std::array<uint8_t, 256> table{};
-    for (int c = 'a'; c <= 'z'; ++c)
-        table[static_cast<size_t>(c)] = 3;
-    for (int c = 'A'; c <= 'Z'; ++c)
-        table[static_cast<size_t>(c)] = 3;
-    for (int c = '0'; c <= '9'; ++c)
-        table[static_cast<size_t>(c)] = 2;
-    table['_'] = 3;
-    return table;
-}();
 
 }  // namespace
 
@@ -474,6 +471,15 @@ std::optional<std::string_view> split_directive_head(std::string_view text) {
 
 Result<Condition> parse_condition(std::string_view text) {
     const std::string_view t = trim(text);
+    // A condition of identifier bytes and dots alone (a name or a dot path, the usual test)
+    // holds no operator, quote or parenthesis, so it is a single truthiness test.
+    if (!t.empty() && std::all_of(t.begin(), t.end(), [](char c) {
+            return c == '.' || (kIdentifierBytes[static_cast<unsigned char>(c)] & 2) != 0;
+        })) {
+        TYX_ASSIGN_OR_RETURN(auto expression, parse_directive_expression(t));
+        if (expression.is_literal()) return literal_condition_error();
+        return Condition{Condition::Truthy{std::move(expression)}};
+    }
     LeafBudget budget;
     TopLevelSplitter items(t, "||");
     const std::string_view first = items.next();
