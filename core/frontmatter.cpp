@@ -1,5 +1,6 @@
 #include "core/frontmatter.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
@@ -611,6 +612,70 @@ Document collect_first_document(EventReader& reader) {
     }
 }
 
+// The document of a frontmatter block made only of `key: value` lines, as libyaml would report
+// it, or nothing for any other text. Each line holds a key of ASCII letters, digits, "_" and "-"
+// (a letter or "_" first), a colon, spaces, and a one-line plain value of ASCII letters, digits,
+// spaces and ".,_-/()+" that starts with a letter, digit or "_" and does not end in a space.
+// Such a value holds no indicator that could end it or change its kind, so it is read
+// without a parser: the usual frontmatter of a prompt is a few lines of this form.
+std::optional<Document> simple_mapping_document(std::string_view text) {
+    constexpr size_t kMostKeyBytes = 128;
+    const auto letter = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+    };
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    const auto key_byte = [&](char c) { return letter(c) || digit(c) || c == '-'; };
+    const auto value_byte = [&](char c) {
+        return letter(c) || digit(c) || c == ' ' || c == '.' || c == ',' || c == '-' || c == '/' ||
+               c == '(' || c == ')' || c == '+';
+    };
+    if (text.empty()) return std::nullopt;
+    Document document;
+    document.found = true;
+    document.events.push_back(Event{EventKind::MappingStart});
+    uint32_t line = 0;
+    for (size_t start = 0; start < text.size(); ++line) {
+        const size_t feed = text.find('\n', start);
+        const std::string_view row =
+            text.substr(start, feed == std::string_view::npos ? feed : feed - start);
+        start = feed == std::string_view::npos ? text.size() : feed + 1;
+        size_t i = 0;
+        if (row.empty() || !letter(row[0])) return std::nullopt;
+        while (i < row.size() && key_byte(row[i]))
+            ++i;
+        const size_t key_length = i;
+        if (key_length > kMostKeyBytes || i + 1 >= row.size() || row[i] != ':' ||
+            row[i + 1] != ' ') {
+            return std::nullopt;
+        }
+        i += 1;
+        while (i < row.size() && row[i] == ' ')
+            ++i;
+        const size_t value_start = i;
+        if (i == row.size() || !(letter(row[i]) || digit(row[i])) || row.back() == ' ') {
+            return std::nullopt;
+        }
+        if (!std::all_of(row.begin() + static_cast<std::ptrdiff_t>(i), row.end(), value_byte)) {
+            return std::nullopt;
+        }
+        const auto scalar = [&](size_t offset, size_t length) {
+            Event event;
+            event.kind = EventKind::Scalar;
+            event.style = ScalarStyle::Plain;
+            event.line = line;
+            event.column = static_cast<uint32_t>(offset);
+            event.value_offset = document.pool.size();
+            event.value_length = length;
+            document.pool.append(row.substr(offset, length));
+            document.events.push_back(event);
+        };
+        scalar(0, key_length);
+        scalar(value_start, row.size() - value_start);
+    }
+    document.events.push_back(Event{EventKind::MappingEnd});
+    return document;
+}
+
 bool is_null_word(std::string_view text) {
     return text == "~" || text == "null" || text == "Null" || text == "NULL";
 }
@@ -975,6 +1040,13 @@ Result<YamlValue> parse_frontmatter_yaml(std::string_view text) {
     }
     TYX_TRY(check_flow_nesting(text));
 
+    if (std::optional<Document> simple = simple_mapping_document(text)) {
+        Builder builder(*simple);
+        auto value = builder.build_root();
+        if (!value.ok() && builder.exhausted()) return node_count_error();
+        if (!value.ok() && builder.text_exhausted()) return text_size_error();
+        return value;
+    }
     EventReader reader(text);
     if (!reader.ready()) {
         return CompileError::of(ErrorKind::Yaml, "cannot initialize the YAML parser");

@@ -344,6 +344,29 @@ TEST(FrontmatterTest, DuplicateKeysInSmallAndLargeMappings) {
     }
 }
 
+// Blocks of plain `key: value` lines are read without libyaml; a comment after the first line
+// sends the same block through libyaml, which must agree on every value, error and position.
+TEST(FrontmatterTest, PlainKeyValueLinesReadAsLibyamlReadsThem) {
+    const std::string cases[] = {
+        "title: Weekly planning assistant\nversion: 3\ntone: friendly\n",
+        "a: 1\nb: -2\nc: 1.5\nd: 1e5\ne: 0x1F\nf: 0o17\ng: 1_000\nh: +1\ni: 012",
+        "a: true\nb: False\nc: null\nd: NULL\ne: yes\nf: off\ng: inf\nh: NaN",
+        "a: 99999999999999999999999\nb: 18446744073709551616\nc: 2001-12-14",
+        "key-name:    spaced   words  inside\n_k: (x), y/z + w.",
+        "a: 1\nb: 2\na: 3",
+        "true: 1\nTrue: 2",
+        "k1: a\nk1: b\n",
+    };
+    for (const std::string& text : cases) {
+        const size_t feed = text.find('\n');
+        std::string commented = text;
+        commented.insert(feed == std::string::npos ? text.size() : feed, "  # c");
+        EXPECT_EQ(load(text), load(commented)) << text;
+    }
+    EXPECT_EQ(load("title: Weekly planning assistant\nversion: 3\n"),
+              "{'title': 'Weekly planning assistant', 'version': u3}");
+}
+
 TEST(FrontmatterTest, AnchorsAndAliases) {
     EXPECT_EQ(load("a: &x [1, {b: 2}]\nc: *x\nd: &y s\ne: *y\n"),
               "{'a': [u1, {'b': u2}], 'c': [u1, {'b': u2}], 'd': 's', 'e': 's'}");
