@@ -632,6 +632,10 @@ std::optional<Document> simple_mapping_document(std::string_view text) {
     if (text.empty()) return std::nullopt;
     Document document;
     document.found = true;
+    // Two scalars a line, and the mapping's start and end.
+    document.events.reserve(2 * static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) +
+                            4);
+    document.pool.reserve(text.size());
     document.events.push_back(Event{EventKind::MappingStart});
     uint32_t line = 0;
     for (size_t start = 0; start < text.size(); ++line) {
