@@ -119,8 +119,8 @@ struct ParserState {
     TokenCursor& tokens;
     std::string_view name;
     std::string_view source;
-    // Where texts that are not source bytes are kept.
-    std::forward_list<std::string>& made_texts;
+    // The tree being built, which keeps the texts that are not source bytes.
+    ParsedTemplate& parsed;
     uint64_t depth = 0;
     bool in_message = false;
     bool in_block = false;
@@ -399,6 +399,7 @@ Result<Node> parse_message_block(ParserState& state, std::string_view rest, uint
         node.role = Expression{Expression::String{std::string(role_text)}};
     }
 
+    state.parsed.has_message_blocks = true;
     // The depth counts the block only once its role has been read.
     TYX_TRY(enter_nesting(state));
     BlockScope scope(state, &ParserState::in_message);
@@ -526,7 +527,7 @@ std::string_view fence_line_text(ParserState& state, const Token& token) {
     if (end < state.source.size() && state.source[end] == '\n') {
         return state.source.substr(token.offset, token.text.size() + 1);
     }
-    return state.made_texts.emplace_front(cat(token.text, "\n"));
+    return state.parsed.made_texts.emplace_front(cat(token.text, "\n"));
 }
 
 // Parses nodes onto the scratch list up to a terminator in `end_words` or `end_prefixes`, or
@@ -639,7 +640,7 @@ Result<ParsedTemplate> parse_template(const std::vector<Token>& tokens, std::str
                                       std::string_view source) {
     ParsedTemplate parsed;
     TokenCursor cursor(tokens);
-    ParserState state{cursor, name, source, parsed.made_texts};
+    ParserState state{cursor, name, source, parsed};
     TYX_TRY(parse_tokens(state, parsed));
     return parsed;
 }
@@ -648,7 +649,7 @@ Result<ParsedTemplate> parse_source(std::string_view source, std::string_view na
     ParsedTemplate parsed;
     TokenStream stream(source, name);
     TokenCursor cursor(stream);
-    ParserState state{cursor, name, source, parsed.made_texts};
+    ParserState state{cursor, name, source, parsed};
     Status status = parse_tokens(state, parsed);
     if (std::optional<CompileError> error = cursor.take_lexer_error()) return std::move(*error);
     TYX_TRY(std::move(status));

@@ -377,6 +377,8 @@ struct ParsedTemplate {
     // The path of a leading @extends line, exactly as written between its quotes.
     std::optional<std::string> extends;
     uint64_t extends_offset = 0;
+    // Some @message block stands somewhere in the tree, @define bodies included.
+    bool has_message_blocks = false;
     std::shared_ptr<const std::string> source;
     // A list whose elements never move and whose move allocates nothing.
     std::forward_list<std::string> made_texts;

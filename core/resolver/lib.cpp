@@ -124,7 +124,9 @@ Result<CompileOutput> compile_entry_source(Resolver& resolver, const ModuleSourc
         extends ? prepare_extending_module(resolver, tree, source, warnings)
                 : prepare_plain_module(resolver, tree, source, is_plain_markdown, warnings));
 
-    if (body_holds_message_block(*module.nodes)) {
+    // A tree without any @message block renders Markdown, whatever its body holds; an
+    // extending template's nodes come from the whole chain.
+    if ((extends || tree->has_message_blocks) && body_holds_message_block(*module.nodes)) {
         if (options.source_map) {
             warnings.emplace_back(
                 "source maps are not supported for messages-mode templates (@message blocks); "
