@@ -84,29 +84,35 @@ class TokenStream::Lexer {
         return static_cast<size_t>(static_cast<const char*>(hit) - source_.data());
     }
 
-    // The first byte at or after `from` that may end a text run ("\\", "{" or a line feed), or the
-    // size of the source: sixteen bytes at a time where SSE2 is there.
-    size_t find_text_stop(size_t from) const {
+    // The first of the bytes `a`, `b` and `c` at or after `from`, or the size of the source:
+    // sixteen bytes at a time where SSE2 is there.
+    size_t find_first_of(size_t from, char a, char b, char c) const {
         const char* data = source_.data();
         const size_t size = source_.size();
         size_t i = from;
 #if defined(__SSE2__)
-        const __m128i backslash = _mm_set1_epi8('\\');
-        const __m128i brace = _mm_set1_epi8('{');
-        const __m128i feed = _mm_set1_epi8('\n');
+        const __m128i first = _mm_set1_epi8(a);
+        const __m128i second = _mm_set1_epi8(b);
+        const __m128i third = _mm_set1_epi8(c);
         for (; i + 16 <= size; i += 16) {
             const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
             const __m128i hits = _mm_or_si128(
-                _mm_or_si128(_mm_cmpeq_epi8(chunk, backslash), _mm_cmpeq_epi8(chunk, brace)),
-                _mm_cmpeq_epi8(chunk, feed));
+                _mm_or_si128(_mm_cmpeq_epi8(chunk, first), _mm_cmpeq_epi8(chunk, second)),
+                _mm_cmpeq_epi8(chunk, third));
             const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
             if (mask != 0) return i + static_cast<size_t>(std::countr_zero(mask));
         }
 #endif
         for (; i < size; ++i) {
-            if (data[i] == '\\' || data[i] == '{' || data[i] == '\n') return i;
+            if (data[i] == a || data[i] == b || data[i] == c) return i;
         }
         return size;
+    }
+
+    // The first byte at or after `from` that may end a text run: an escape, a brace or a line
+    // feed.
+    size_t find_text_stop(size_t from) const {
+        return find_first_of(from, '\\', '{', '\n');
     }
 
     // The rest of the line without its terminator; moves past at most one CR, then one LF.
@@ -218,6 +224,11 @@ class TokenStream::Lexer {
         char quote = 0;
         size_t i = content;
         while (i < source_.size()) {
+            // Outside a string only a quote or a brace can change anything.
+            if (quote == 0) {
+                i = find_first_of(i, '}', '"', '\'');
+                if (i == source_.size()) break;
+            }
             const char c = source_[i];
             if (quote != 0) {
                 if (c == '\\') {
@@ -303,21 +314,38 @@ Result<bool> TokenStream::step(std::vector<Token>& out) {
 
 size_t most_tokens(std::string_view source) {
     // Every token but a text run starts after a line feed or takes two "{" bytes of its own (an
-    // interpolation or an escaped brace), so counting those bounds the count. Counting in runs
-    // short enough for one-byte sums lets compilers compare many bytes at once.
-    constexpr size_t kRun = 255;
+    // interpolation or an escaped brace), so counting those bounds the count.
     size_t braces = 0;
     size_t feeds = 0;
-    for (size_t i = 0; i < source.size();) {
-        const size_t end = std::min(source.size(), i + kRun);
-        uint8_t run_braces = 0;
-        uint8_t run_feeds = 0;
-        for (; i < end; ++i) {
-            run_braces = static_cast<uint8_t>(run_braces + (source[i] == '{'));
-            run_feeds = static_cast<uint8_t>(run_feeds + (source[i] == '\n'));
+    size_t i = 0;
+#if defined(__SSE2__)
+    // Per-byte counters of matches, each summed into the totals before it can wrap at 255.
+    constexpr size_t kChunksPerSum = 255;
+    const __m128i brace = _mm_set1_epi8('{');
+    const __m128i feed = _mm_set1_epi8('\n');
+    const __m128i zero = _mm_setzero_si128();
+    const auto total = [&](__m128i counts) {
+        const __m128i sums = _mm_sad_epu8(counts, zero);
+        return static_cast<size_t>(_mm_cvtsi128_si32(sums)) +
+               static_cast<size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+    };
+    while (i + 16 <= source.size()) {
+        __m128i brace_counts = zero;
+        __m128i feed_counts = zero;
+        for (size_t chunk = 0; chunk < kChunksPerSum && i + 16 <= source.size(); ++chunk, i += 16) {
+            const __m128i bytes =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(source.data() + i));
+            // A match compares as all ones, that is -1: subtracting it counts one.
+            brace_counts = _mm_sub_epi8(brace_counts, _mm_cmpeq_epi8(bytes, brace));
+            feed_counts = _mm_sub_epi8(feed_counts, _mm_cmpeq_epi8(bytes, feed));
         }
-        braces += run_braces;
-        feeds += run_feeds;
+        braces += total(brace_counts);
+        feeds += total(feed_counts);
+    }
+#endif
+    for (; i < source.size(); ++i) {
+        braces += source[i] == '{';
+        feeds += source[i] == '\n';
     }
     // The start of the source and the three frontmatter tokens; then a text run before each.
     return 2 * (braces / 2 + feeds + 4) + 1;

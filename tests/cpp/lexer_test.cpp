@@ -4,6 +4,7 @@
 #include "tests/cpp/char_lexer.h"
 
 #include <gtest/gtest.h>
+#include <algorithm>
 
 #include <ostream>
 #include <random>
@@ -376,6 +377,27 @@ TEST(Lexer, InterpolationTrimsUnicodeWhiteSpace) {
         const Result<std::vector<Token>> tokens = tokenize(source, "t");
         ASSERT_TRUE(tokens.ok());
         EXPECT_EQ(tokens.value(), (std::vector<Token>{{K::Interpolation, 0, other}}));
+    }
+}
+
+// The bound is counted sixteen bytes at a time with byte-wide counters, which must not wrap on
+// long runs of braces and line feeds nor lose the bytes of a last partial chunk.
+TEST(Lexer, MostTokensCountsEveryBraceAndLineFeed) {
+    struct Case {
+        size_t braces;
+        size_t feeds;
+        size_t others;
+    };
+    for (const Case c : {Case{0, 0, 0}, Case{1, 0, 15}, Case{17, 3, 0}, Case{5000, 0, 0},
+                         Case{0, 4081, 7}, Case{70000, 70001, 3}}) {
+        std::string source;
+        for (size_t i = 0; i < std::max({c.braces, c.feeds, c.others}); ++i) {
+            if (i < c.braces) source += '{';
+            if (i < c.feeds) source += '\n';
+            if (i < c.others) source += 'a';
+        }
+        EXPECT_EQ(most_tokens(source), 2 * (c.braces / 2 + c.feeds + 4) + 1)
+            << c.braces << " " << c.feeds;
     }
 }
 
