@@ -314,38 +314,21 @@ Result<bool> TokenStream::step(std::vector<Token>& out) {
 
 size_t most_tokens(std::string_view source) {
     // Every token but a text run starts after a line feed or takes two "{" bytes of its own (an
-    // interpolation or an escaped brace), so counting those bounds the count.
+    // interpolation or an escaped brace), so counting those bounds the count. Counting in runs
+    // short enough for one-byte sums lets compilers compare many bytes at once.
+    constexpr size_t kRun = 255;
     size_t braces = 0;
     size_t feeds = 0;
-    size_t i = 0;
-#if defined(__SSE2__)
-    // Per-byte counters of matches, each summed into the totals before it can wrap at 255.
-    constexpr size_t kChunksPerSum = 255;
-    const __m128i brace = _mm_set1_epi8('{');
-    const __m128i feed = _mm_set1_epi8('\n');
-    const __m128i zero = _mm_setzero_si128();
-    const auto total = [&](__m128i counts) {
-        const __m128i sums = _mm_sad_epu8(counts, zero);
-        return static_cast<size_t>(_mm_cvtsi128_si32(sums)) +
-               static_cast<size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
-    };
-    while (i + 16 <= source.size()) {
-        __m128i brace_counts = zero;
-        __m128i feed_counts = zero;
-        for (size_t chunk = 0; chunk < kChunksPerSum && i + 16 <= source.size(); ++chunk, i += 16) {
-            const __m128i bytes =
-                _mm_loadu_si128(reinterpret_cast<const __m128i*>(source.data() + i));
-            // A match compares as all ones, that is -1: subtracting it counts one.
-            brace_counts = _mm_sub_epi8(brace_counts, _mm_cmpeq_epi8(bytes, brace));
-            feed_counts = _mm_sub_epi8(feed_counts, _mm_cmpeq_epi8(bytes, feed));
+    for (size_t i = 0; i < source.size();) {
+        const size_t end = std::min(source.size(), i + kRun);
+        uint8_t run_braces = 0;
+        uint8_t run_feeds = 0;
+        for (; i < end; ++i) {
+            run_braces = static_cast<uint8_t>(run_braces + (source[i] == '{'));
+            run_feeds = static_cast<uint8_t>(run_feeds + (source[i] == '\n'));
         }
-        braces += total(brace_counts);
-        feeds += total(feed_counts);
-    }
-#endif
-    for (; i < source.size(); ++i) {
-        braces += source[i] == '{';
-        feeds += source[i] == '\n';
+        braces += run_braces;
+        feeds += run_feeds;
     }
     // The start of the source and the three frontmatter tokens; then a text run before each.
     return 2 * (braces / 2 + feeds + 4) + 1;
