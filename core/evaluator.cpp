@@ -284,7 +284,8 @@ Status run_for_loop(const Node::For& node, const Value& iterable, Scope& scope,
         if (!iterable.is_array()) {
             return CompileError::of(ErrorKind::TypeError, std::string(iterable.type_name()));
         }
-        // `iterable` keeps the shared elements alive however the body rebinds names.
+        // `iterable` keeps the shared elements alive however the body rebinds names, so the loop
+        // variable refers to its element instead of holding a copy.
         const ValueArray& items = iterable.as_array();
         if (items.size() > MAX_LOOP_ITERATIONS) {
             return resource_limit("array has " + decimal(items.size()) +
@@ -293,7 +294,7 @@ Status run_for_loop(const Node::For& node, const Value& iterable, Scope& scope,
         }
         return run_iterations(
             items.size(), scope, context,
-            [&](std::size_t i) { scope.define_variable(node.item_variable, items[i]); },
+            [&](std::size_t i) { scope.bind_variable_ref(node.item_variable, items[i]); },
             render_body);
     }
     if (!iterable.is_object()) {
@@ -310,8 +311,8 @@ Status run_for_loop(const Node::For& node, const Value& iterable, Scope& scope,
     return run_iterations(
         entries.size(), scope, context,
         [&](std::size_t i) {
-            scope.define_variable(*node.key_variable, Value::string(entries[i].first));
-            scope.define_variable(node.item_variable, entries[i].second);
+            scope.bind_variable(*node.key_variable, Value::string(entries[i].first));
+            scope.bind_variable_ref(node.item_variable, entries[i].second);
         },
         render_body);
 }
