@@ -574,6 +574,20 @@ bool is_call(const Expression& expression) {
            unboxed_is<Expression::QualifiedCall>(expression.value);
 }
 
+// Whether `left` equals a string of this text: what comparing it with the text's value would
+// give and charge.
+Result<bool> compare_with_text(const Value& left, std::string_view text, EvalContext& context,
+                               std::optional<uint64_t> line_offset) {
+    if (!left.is_string()) {
+        return make_type_mismatch_error(context, line_offset, left.type_name(), "string");
+    }
+    const std::string& left_text = left.as_string();
+    // Texts of different lengths differ without being read.
+    if (left_text.size() != text.size()) return false;
+    TYX_TRY(context.work.charge(text.size()));
+    return left_text == text;
+}
+
 }  // namespace
 
 Result<bool> evaluate_condition(const Condition& condition, Scope& scope, EvalContext& context,
@@ -591,6 +605,11 @@ Result<bool> evaluate_condition(const Condition& condition, Scope& scope, EvalCo
         if (left == nullptr) {
             TYX_ASSIGN_OR_RETURN(left_held, evaluate_expression(left_expression, scope, context));
             left = &left_held;
+        }
+        // A string literal, the usual right side, is compared as text, without a value made
+        // for it at every test.
+        if (const auto* literal = unboxed_if<Expression::String>(right_expression.value)) {
+            return compare_with_text(*left, literal->value, context, line_offset);
         }
         TYX_ASSIGN_OR_RETURN(const Value* right, find_named_value(right_expression, scope));
         if (right == nullptr) {
