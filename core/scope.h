@@ -140,9 +140,25 @@ struct ScopeHistory {
 class FrameBindings {
   public:
     // Binds the name, replacing its previous binding here.
-    void bind(std::string_view name, Value value) { slot(name).owned = std::move(value); }
+    void bind(std::string_view name, Value value) {
+        const uint64_t key = NameHash{}(name);
+        if (Binding* bound = find_binding(name, key)) {
+            bound->owned = std::move(value);
+            bound->referred = nullptr;
+            return;
+        }
+        bindings_.emplace_back(name, key, std::move(value), nullptr);
+    }
     // The same for a value that outlives the binding, which then refers to it.
-    void bind_ref(std::string_view name, const Value& value) { slot(name).referred = &value; }
+    void bind_ref(std::string_view name, const Value& value) {
+        const uint64_t key = NameHash{}(name);
+        if (Binding* bound = find_binding(name, key)) {
+            bound->owned = Value();
+            bound->referred = &value;
+            return;
+        }
+        bindings_.emplace_back(name, key, Value(), &value);
+    }
 
     const Value* find(std::string_view name, uint64_t key) const {
         const bool exact = NameHash::is_exact(name.size());
@@ -164,30 +180,28 @@ class FrameBindings {
 
   private:
     struct Binding {
+        Binding(std::string_view binding_name, uint64_t binding_key, Value value,
+                const Value* referred_value)
+            : name(binding_name),
+              key(binding_key),
+              owned(std::move(value)),
+              referred(referred_value) {}
+
         std::string_view name;
-        uint64_t key = 0;
+        uint64_t key;
         Value owned;
         // Set for a binding by reference; `owned` is then null.
-        const Value* referred = nullptr;
+        const Value* referred;
 
         const Value& value() const { return referred != nullptr ? *referred : owned; }
     };
 
-    // The binding of `name`, emptied for a new value.
-    Binding& slot(std::string_view name) {
-        const uint64_t key = NameHash{}(name);
+    Binding* find_binding(std::string_view name, uint64_t key) {
         const bool exact = NameHash::is_exact(name.size());
         for (Binding& binding : bindings_) {
-            if (binding.key == key && (exact || binding.name == name)) {
-                binding.owned = Value();
-                binding.referred = nullptr;
-                return binding;
-            }
+            if (binding.key == key && (exact || binding.name == name)) return &binding;
         }
-        Binding& added = bindings_.emplace_back();
-        added.name = name;
-        added.key = key;
-        return added;
+        return nullptr;
     }
 
     std::vector<Binding> bindings_;
