@@ -877,7 +877,8 @@ namespace {
     return {};
 }
 
-// Extends the arguments with the defaults of the parameters they leave out.
+// Checks the defaults of the parameters the arguments leave out. Prepared defaults are bound by
+// reference as the frame is pushed; others are made here and added to the arguments.
 [[gnu::noinline]] Status bind_defaults(const FunctionDef& function, PushedArguments& arguments) {
     const std::vector<DefineParam>& params = function.params;
     const bool prepared = function.default_values.size() == params.size();
@@ -890,8 +891,7 @@ namespace {
             return syntax_error(
                 "internal error: non-literal expression in parameter default position");
         }
-        arguments.push(prepared ? function.default_values[i]
-                                : literal_value(*params[i].default_value));
+        if (!prepared) arguments.push(literal_value(*params[i].default_value));
     }
     return {};
 }
@@ -901,8 +901,9 @@ namespace {
                           decimal(MAX_TOTAL_CALLS) + " in this compilation");
 }
 
-[[gnu::noinline]] Status check_call_stack_pop(std::string_view name, std::string_view popped) {
-    if (popped == name) return {};
+// For a call whose name is not the one it popped.
+[[gnu::noinline]] CompileError call_stack_pop_error(std::string_view name,
+                                                    std::string_view popped) {
     return syntax_error("internal error: call_stack LIFO violated: expected '" + std::string(name) +
                         "', got Some(\"" + std::string(popped) + "\")");
 }
@@ -950,7 +951,7 @@ Status call_user_function(const FunctionDef& function, std::string_view name,
     }
     context.function_source = saved_source;
 
-    Status stack_check = check_call_stack_pop(name, popped);
+    Status stack_check = popped == name ? Status() : Status(call_stack_pop_error(name, popped));
     Status frame = scope.pop_frame();
     if (!body.ok()) return std::move(body).take_error();
     if (!stack_check.ok()) return std::move(stack_check).take_error();

@@ -150,6 +150,9 @@ void Scope::push_call_frame(const FunctionDef& function, std::span<Value> argume
     FrameBindings& bindings = innermost().bindings;
     for (std::size_t i = 0; i < arguments.size(); ++i)
         bindings.bind(function.params[i].name, std::move(arguments[i]));
+    // The function outlives the frame, and so do its prepared defaults.
+    for (std::size_t i = arguments.size(); i < function.params.size(); ++i)
+        bindings.bind_ref(function.params[i].name, function.default_values[i]);
 }
 
 Status Scope::pop_frame() {

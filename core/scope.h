@@ -247,8 +247,8 @@ class Scope {
     // A frame for a call of `function`: its captured aliases, functions and variables are seen
     // in this frame, and names then defined into the frame (the arguments) hide them.
     void push_function_frame(const FunctionDef& function);
-    // The same with each parameter bound to its argument, moved from `arguments`, which holds
-    // one per parameter.
+    // The same with each parameter bound to its argument, moved from `arguments`; the
+    // parameters past the arguments are bound to the function's prepared defaults.
     void push_call_frame(const FunctionDef& function, std::span<Value> arguments);
     // Fails, leaving the scope as it was, when only the global frame is left.
     Status pop_frame();
