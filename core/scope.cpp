@@ -37,13 +37,12 @@ template <class T, class Table>
 template <class T, class Table>
 const T* lookup_innermost_first(std::span<const ScopeFrame> frames, std::string_view name,
                                 Table table) {
-    if (NameHash::is_exact(name.size())) {
+    const ScopeFrame& frame = frames.back();
+    const auto& innermost = table(frame);
+    if (innermost.scans_for(name)) {
         const uint64_t key = NameHash{}(name);
-        if (const T* found = table.bound(frames.back(), name, key)) return found;
-        const auto& innermost = table(frames.back());
-        if (innermost.scans_for(name)) {
-            if (const T* found = innermost.scan_short(key)) return found;
-        }
+        if (const T* found = innermost.scan_short(key)) return found;
+        if (const T* found = table.bound_short(frame, key)) return found;
     }
     return lookup_everywhere<T>(frames, name, table);
 }
@@ -52,6 +51,9 @@ struct Variables {
     const VariableMap& operator()(const ScopeFrame& frame) const { return frame.variables; }
     const Value* bound(const ScopeFrame& frame, std::string_view name, uint64_t hash) const {
         return frame.bindings.find(name, hash);
+    }
+    const Value* bound_short(const ScopeFrame& frame, uint64_t hash) const {
+        return frame.bindings.scan_short(hash);
     }
     const Value* operator()(const CapturedNames& names, std::string_view name,
                             uint64_t hash) const {
@@ -65,6 +67,9 @@ struct Functions {
                                                     uint64_t) const {
         return nullptr;
     }
+    const std::shared_ptr<const FunctionDef>* bound_short(const ScopeFrame&, uint64_t) const {
+        return nullptr;
+    }
     const std::shared_ptr<const FunctionDef>* operator()(const CapturedNames& names,
                                                          std::string_view name,
                                                          uint64_t hash) const {
@@ -76,6 +81,7 @@ struct Aliases {
     const ImportedModule* bound(const ScopeFrame&, std::string_view, uint64_t) const {
         return nullptr;
     }
+    const ImportedModule* bound_short(const ScopeFrame&, uint64_t) const { return nullptr; }
     const ImportedModule* operator()(const CapturedNames& names, std::string_view name,
                                      uint64_t hash) const {
         return names.import_alias(name, hash);

@@ -167,6 +167,13 @@ class FrameBindings {
         }
         return nullptr;
     }
+    // The same for a short name, whose key is the name itself (see NameHash).
+    const Value* scan_short(uint64_t key) const {
+        for (const Binding& binding : bindings_) {
+            if (binding.key == key) return &binding.value();
+        }
+        return nullptr;
+    }
     bool empty() const { return bindings_.empty(); }
     // Keeps the storage for the bindings of the next frame pushed at this depth.
     void clear() { bindings_.clear(); }
