@@ -143,7 +143,9 @@ class PushedArguments {
     std::size_t size() const { return stack_.size() - base_; }
     // Valid until the stack next grows.
     std::span<Value> values() { return {stack_.data() + base_, size()}; }
-    void push(Value value) { stack_.push_back(std::move(value)); }
+    // Built where it is kept, not moved there from a parameter.
+    void push(Value&& value) { stack_.push_back(std::move(value)); }
+    void push(const Value& value) { stack_.push_back(value); }
     void release() {
         stack_.erase(stack_.begin() + static_cast<std::ptrdiff_t>(base_), stack_.end());
     }

@@ -140,14 +140,15 @@ struct ScopeHistory {
 class FrameBindings {
   public:
     // Binds the name, replacing its previous binding here.
-    void bind(std::string_view name, Value value) {
+    // Taken by reference, so that the value is moved once, into the binding.
+    void bind(std::string_view name, Value&& value) {
         const uint64_t key = NameHash{}(name);
         if (Binding* bound = find_binding(name, key)) {
             bound->owned = std::move(value);
             bound->referred = nullptr;
             return;
         }
-        bindings_.emplace_back(name, key, std::move(value), nullptr);
+        bindings_.emplace_back(name, key, std::move(value));
     }
     // The same for a value that outlives the binding, which then refers to it.
     void bind_ref(std::string_view name, const Value& value) {
@@ -157,7 +158,7 @@ class FrameBindings {
             bound->referred = &value;
             return;
         }
-        bindings_.emplace_back(name, key, Value(), &value);
+        bindings_.emplace_back(name, key, &value);
     }
 
     const Value* find(std::string_view name, uint64_t key) const {
@@ -187,18 +188,16 @@ class FrameBindings {
 
   private:
     struct Binding {
-        Binding(std::string_view binding_name, uint64_t binding_key, Value value,
-                const Value* referred_value)
-            : name(binding_name),
-              key(binding_key),
-              owned(std::move(value)),
-              referred(referred_value) {}
+        Binding(std::string_view binding_name, uint64_t binding_key, Value&& value)
+            : name(binding_name), key(binding_key), owned(std::move(value)) {}
+        Binding(std::string_view binding_name, uint64_t binding_key, const Value* value)
+            : name(binding_name), key(binding_key), referred(value) {}
 
         std::string_view name;
         uint64_t key;
         Value owned;
         // Set for a binding by reference; `owned` is then null.
-        const Value* referred;
+        const Value* referred = nullptr;
 
         const Value& value() const { return referred != nullptr ? *referred : owned; }
     };
