@@ -143,7 +143,9 @@ class PushedArguments {
     std::size_t size() const { return stack_.size() - base_; }
     // Valid until the stack next grows.
     std::span<Value> values() { return {stack_.data() + base_, size()}; }
-    void push(Value value) { stack_.push_back(std::move(value)); }
+    // Built where it is kept, not moved there from a parameter.
+    void push(Value&& value) { stack_.push_back(std::move(value)); }
+    void push(const Value& value) { stack_.push_back(value); }
     void release() {
         stack_.erase(stack_.begin() + static_cast<std::ptrdiff_t>(base_), stack_.end());
     }
@@ -284,7 +286,8 @@ Status run_for_loop(const Node::For& node, const Value& iterable, Scope& scope,
         if (!iterable.is_array()) {
             return CompileError::of(ErrorKind::TypeError, std::string(iterable.type_name()));
         }
-        // `iterable` keeps the shared elements alive however the body rebinds names.
+        // `iterable` keeps the shared elements alive however the body rebinds names, so the loop
+        // variable refers to its element instead of holding a copy.
         const ValueArray& items = iterable.as_array();
         if (items.size() > MAX_LOOP_ITERATIONS) {
             return resource_limit("array has " + decimal(items.size()) +
@@ -293,7 +296,7 @@ Status run_for_loop(const Node::For& node, const Value& iterable, Scope& scope,
         }
         return run_iterations(
             items.size(), scope, context,
-            [&](std::size_t i) { scope.define_variable(node.item_variable, items[i]); },
+            [&](std::size_t i) { scope.bind_variable_ref(node.item_variable, items[i]); },
             render_body);
     }
     if (!iterable.is_object()) {
@@ -310,8 +313,8 @@ Status run_for_loop(const Node::For& node, const Value& iterable, Scope& scope,
     return run_iterations(
         entries.size(), scope, context,
         [&](std::size_t i) {
-            scope.define_variable(*node.key_variable, Value::string(entries[i].first));
-            scope.define_variable(node.item_variable, entries[i].second);
+            scope.bind_variable(*node.key_variable, Value::string(entries[i].first));
+            scope.bind_variable_ref(node.item_variable, entries[i].second);
         },
         render_body);
 }
@@ -573,6 +576,20 @@ bool is_call(const Expression& expression) {
            unboxed_is<Expression::QualifiedCall>(expression.value);
 }
 
+// Whether `left` equals a string of this text: what comparing it with the text's value would
+// give and charge.
+Result<bool> compare_with_text(const Value& left, std::string_view text, EvalContext& context,
+                               std::optional<uint64_t> line_offset) {
+    if (!left.is_string()) {
+        return make_type_mismatch_error(context, line_offset, left.type_name(), "string");
+    }
+    const std::string& left_text = left.as_string();
+    // Texts of different lengths differ without being read.
+    if (left_text.size() != text.size()) return false;
+    TYX_TRY(context.work.charge(text.size()));
+    return left_text == text;
+}
+
 }  // namespace
 
 Result<bool> evaluate_condition(const Condition& condition, Scope& scope, EvalContext& context,
@@ -590,6 +607,11 @@ Result<bool> evaluate_condition(const Condition& condition, Scope& scope, EvalCo
         if (left == nullptr) {
             TYX_ASSIGN_OR_RETURN(left_held, evaluate_expression(left_expression, scope, context));
             left = &left_held;
+        }
+        // A string literal, the usual right side, is compared as text, without a value made
+        // for it at every test.
+        if (const auto* literal = unboxed_if<Expression::String>(right_expression.value)) {
+            return compare_with_text(*left, literal->value, context, line_offset);
         }
         TYX_ASSIGN_OR_RETURN(const Value* right, find_named_value(right_expression, scope));
         if (right == nullptr) {
@@ -857,7 +879,8 @@ namespace {
     return {};
 }
 
-// Extends the arguments with the defaults of the parameters they leave out.
+// Checks the defaults of the parameters the arguments leave out. Prepared defaults are bound by
+// reference as the frame is pushed; others are made here and added to the arguments.
 [[gnu::noinline]] Status bind_defaults(const FunctionDef& function, PushedArguments& arguments) {
     const std::vector<DefineParam>& params = function.params;
     const bool prepared = function.default_values.size() == params.size();
@@ -870,8 +893,7 @@ namespace {
             return syntax_error(
                 "internal error: non-literal expression in parameter default position");
         }
-        arguments.push(prepared ? function.default_values[i]
-                                : literal_value(*params[i].default_value));
+        if (!prepared) arguments.push(literal_value(*params[i].default_value));
     }
     return {};
 }
@@ -881,8 +903,9 @@ namespace {
                           decimal(MAX_TOTAL_CALLS) + " in this compilation");
 }
 
-[[gnu::noinline]] Status check_call_stack_pop(std::string_view name, std::string_view popped) {
-    if (popped == name) return {};
+// For a call whose name is not the one it popped.
+[[gnu::noinline]] CompileError call_stack_pop_error(std::string_view name,
+                                                    std::string_view popped) {
     return syntax_error("internal error: call_stack LIFO violated: expected '" + std::string(name) +
                         "', got Some(\"" + std::string(popped) + "\")");
 }
@@ -930,7 +953,7 @@ Status call_user_function(const FunctionDef& function, std::string_view name,
     }
     context.function_source = saved_source;
 
-    Status stack_check = check_call_stack_pop(name, popped);
+    Status stack_check = popped == name ? Status() : Status(call_stack_pop_error(name, popped));
     Status frame = scope.pop_frame();
     if (!body.ok()) return std::move(body).take_error();
     if (!stack_check.ok()) return std::move(stack_check).take_error();

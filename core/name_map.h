@@ -22,12 +22,13 @@ namespace tyx {
 // so an index spreads every key with `spread` first.
 struct NameHash {
     using is_transparent = void;
-    uint64_t operator()(std::string_view name) const {
+    // Always inline: most lookups cost only a few instructions besides the key.
+    [[gnu::always_inline]] uint64_t operator()(std::string_view name) const {
         const char* data = name.data();
         const size_t size = name.size();
         if (size < 8) {
             const uint64_t tag = uint64_t{size} << 56;
-            if (size >= 4) {
+            if (size >= 4) [[likely]] {
                 // Two loads that overlap below 8 bytes, each byte at its own place in both.
                 return tag | uint64_t{load<uint32_t>(data)} |
                        uint64_t{load<uint32_t>(data + size - 4)} << (8 * (size - 4));
@@ -146,6 +147,10 @@ class NameMap {
         append(name, hash, std::forward<V>(value));
         return {end() - 1, true};
     }
+    void reserve(size_t count) {
+        entries_.reserve(count);
+        hashes_.reserve(count);
+    }
     // Keeps the storage for the entries that come next.
     void clear() {
         entries_.clear();
@@ -205,6 +210,11 @@ class NameMap {
     // The entry is built in place, its name's string once from the view.
     template <class... Args>
     void append(std::string_view name, uint64_t hash, Args&&... args) {
+        // A table that is not indexed never moves its entries, and most tables are filled one
+        // name at a time.
+        if (entries_.size() == entries_.capacity()) {
+            reserve(std::max(kLinearLimit, 2 * entries_.size()));
+        }
         entries_.emplace_back(std::piecewise_construct, std::forward_as_tuple(name),
                               std::forward_as_tuple(std::forward<Args>(args)...));
         hashes_.push_back(hash);
@@ -258,6 +268,10 @@ class NameLog {
         }
         if (!added) bindings.earlier.push_back(bindings.latest);
         bindings.latest = static_cast<uint32_t>(entries_.size());
+        // Grows as the index does, so that a log of a few names is never moved.
+        if (entries_.size() == entries_.capacity()) {
+            entries_.reserve(std::max(kFirstCapacity, 2 * entries_.size()));
+        }
         entries_.push_back(std::move(entry));
     }
 
@@ -291,6 +305,8 @@ class NameLog {
         uint32_t latest = 0;
         std::vector<uint32_t> earlier;
     };
+
+    static constexpr size_t kFirstCapacity = 8;
 
     std::vector<T> entries_;
     NameMap<Bindings> index_;

@@ -14,6 +14,7 @@ template <class T, class Table>
 const T* lookup(std::span<const ScopeFrame> frames, std::string_view name, Table table) {
     const uint64_t hash = NameHash{}(name);
     for (auto frame = frames.rbegin(); frame != frames.rend(); ++frame) {
+        if (const T* found = table.bound(*frame, name, hash)) return found;
         if (const T* found = table(*frame).find_value(name, hash)) return found;
         if (frame->captured != nullptr) {
             if (const T* found = table(frame->captured->captured, name, hash)) return found;
@@ -36,22 +37,39 @@ template <class T, class Table>
 template <class T, class Table>
 const T* lookup_innermost_first(std::span<const ScopeFrame> frames, std::string_view name,
                                 Table table) {
-    const auto& innermost = table(frames.back());
+    const ScopeFrame& frame = frames.back();
+    const auto& innermost = table(frame);
     if (innermost.scans_for(name)) {
-        if (const T* found = innermost.scan_short(NameHash{}(name))) return found;
+        const uint64_t key = NameHash{}(name);
+        if (const T* found = innermost.scan_short(key)) return found;
+        if (const T* found = table.bound_short(frame, key)) return found;
     }
     return lookup_everywhere<T>(frames, name, table);
 }
 
 struct Variables {
     const VariableMap& operator()(const ScopeFrame& frame) const { return frame.variables; }
+    const Value* bound(const ScopeFrame& frame, std::string_view name, uint64_t hash) const {
+        return frame.bindings.find(name, hash);
+    }
+    const Value* bound_short(const ScopeFrame& frame, uint64_t hash) const {
+        return frame.bindings.scan_short(hash);
+    }
     const Value* operator()(const CapturedNames& names, std::string_view name,
                             uint64_t hash) const {
         return names.variable(name, hash);
     }
 };
+// Only variables are ever bound by view.
 struct Functions {
     const FunctionMap& operator()(const ScopeFrame& frame) const { return frame.functions; }
+    const std::shared_ptr<const FunctionDef>* bound(const ScopeFrame&, std::string_view,
+                                                    uint64_t) const {
+        return nullptr;
+    }
+    const std::shared_ptr<const FunctionDef>* bound_short(const ScopeFrame&, uint64_t) const {
+        return nullptr;
+    }
     const std::shared_ptr<const FunctionDef>* operator()(const CapturedNames& names,
                                                          std::string_view name,
                                                          uint64_t hash) const {
@@ -60,6 +78,10 @@ struct Functions {
 };
 struct Aliases {
     const ImportAliasMap& operator()(const ScopeFrame& frame) const { return frame.import_aliases; }
+    const ImportedModule* bound(const ScopeFrame&, std::string_view, uint64_t) const {
+        return nullptr;
+    }
+    const ImportedModule* bound_short(const ScopeFrame&, uint64_t) const { return nullptr; }
     const ImportedModule* operator()(const CapturedNames& names, std::string_view name,
                                      uint64_t hash) const {
         return names.import_alias(name, hash);
@@ -130,10 +152,13 @@ void Scope::push_function_frame(const FunctionDef& function) {
 
 void Scope::push_call_frame(const FunctionDef& function, std::span<Value> arguments) {
     push_function_frame(function);
-    // A frame beneath the global one is never logged.
-    VariableMap& variables = innermost().variables;
+    // The parameters' names live in the function's tree, which outlives the frame.
+    FrameBindings& bindings = innermost().bindings;
     for (std::size_t i = 0; i < arguments.size(); ++i)
-        variables.insert_or_assign(function.params[i].name, std::move(arguments[i]));
+        bindings.bind(function.params[i].name, std::move(arguments[i]));
+    // The function outlives the frame, and so do its prepared defaults.
+    for (std::size_t i = arguments.size(); i < function.params.size(); ++i)
+        bindings.bind_ref(function.params[i].name, function.default_values[i]);
 }
 
 Status Scope::pop_frame() {
@@ -232,6 +257,8 @@ void Scope::log_frame(const ScopeFrame& frame, NameLogs& logs) const {
         logs.functions.bind(name, entry_for_log(function));
     for (const auto& [name, value] : frame.variables)
         logs.variables.bind(name, value);
+    frame.bindings.for_each(
+        [&](std::string_view name, const Value& value) { logs.variables.bind(name, value); });
 }
 
 }  // namespace tyx

@@ -133,9 +133,92 @@ struct ScopeHistory {
     std::vector<std::unique_ptr<NameLogs>> inner_captures;
 };
 
+// The variables a frame beneath the global one binds for a call's parameters or a loop's
+// variables. Their names live in the syntax tree, which outlives the frame, so a binding keeps a
+// view and builds no string; a loop's variable may refer to its element, which the loop's
+// iterable keeps alive, instead of holding a copy.
+class FrameBindings {
+  public:
+    // Binds the name, replacing its previous binding here.
+    // Taken by reference, so that the value is moved once, into the binding.
+    void bind(std::string_view name, Value&& value) {
+        const uint64_t key = NameHash{}(name);
+        if (Binding* bound = find_binding(name, key)) {
+            bound->owned = std::move(value);
+            bound->referred = nullptr;
+            return;
+        }
+        bindings_.emplace_back(name, key, std::move(value));
+    }
+    // The same for a value that outlives the binding, which then refers to it.
+    void bind_ref(std::string_view name, const Value& value) {
+        const uint64_t key = NameHash{}(name);
+        if (Binding* bound = find_binding(name, key)) {
+            bound->owned = Value();
+            bound->referred = &value;
+            return;
+        }
+        bindings_.emplace_back(name, key, &value);
+    }
+
+    const Value* find(std::string_view name, uint64_t key) const {
+        const bool exact = NameHash::is_exact(name.size());
+        for (const Binding& binding : bindings_) {
+            if (binding.key == key && (exact || binding.name == name)) return &binding.value();
+        }
+        return nullptr;
+    }
+    // The same for a short name, whose key is the name itself (see NameHash).
+    const Value* scan_short(uint64_t key) const {
+        for (const Binding& binding : bindings_) {
+            if (binding.key == key) return &binding.value();
+        }
+        return nullptr;
+    }
+    bool empty() const { return bindings_.empty(); }
+    // Keeps the storage for the bindings of the next frame pushed at this depth.
+    void clear() { bindings_.clear(); }
+
+    // Each name with its value, in the order first bound.
+    template <class Visit>
+    void for_each(Visit visit) const {
+        for (const Binding& binding : bindings_)
+            visit(binding.name, binding.value());
+    }
+
+  private:
+    struct Binding {
+        Binding(std::string_view binding_name, uint64_t binding_key, Value&& value)
+            : name(binding_name), key(binding_key), owned(std::move(value)) {}
+        Binding(std::string_view binding_name, uint64_t binding_key, const Value* value)
+            : name(binding_name), key(binding_key), referred(value) {}
+
+        std::string_view name;
+        uint64_t key;
+        Value owned;
+        // Set for a binding by reference; `owned` is then null.
+        const Value* referred = nullptr;
+
+        const Value& value() const { return referred != nullptr ? *referred : owned; }
+    };
+
+    Binding* find_binding(std::string_view name, uint64_t key) {
+        const bool exact = NameHash::is_exact(name.size());
+        for (Binding& binding : bindings_) {
+            if (binding.key == key && (exact || binding.name == name)) return &binding;
+        }
+        return nullptr;
+    }
+
+    std::vector<Binding> bindings_;
+};
+
 // Three independent tables; one name may stand in all three without conflict.
 struct ScopeFrame {
     VariableMap variables;
+    // Variables bound by view; a frame binds its variables either here or in `variables`, never
+    // one name in both.
+    FrameBindings bindings;
     FunctionMap functions;
     ImportAliasMap import_aliases;
     // For the frame of a call: the function whose captured names are visible beneath this
@@ -147,6 +230,7 @@ struct ScopeFrame {
     // Empties the tables but keeps their storage.
     void clear() {
         variables.clear();
+        bindings.clear();
         functions.clear();
         import_aliases.clear();
         captured = nullptr;
@@ -169,8 +253,8 @@ class Scope {
     // A frame for a call of `function`: its captured aliases, functions and variables are seen
     // in this frame, and names then defined into the frame (the arguments) hide them.
     void push_function_frame(const FunctionDef& function);
-    // The same with each parameter bound to its argument, moved from `arguments`, which holds
-    // one per parameter.
+    // The same with each parameter bound to its argument, moved from `arguments`; the
+    // parameters past the arguments are bound to the function's prepared defaults.
     void push_call_frame(const FunctionDef& function, std::span<Value> arguments);
     // Fails, leaving the scope as it was, when only the global frame is left.
     Status pop_frame();
@@ -178,6 +262,14 @@ class Scope {
     // Each binds the name in the innermost frame, replacing that frame's previous entry.
     // A name already in the frame is rebound without building its string again.
     void define_variable(std::string_view name, Value value);
+    // Binds a variable in the innermost frame, which is not the global one, by view: `name` must
+    // outlive the frame, and for bind_variable_ref so must `value`.
+    void bind_variable(std::string_view name, Value value) {
+        innermost().bindings.bind(name, std::move(value));
+    }
+    void bind_variable_ref(std::string_view name, const Value& value) {
+        innermost().bindings.bind_ref(name, value);
+    }
     void define_function(std::string_view name, std::shared_ptr<const FunctionDef> function);
     void define_import_alias(std::string_view name, ImportedModule module);
 

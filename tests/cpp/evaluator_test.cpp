@@ -1007,6 +1007,7 @@ TEST(Render, WorkOfTheTextsAnEvaluationBuilds) {
         // A value of the same length is read to be compared.
         {"@if s == t:\n@end\n", 2 * N + 5},
         {"@if s == \"hello!\":\n@end\n", 2 * N},
+        {"@if s == \"hello\":\n@end\n", 2 * N + 5},
         // Each condition of a chain is tested until one holds; the last is never reached.
         {"@if s == \"hello!\":\n@elseif s:\n@elseif t:\n@end\n", 3 * N},
         {"{{ trim(s) }}", N + C + 5 + 5},

@@ -158,6 +158,55 @@ TEST(ScopeTest, FunctionFramesSeeCapturedNamesBeneathTheirOwn) {
     EXPECT_EQ(text_of(function->captured.variable("a")), "captured a");
 }
 
+// A call's parameters and a loop's variables are bound by view: names of any length are found,
+// hide the captured and outer names, take a parameter's prepared default where the arguments
+// stop, and are captured by a function made beneath them.
+TEST(ScopeTest, NamesBoundByViewBehaveAsDefinedOnes) {
+    Scope defining;
+    defining.define_variable("short", Value::string("captured short"));
+    defining.define_variable("a_long_parameter", Value::string("captured long"));
+    FunctionDef prepared = *make_function(
+        {{"short", std::nullopt}, {"a_long_parameter", std::nullopt}, {"fallback", std::nullopt}});
+    prepared.default_values = {Value::null(), Value::null(), Value::string("default")};
+    std::shared_ptr<const FunctionDef> function = defining.make_function(std::move(prepared));
+
+    Scope scope;
+    scope.define_variable("outer_variable_name", Value::string("outer"));
+    std::vector<Value> arguments = {Value::string("argument short"),
+                                    Value::string("argument long")};
+    scope.push_call_frame(*function, arguments);
+    EXPECT_EQ(text_of(scope.lookup_variable("short")), "argument short");
+    EXPECT_EQ(text_of(scope.lookup_variable("a_long_parameter")), "argument long");
+    EXPECT_EQ(text_of(scope.lookup_variable("fallback")), "default");
+    EXPECT_EQ(text_of(scope.lookup_variable("outer_variable_name")), "outer");
+
+    const Value element = Value::string("element");
+    scope.push_frame();
+    scope.bind_variable("a_long_loop_key", Value::string("key"));
+    scope.bind_variable_ref("short", element);
+    EXPECT_EQ(scope.lookup_variable("short"), &element);
+    EXPECT_EQ(text_of(scope.lookup_variable("a_long_loop_key")), "key");
+    scope.bind_variable_ref("a_long_loop_key", element);  // rebinding replaces
+    EXPECT_EQ(scope.lookup_variable("a_long_loop_key"), &element);
+
+    std::shared_ptr<const FunctionDef> made = scope.make_function(FunctionDef{});
+    std::vector<std::string> variables;
+    made->captured.for_each_variable([&](std::string_view name, const Value& value) {
+        variables.push_back(std::string(name) + "=" + format_value(value));
+    });
+    std::sort(variables.begin(), variables.end());
+    EXPECT_EQ(variables, (std::vector<std::string>{
+                             "a_long_loop_key=element", "a_long_parameter=argument long",
+                             "fallback=default", "outer_variable_name=outer", "short=element"}));
+
+    ASSERT_TRUE(scope.pop_frame().ok());
+    EXPECT_EQ(text_of(scope.lookup_variable("short")), "argument short");
+    EXPECT_EQ(scope.lookup_variable("a_long_loop_key"), nullptr);
+    ASSERT_TRUE(scope.pop_frame().ok());
+    EXPECT_EQ(scope.lookup_variable("short"), nullptr);
+    EXPECT_EQ(scope.lookup_variable("a_long_parameter"), nullptr);
+}
+
 TEST(ScopeTest, FunctionsMadeInAnInnerFrameCaptureTheInnermostEntries) {
     auto outer_function = make_function();
     auto inner_function = make_function();
