@@ -35,12 +35,25 @@ class [[nodiscard]] Result {
     std::variant<T, std::unique_ptr<CompileError>> state_;
 };
 
-// Success or an error, for operations that produce nothing.
+// Success or an error, for operations that produce nothing. Nearly every step of a walk returns
+// one, so a success is destroyed by a test of its pointer written out here, where a compiler
+// inlines it; only an error's destruction is a call.
 template <>
 class [[nodiscard]] Result<void> {
   public:
     Result() = default;
-    Result(CompileError error) : error_(std::make_unique<CompileError>(std::move(error))) {}
+    Result(CompileError error) : error_(new CompileError(std::move(error))) {}
+    Result(Result&& other) noexcept : error_(std::exchange(other.error_, nullptr)) {}
+    Result& operator=(Result&& other) noexcept {
+        std::swap(error_, other.error_);
+        return *this;
+    }
+    Result(const Result&) = delete;
+    Result& operator=(const Result&) = delete;
+    ~Result() {
+        if (error_ != nullptr) [[unlikely]]
+            destroy_error(error_);
+    }
 
     bool ok() const { return error_ == nullptr; }
     explicit operator bool() const { return ok(); }
@@ -48,7 +61,9 @@ class [[nodiscard]] Result<void> {
     CompileError&& take_error() && { return std::move(*error_); }
 
   private:
-    std::unique_ptr<CompileError> error_;
+    [[gnu::noinline]] static void destroy_error(CompileError* error) { delete error; }
+
+    CompileError* error_ = nullptr;
 };
 
 using Status = Result<void>;
