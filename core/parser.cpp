@@ -547,15 +547,6 @@ Status parse_pending(ParserState& state, Words end_words, Words end_prefixes) {
                 // Built where it stays, so its expression is never moved.
                 Node& slot = nodes.emplace_back(Node::Text{{}, token->offset});
                 auto& node = slot.value.emplace<Node::Interpolation>();
-                // The lexer hands the text over trimmed, and a bare name, the usual case, is
-                // all there is to read.
-                if (is_valid_identifier(token->text)) {
-                    node.expression.value.emplace<Expression::Variable>(
-                        Expression::Variable{token->text});
-                    node.offset = token->offset;
-                    node.length = token->text.size();
-                    break;
-                }
                 TYX_TRY(parse_interpolation_into(node, token->text, token->offset, state.name,
                                                  state.source));
                 break;

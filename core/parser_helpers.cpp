@@ -564,21 +564,14 @@ Result<std::vector<CallArg>> parse_call_arguments(std::string_view text, uint64_
     return args;
 }
 
-Status parse_interpolation_into(Node::Interpolation& node, std::string_view text, uint64_t offset,
-                                std::string_view name, std::string_view source) {
-    const std::string_view t = trim(text);
-    const uint64_t length = t.size();
+Status parse_compound_interpolation(Node::Interpolation& node, std::string_view t,
+                                    std::string_view name, std::string_view source) {
+    const uint64_t offset = node.offset;
+    const uint64_t length = node.length;
     const auto located = [&](std::string message) {
         return make_syntax_error_at_owned(std::move(message), name, source, offset, length);
     };
-    node.offset = offset;
-    node.length = length;
     auto& expression = node.expression.value;
-    // A bare name, the common case, holds neither "." nor "(".
-    if (is_valid_identifier(t)) {
-        expression.emplace<Expression::Variable>(Expression::Variable{t});
-        return {};
-    }
     const size_t dot = t.find('.');
     const size_t open = t.find('(');
     if (dot == std::string_view::npos && open == std::string_view::npos) {
@@ -628,7 +621,7 @@ Status parse_interpolation_into(Node::Interpolation& node, std::string_view text
 Result<Node::Interpolation> parse_interpolation(std::string_view text, uint64_t offset,
                                                 std::string_view name, std::string_view source) {
     Node::Interpolation node;
-    TYX_TRY(parse_interpolation_into(node, text, offset, name, source));
+    TYX_TRY(parse_interpolation_into(node, trim(text), offset, name, source));
     return node;
 }
 

@@ -10,6 +10,7 @@
 
 #include "core/parser.h"
 #include "core/result.h"
+#include "core/text.h"
 
 namespace tyx {
 
@@ -37,9 +38,25 @@ Result<std::vector<CallArg>> parse_call_arguments(std::string_view text, uint64_
 // Its own errors are located at (offset, trimmed length); argument-list errors are not.
 Result<Node::Interpolation> parse_interpolation(std::string_view text, uint64_t offset,
                                                 std::string_view name, std::string_view source);
-// The same, built in place in `node`, which the parser has already placed in its body.
-Status parse_interpolation_into(Node::Interpolation& node, std::string_view text, uint64_t offset,
-                                std::string_view name, std::string_view source);
+// The rest of parse_interpolation_into: `t` is trimmed and no bare name, and `node` has its
+// offset and length.
+Status parse_compound_interpolation(Node::Interpolation& node, std::string_view t,
+                                    std::string_view name, std::string_view source);
+
+// The same for a `text` already trimmed (as the lexer hands it over), built in place in `node`,
+// which the parser has already placed in its body. A bare name, the usual interpolation, holds
+// neither "." nor "(" and is read here, inline.
+inline Status parse_interpolation_into(Node::Interpolation& node, std::string_view text,
+                                       uint64_t offset, std::string_view name,
+                                       std::string_view source) {
+    node.offset = offset;
+    node.length = text.size();
+    if (is_valid_identifier(text)) {
+        node.expression.value.emplace<Expression::Variable>(Expression::Variable{text});
+        return {};
+    }
+    return parse_compound_interpolation(node, text, name, source);
+}
 
 // Resolves \" \' and \\; any other backslash stays as written.
 std::string unescape_string_literal(std::string_view text);
