@@ -623,11 +623,10 @@ std::optional<Document> simple_mapping_document(std::string_view text) {
     const auto letter = [](char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
     };
-    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
-    const auto key_byte = [&](char c) { return letter(c) || digit(c) || c == '-'; };
+    const auto key_byte = [&](char c) { return letter(c) || is_digit(c) || c == '-'; };
     const auto value_byte = [&](char c) {
-        return letter(c) || digit(c) || c == ' ' || c == '.' || c == ',' || c == '-' || c == '/' ||
-               c == '(' || c == ')' || c == '+';
+        return letter(c) || is_digit(c) || c == ' ' || c == '.' || c == ',' || c == '-' ||
+               c == '/' || c == '(' || c == ')' || c == '+';
     };
     if (text.empty()) return std::nullopt;
     Document document;
@@ -656,7 +655,7 @@ std::optional<Document> simple_mapping_document(std::string_view text) {
         while (i < row.size() && row[i] == ' ')
             ++i;
         const size_t value_start = i;
-        if (i == row.size() || !(letter(row[i]) || digit(row[i])) || row.back() == ' ') {
+        if (i == row.size() || !(letter(row[i]) || is_digit(row[i])) || row.back() == ' ') {
             return std::nullopt;
         }
         if (!std::all_of(row.begin() + static_cast<std::ptrdiff_t>(i), row.end(), value_byte)) {
@@ -1034,28 +1033,8 @@ bool is_reserved_key(std::string_view key) {
     return false;
 }
 
-}  // namespace
-
-Result<YamlValue> parse_frontmatter_yaml(std::string_view text) {
-    if (text.size() > MAX_FRONTMATTER_BYTES) {
-        return CompileError::of(ErrorKind::ResourceLimit,
-                                "frontmatter too large (" + decimal(text.size()) + " bytes, max " +
-                                    decimal(MAX_FRONTMATTER_BYTES) + " bytes)");
-    }
-    TYX_TRY(check_flow_nesting(text));
-
-    if (std::optional<Document> simple = simple_mapping_document(text)) {
-        Builder builder(*simple);
-        auto value = builder.build_root();
-        if (!value.ok() && builder.exhausted()) return node_count_error();
-        if (!value.ok() && builder.text_exhausted()) return text_size_error();
-        return value;
-    }
-    EventReader reader(text);
-    if (!reader.ready()) {
-        return CompileError::of(ErrorKind::Yaml, "cannot initialize the YAML parser");
-    }
-    const Document document = collect_first_document(reader);
+// The value of a collected document, or the error that stopped its collection or its build.
+Result<YamlValue> build_document(const Document& document) {
     Builder builder(document);
     auto value = builder.build_root();
     if (!value.ok()) {
@@ -1067,6 +1046,28 @@ Result<YamlValue> parse_frontmatter_yaml(std::string_view text) {
         return value;
     }
     if (document.held_error) return CompileError::of(ErrorKind::Yaml, *document.held_error);
+    return value;
+}
+
+}  // namespace
+
+Result<YamlValue> parse_frontmatter_yaml(std::string_view text) {
+    if (text.size() > MAX_FRONTMATTER_BYTES) {
+        return CompileError::of(ErrorKind::ResourceLimit,
+                                "frontmatter too large (" + decimal(text.size()) + " bytes, max " +
+                                    decimal(MAX_FRONTMATTER_BYTES) + " bytes)");
+    }
+    TYX_TRY(check_flow_nesting(text));
+
+    if (std::optional<Document> simple = simple_mapping_document(text)) {
+        return build_document(*simple);
+    }
+    EventReader reader(text);
+    if (!reader.ready()) {
+        return CompileError::of(ErrorKind::Yaml, "cannot initialize the YAML parser");
+    }
+    const Document document = collect_first_document(reader);
+    TYX_ASSIGN_OR_RETURN(YamlValue value, build_document(document));
     if (document.found) {
         const yaml_event_t* event = reader.next();
         if (event == nullptr) return CompileError::of(ErrorKind::Yaml, reader.error_message());
