@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/name_map.h"
@@ -162,11 +163,8 @@ class FrameBindings {
     }
 
     const Value* find(std::string_view name, uint64_t key) const {
-        const bool exact = NameHash::is_exact(name.size());
-        for (const Binding& binding : bindings_) {
-            if (binding.key == key && (exact || binding.name == name)) return &binding.value();
-        }
-        return nullptr;
+        const Binding* bound = find_binding(name, key);
+        return bound == nullptr ? nullptr : &bound->value();
     }
     // The same for a short name, whose key is the name itself (see NameHash).
     const Value* scan_short(uint64_t key) const {
@@ -202,12 +200,15 @@ class FrameBindings {
         const Value& value() const { return referred != nullptr ? *referred : owned; }
     };
 
-    Binding* find_binding(std::string_view name, uint64_t key) {
+    const Binding* find_binding(std::string_view name, uint64_t key) const {
         const bool exact = NameHash::is_exact(name.size());
-        for (Binding& binding : bindings_) {
+        for (const Binding& binding : bindings_) {
             if (binding.key == key && (exact || binding.name == name)) return &binding;
         }
         return nullptr;
+    }
+    Binding* find_binding(std::string_view name, uint64_t key) {
+        return const_cast<Binding*>(std::as_const(*this).find_binding(name, key));
     }
 
     std::vector<Binding> bindings_;
