@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <utility>
 #include <variant>
 
@@ -24,9 +25,41 @@ CompileError syntax_error(std::string message) {
     return CompileError::of(ErrorKind::Syntax, std::move(message));
 }
 
-}  // namespace
+// Holds one level of MAX_RENDER_DEPTH for as long as it lives; `entered` is false when the
+// limit was already reached and nothing was taken.
+class RenderLevel {
+  public:
+    explicit RenderLevel(EvalContext& context)
+        : context_(context), entered_(context.render_depth < MAX_RENDER_DEPTH) {
+        if (entered_) ++context_.render_depth;
+    }
+    RenderLevel(const RenderLevel&) = delete;
+    RenderLevel& operator=(const RenderLevel&) = delete;
+    ~RenderLevel() {
+        if (entered_) --context_.render_depth;
+    }
+    bool entered() const { return entered_; }
 
-namespace evaluator_internal {
+  private:
+    EvalContext& context_;
+    bool entered_;
+};
+
+// Sets the context's builder aside while it lives. A value that is not written where it is
+// computed (a condition, a loop's iterable, a call's argument) has no place in the output for
+// the segments of the calls it makes, nor should those calls move the cursor.
+class DetachedBuilder {
+  public:
+    explicit DetachedBuilder(EvalContext& context)
+        : context_(context), builder_(std::exchange(context.map_builder, nullptr)) {}
+    DetachedBuilder(const DetachedBuilder&) = delete;
+    DetachedBuilder& operator=(const DetachedBuilder&) = delete;
+    ~DetachedBuilder() { context_.map_builder = builder_; }
+
+  private:
+    EvalContext& context_;
+    MapBuilder* builder_;
+};
 
 CompileError output_limit_error() {
     return resource_limit("output exceeds maximum size of " + decimal(MAX_OUTPUT_SIZE) + " bytes");
@@ -108,12 +141,6 @@ Status render_include(const Node::Include& node, Scope& scope, EvalContext& cont
     return {};
 }
 
-}  // namespace evaluator_internal
-
-using namespace evaluator_internal;
-
-namespace {
-
 // The byte at `offset` continues a multi-byte UTF-8 sequence.
 bool is_continuation_byte(std::string_view text, uint64_t offset) {
     return offset < text.size() && (static_cast<unsigned char>(text[offset]) & 0xC0) == 0x80;
@@ -179,8 +206,10 @@ Status call_user_function(const FunctionDef& function, std::string_view name,
     return append_value_text_charged(value, context, out);
 }
 
-Status render_interpolation(const Node::Interpolation& node, Scope& scope, EvalContext& context,
-                            std::string& out) {
+// Inline in both walks: the interpolation of a variable is the most common node after text.
+[[gnu::always_inline]] inline Status render_interpolation(const Node::Interpolation& node,
+                                                          Scope& scope, EvalContext& context,
+                                                          std::string& out) {
     context.call_segments_placed = false;
     if (const auto* variable = std::get_if<Expression::Variable>(&node.expression.value)) {
         const Value* value = scope.lookup_variable(variable->name);
@@ -203,42 +232,143 @@ Status render_interpolation(const Node::Interpolation& node, Scope& scope, EvalC
     return append_value_text_charged(value, context, out);
 }
 
-Status render_node(const Node& node, Scope& scope, EvalContext& context, std::string& out) {
+// The iterations of a loop whose iterable is evaluated already.
+Status render_loop_iterations(const Node::For& node, const Value& iterable, Scope& scope,
+                              EvalContext& context, std::string& out);
+
+// The recorder of a walk without a source map: every hook is empty, so that walk compiles as
+// if recording did not exist.
+struct NoMap {
+    static constexpr bool kRecords = false;
+    void sync() {}
+    Status enter(std::string_view, uint32_t&) { return {}; }
+    void record(uint32_t, uint64_t, uint64_t) {}
+    std::size_t mark() const { return 0; }
+    void record_value(uint32_t, std::size_t, std::size_t, uint64_t, uint64_t, bool) {}
+};
+
+// Runs `work` with the builder set aside when the walk records.
+template <class Recorder, class Work>
+auto unmapped(EvalContext& context, Work&& work) {
+    if constexpr (Recorder::kRecords) {
+        const DetachedBuilder detached(context);
+        return work();
+    } else {
+        return work();
+    }
+}
+
+// Renders and charges one node; the recorder keeps the map, if any, in step with the output.
+// Every node kind but the three the resolver acts on syncs the cursor before its own work and
+// again after its text is written.
+template <class Recorder>
+Status render_node(const Node& node, Scope& scope, EvalContext& context, std::string& out,
+                   Recorder& recorder) {
     return visit_node(
         Overloaded{
             [&](const Node::Text& text) -> Status {
+                uint32_t at = 0;
+                TYX_TRY(recorder.enter("a Text", at));
                 TYX_TRY(context.work.charge(text.text.size()));
+                recorder.record(at, text.offset, text.text.size());
                 out += text.text;
+                recorder.sync();
                 return {};
             },
-            [&](const Node::Interpolation& interpolation) {
-                return render_interpolation(interpolation, scope, context, out);
+            [&](const Node::Interpolation& interpolation) -> Status {
+                uint32_t at = 0;
+                TYX_TRY(recorder.enter("an Interpolation", at));
+                const std::size_t mark = recorder.mark();
+                const std::size_t before = out.size();
+                TYX_TRY(render_interpolation(interpolation, scope, context, out));
+                recorder.record_value(at, mark, before, interpolation.offset, interpolation.length,
+                                      context.call_segments_placed);
+                recorder.sync();
+                return {};
             },
-            [&](const Node::EscapedBrace&) -> Status {
+            [&](const Node::EscapedBrace& brace) -> Status {
+                uint32_t at = 0;
+                TYX_TRY(recorder.enter("an EscapedBrace", at));
                 TYX_TRY(context.work.charge(2));
+                // The source text is "\{{".
+                recorder.record(at, brace.offset, 3);
                 out += "{{";
+                recorder.sync();
                 return {};
             },
             [&](const Node::If& branch) -> Status {
+                recorder.sync();
                 TYX_ASSIGN_OR_RETURN(const std::vector<Node>* body,
-                                     choose_branch(branch, scope, context));
-                if (body == nullptr) return {};
-                return render_nodes(*body, scope, context, out);
+                                     unmapped<Recorder>(context, [&] {
+                                         return choose_branch(branch, scope, context);
+                                     }));
+                if (body != nullptr) TYX_TRY(render_nodes(*body, scope, context, out));
+                recorder.sync();
+                return {};
             },
-            [&](const Node::For& loop) { return render_for_loop(loop, scope, context, out); },
-            [&](const Node::Include& include) {
-                return render_include(include, scope, context, out);
+            [&](const Node::For& loop) -> Status {
+                recorder.sync();
+                TYX_ASSIGN_OR_RETURN(const Value iterable, unmapped<Recorder>(context, [&] {
+                                         return evaluate_expression(loop.iterable, scope, context);
+                                     }));
+                TYX_TRY(render_loop_iterations(loop, iterable, scope, context, out));
+                recorder.sync();
+                return {};
             },
-            [&](const Node::MessageBlock& block) {
-                return render_nodes(block.body, scope, context, out);
+            [&](const Node::Include& include) -> Status {
+                if constexpr (Recorder::kRecords) {
+                    recorder.sync();
+                    const ImportedModule* module = scope.lookup_import_alias(include.name);
+                    if (module != nullptr && module->body_text && module->body_mappings) {
+                        recorder.splice(*module->body_mappings, context.include_source_indices);
+                    }
+                }
+                TYX_TRY(render_include(include, scope, context, out));
+                recorder.sync();
+                return {};
             },
-            [&](const Node::Block& block) { return render_nodes(block.body, scope, context, out); },
+            [&](const Node::MessageBlock& block) -> Status {
+                recorder.sync();
+                TYX_TRY(render_nodes(block.body, scope, context, out));
+                recorder.sync();
+                return {};
+            },
+            [&](const Node::Block& block) -> Status {
+                recorder.sync();
+                TYX_TRY(render_nodes(block.body, scope, context, out));
+                recorder.sync();
+                return {};
+            },
             // The resolver has already acted on these.
             [](const Node::Define&) -> Status { return {}; },
             [](const Node::Import&) -> Status { return {}; },
             [](const Node::Export&) -> Status { return {}; },
         },
         node);
+}
+
+template <class Recorder>
+Status render_node_list(std::span<const Node> nodes, Scope& scope, EvalContext& context,
+                        std::string& out, Recorder& recorder) {
+    // Nested bodies append to the same buffer; this call's own text starts here.
+    const std::size_t start = out.size();
+    for (const Node& node : nodes) {
+        TYX_TRY(context.work.charge_visit());
+        TYX_TRY(render_node(node, scope, context, out, recorder));
+        if (out.size() - start > MAX_OUTPUT_SIZE) return output_limit_error();
+    }
+    return {};
+}
+
+// Renders a node list at a level already taken, recording when the context has a builder.
+Status render_node_list(std::span<const Node> nodes, Scope& scope, EvalContext& context,
+                        std::string& out) {
+    if (context.map_builder != nullptr) [[unlikely]] {
+        MapCursor cursor(*context.map_builder, out);
+        return render_node_list(nodes, scope, context, out, cursor);
+    }
+    NoMap none;
+    return render_node_list(nodes, scope, context, out, none);
 }
 
 // Counts one iteration against the evaluation's total, before its frame is pushed.
@@ -319,10 +449,6 @@ Status run_for_loop(const Node::For& node, const Value& iterable, Scope& scope,
         render_body);
 }
 
-}  // namespace
-
-namespace evaluator_internal {
-
 Status render_loop_iterations(const Node::For& node, const Value& iterable, Scope& scope,
                               EvalContext& context, std::string& out) {
     // The caller tests the loop's text only after the loop; without this test too, a loop of many
@@ -334,10 +460,6 @@ Status render_loop_iterations(const Node::For& node, const Value& iterable, Scop
         return {};
     });
 }
-
-}  // namespace evaluator_internal
-
-namespace {
 
 CompileError mixed_content_at(const EvalContext& context, uint64_t offset, uint64_t length) {
     return make_mixed_content_error_at(context.source_name, context.source_text, offset, length);
@@ -412,17 +534,86 @@ Status render_nodes(const std::vector<Node>& nodes, Scope& scope, EvalContext& c
                     std::string& out) {
     const RenderLevel level(context);
     if (!level.entered()) return render_depth_error();
-    if (context.map_builder != nullptr) [[unlikely]] {
-        return render_nodes_mapped(nodes, scope, context, out);
+    return render_node_list(nodes, scope, context, out);
+}
+
+namespace {
+
+// One part of a rendering; `total_calls` runs on across the parts like the other two counters, so
+// that the parts of a skeleton cannot each make a full allowance of calls.
+Result<MappedPart> render_mapped_part(std::span<const Node> nodes, Scope& scope,
+                                      std::vector<std::string>& warnings, MapBuilder builder,
+                                      uint64_t total_loop_iterations, uint64_t message_bytes,
+                                      uint64_t& total_calls, WorkBudget& work) {
+    // Copies: registering a source during the rendering may move the builder's own strings.
+    std::string source_name;
+    std::shared_ptr<const std::string> source_text;
+    if (builder.current_source_index < builder.display_names().size()) {
+        source_name = builder.display_names()[builder.current_source_index];
+        source_text = builder.source_contents()[builder.current_source_index];
     }
-    // Nested bodies append to the same buffer; this call's own text starts here.
-    const std::size_t start = out.size();
-    for (const Node& node : nodes) {
-        TYX_TRY(context.work.charge_visit());
-        TYX_TRY(render_node(node, scope, context, out));
-        if (out.size() - start > MAX_OUTPUT_SIZE) return output_limit_error();
+    const std::string_view text = source_text ? std::string_view(*source_text) : std::string_view();
+    EvalContext context(warnings, source_name, text, work);
+    context.map_builder = &builder;
+    context.total_loop_iterations = total_loop_iterations;
+    context.message_bytes = message_bytes;
+    context.total_calls = total_calls;
+    std::string out;
+    out.reserve(std::min<size_t>(text.size(), MAX_OUTPUT_SIZE));
+    {
+        const RenderLevel level(context);
+        if (!level.entered()) return render_depth_error();
+        TYX_TRY(render_node_list(nodes, scope, context, out));
     }
-    return {};
+    if (context.map_builder != &builder) {
+        return syntax_error(
+            "internal: MapBuilder disappeared during evaluate_with_map — compiler bug");
+    }
+    total_calls = context.total_calls;
+    return MappedPart{std::move(out), std::move(builder), context.total_loop_iterations,
+                      context.message_bytes};
+}
+
+}  // namespace
+
+Result<MappedText> evaluate_with_map(const std::vector<Node>& nodes, Scope& scope,
+                                     std::vector<std::string>& warnings, MapBuilder builder,
+                                     WorkBudget& work) {
+    TYX_ASSIGN_OR_RETURN(MappedPart part, evaluate_part_with_map(nodes, scope, warnings,
+                                                                 std::move(builder), 0, 0, work));
+    return MappedText{std::move(part.text), std::move(part.builder)};
+}
+
+Result<MappedPart> evaluate_part_with_map(std::span<const Node> nodes, Scope& scope,
+                                          std::vector<std::string>& warnings, MapBuilder builder,
+                                          uint64_t total_loop_iterations, uint64_t message_bytes,
+                                          WorkBudget& work) {
+    uint64_t total_calls = 0;
+    return render_mapped_part(nodes, scope, warnings, std::move(builder), total_loop_iterations,
+                              message_bytes, total_calls, work);
+}
+
+Result<MappedText> evaluate_parts(const std::vector<BodyPart>& parts, Scope& scope,
+                                  std::vector<std::string>& warnings, MapBuilder builder,
+                                  WorkBudget& work) {
+    std::string text;
+    uint64_t total_loop_iterations = 0;
+    uint64_t message_bytes = 0;
+    uint64_t total_calls = 0;
+    for (const BodyPart& part : parts) {
+        builder.current_source_index = add_shared_source(builder, part.source);
+        // The cursor runs on from the previous part, so offsets address the joined text.
+        TYX_ASSIGN_OR_RETURN(
+            MappedPart rendered,
+            render_mapped_part(part.nodes, scope, warnings, std::move(builder),
+                               total_loop_iterations, message_bytes, total_calls, work));
+        if (text.size() + rendered.text.size() > MAX_OUTPUT_SIZE) return output_limit_error();
+        text += rendered.text;
+        builder = std::move(rendered.builder);
+        total_loop_iterations = rendered.total_loop_iterations;
+        message_bytes = rendered.message_bytes;
+    }
+    return MappedText{std::move(text), std::move(builder)};
 }
 
 Result<Value> evaluate_expression(const Expression& expression, Scope& scope,
@@ -959,7 +1150,9 @@ Status call_user_function(const FunctionDef& function, std::string_view name,
     if (!stack_check.ok()) return std::move(stack_check).take_error();
     if (!frame.ok()) return std::move(frame).take_error();
     if (builder != nullptr) [[unlikely]] {
-        trim_call_mapping(std::string_view(out).substr(start), *builder, mapping, context);
+        if (trim_call_mapping(std::string_view(out).substr(start), *builder, mapping)) {
+            context.call_segments_placed = true;
+        }
     }
     trim_appended_text(out, start);
     return {};

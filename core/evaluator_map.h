@@ -1,76 +1,60 @@
-// What the evaluator's two translation units share: the rendering helpers that the recording
-// of source mappings reuses, and the recording that user-function calls drive. The recording
-// lives apart so that the rendering without a map is compiled exactly as before it existed.
-// Internal to the evaluator; nothing else includes this.
+// The recording of source mappings while a node list renders: where each node's output stands
+// in the generated text and which source bytes it came from. The evaluator's walk drives it; it
+// knows nothing of evaluation itself.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <string>
 #include <string_view>
-#include <utility>
+#include <unordered_map>
 #include <vector>
 
-#include "core/evaluator.h"
+#include "core/result.h"
+#include "core/scope.h"
 #include "core/sourcemap.h"
 
-namespace tyx::evaluator_internal {
+namespace tyx {
 
-// Holds one level of MAX_RENDER_DEPTH for as long as it lives; `entered` is false when the
-// limit was already reached and nothing was taken.
-class RenderLevel {
+// The recorder of one node list's rendering into `out`: it keeps the builder's cursor at the
+// generated offset of the next byte the list writes and records the segments of its nodes.
+class MapCursor {
   public:
-    explicit RenderLevel(EvalContext& context)
-        : context_(context), entered_(context.render_depth < MAX_RENDER_DEPTH) {
-        if (entered_) ++context_.render_depth;
-    }
-    RenderLevel(const RenderLevel&) = delete;
-    RenderLevel& operator=(const RenderLevel&) = delete;
-    ~RenderLevel() {
-        if (entered_) --context_.render_depth;
-    }
-    bool entered() const { return entered_; }
+    static constexpr bool kRecords = true;
+
+    MapCursor(MapBuilder& builder, const std::string& out)
+        : builder_(builder), out_(out), base_(builder.cursor), start_(out.size()) {}
+
+    // Cursor arithmetic wraps at 32 bits, as the offsets of the map do.
+    uint32_t position() const { return base_ + static_cast<uint32_t>(out_.size() - start_); }
+    void sync() { builder_.cursor = position(); }
+    // Syncs the cursor for a node that records, after testing that nothing moved it unseen; `at`
+    // is where the node's output begins.
+    Status enter(std::string_view node_kind, uint32_t& at);
+    // A segment of the current source at `at`, unless recording is suppressed or it is empty.
+    void record(uint32_t at, uint64_t source_offset, uint64_t source_length);
+    // What `record_value` needs to know of the segments recorded before a value was computed.
+    std::size_t mark() const { return builder_.segments().size(); }
+    // The segment of an interpolation whose value was written from `before` on. An empty value has
+    // no byte to map: its segment would take the position of whatever is written next. A user
+    // function that placed its own segments, or a module that a suppressed one included at this
+    // very position, maps the value better.
+    void record_value(uint32_t at, std::size_t mark, std::size_t before, uint64_t source_offset,
+                      uint64_t source_length, bool call_segments_placed);
+    // Registers an included module's sources once per rendering, in `source_indices`, and copies
+    // its segments to where its body is pasted, whatever the suppression depth: the body's own
+    // mappings stay true wherever it is pasted.
+    void splice(const ModuleSourceMap& mappings,
+                std::unordered_map<const void*, std::vector<uint32_t>>& source_indices);
 
   private:
-    EvalContext& context_;
-    bool entered_;
+    MapBuilder& builder_;
+    const std::string& out_;
+    uint32_t base_;
+    std::size_t start_;
 };
 
-CompileError render_depth_error();
-CompileError output_limit_error();
-
-// Sets the context's builder aside while it lives. A value that is not written where it is
-// computed (a condition, a loop's iterable, a call's argument) has no place in the output for
-// the segments of the calls it makes, nor should those calls move the cursor.
-class DetachedBuilder {
-  public:
-    explicit DetachedBuilder(EvalContext& context)
-        : context_(context), builder_(std::exchange(context.map_builder, nullptr)) {}
-    DetachedBuilder(const DetachedBuilder&) = delete;
-    DetachedBuilder& operator=(const DetachedBuilder&) = delete;
-    ~DetachedBuilder() { context_.map_builder = builder_; }
-
-  private:
-    EvalContext& context_;
-    MapBuilder* builder_;
-};
-
-CompileError object_interpolation_error(const Expression& expression);
-// Appends the text of `value` once its work is charged.
-Status append_value_text_charged(const Value& value, EvalContext& context, std::string& out);
-// The body an @if chooses, or nullptr when no branch is true.
-Result<const std::vector<Node>*> choose_branch(const Node::If& node, Scope& scope,
-                                               EvalContext& context);
-Status render_include(const Node::Include& node, Scope& scope, EvalContext& context,
-                      std::string& out);
-// The iterations of a loop whose iterable is evaluated already.
-Status render_loop_iterations(const Node::For& node, const Value& iterable, Scope& scope,
-                              EvalContext& context, std::string& out);
-
-// The walk of render_nodes while a builder records.
-Status render_nodes_mapped(std::span<const Node> nodes, Scope& scope, EvalContext& context,
-                           std::string& out);
+uint32_t add_shared_source(MapBuilder& builder, const SharedSource& source);
 
 // Where the builder stood when a call began, to which the call's mapping returns.
 struct CallMapping {
@@ -84,8 +68,8 @@ struct CallMapping {
 // Chooses between recording the body under the function's source and suppressing it.
 CallMapping begin_call_mapping(MapBuilder& builder, const FunctionDef& function);
 void end_call_mapping(MapBuilder& builder, const CallMapping& mapping);
-// After the body's text `text` is trimmed as the call's value.
-void trim_call_mapping(std::string_view text, MapBuilder& builder, const CallMapping& mapping,
-                       EvalContext& context);
+// After the body's text `text` is trimmed as the call's value: whether the call placed its own
+// segments for that value.
+bool trim_call_mapping(std::string_view text, MapBuilder& builder, const CallMapping& mapping);
 
-}  // namespace tyx::evaluator_internal
+}  // namespace tyx

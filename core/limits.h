@@ -20,7 +20,13 @@ inline constexpr std::size_t MAX_OUTPUT_SIZE = 52'428'800;
 // iterable, what the builtins read, write and visit, and a fixed work per node visited. The other
 // limits bound each value and the number of steps, but not their product: a loop can rebuild a
 // large text in every iteration only to test it.
+#ifdef TYX_FUZZ_EVALUATION_WORK
+// The fuzz build sets a budget of a few kilobytes, so that small inputs reach the limit and the
+// fuzzers can show that nothing else (a source map, a check instead of a compilation) moves it.
+inline constexpr uint64_t MAX_EVALUATION_WORK = TYX_FUZZ_EVALUATION_WORK;
+#else
 inline constexpr uint64_t MAX_EVALUATION_WORK = 209'715'200;
+#endif
 
 // What visiting one array element or object entry, or comparing one pair of them, counts as
 // against MAX_EVALUATION_WORK: a visit costs about as much as copying this many bytes, and no

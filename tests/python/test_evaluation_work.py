@@ -83,3 +83,23 @@ def test_imported_modules_share_the_limit_of_the_compilation():
     vorpel.compile_virtual(modules, "one.tyx", vars=within)
     error = error_of(lambda: vorpel.compile_virtual(modules, "two.tyx", vars=within))
     assert error.message == WORK_LIMIT
+
+
+# 45 calls each render a 1 MiB text, then every iteration compares two more: 154 iterations stay
+# within the limit, 155 pass it. Writing a function's text out must cost nothing more than
+# rendering it did, with a map as without one.
+CALLS_THEN_COMPARISONS = ("@define f():\n{{ s }}\n@end\n" + "{{ f() }}\n" * 45
+                          + "@for i in xs:\n@if s == t:\n@end\n@end\n")
+
+
+@pytest.mark.parametrize("iterations,outcome", [(154, 45 * (2**20 + 1)), (155, WORK_LIMIT)])
+@pytest.mark.parametrize("source_map", [False, True])
+def test_a_source_map_does_not_change_the_work_of_a_call(iterations, outcome, source_map):
+    text = "a" * 2**20
+    variables = {"s": text, "t": text, "xs": list(range(iterations))}
+    try:
+        result = len(vorpel.compile(CALLS_THEN_COMPARISONS, vars=variables,
+                                    source_map=source_map).output)
+    except vorpel.TyxError as error:
+        result = error.message
+    assert result == outcome
