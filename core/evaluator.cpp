@@ -539,6 +539,14 @@ Status render_nodes(const std::vector<Node>& nodes, Scope& scope, EvalContext& c
 
 namespace {
 
+// One part of a rendering with mappings, with the loop and message counters it ended on.
+struct MappedPart {
+    std::string text;
+    MapBuilder builder;
+    uint64_t total_loop_iterations = 0;
+    uint64_t message_bytes = 0;
+};
+
 // One part of a rendering; `total_calls` runs on across the parts like the other two counters, so
 // that the parts of a skeleton cannot each make a full allowance of calls.
 Result<MappedPart> render_mapped_part(std::span<const Node> nodes, Scope& scope,
@@ -579,18 +587,11 @@ Result<MappedPart> render_mapped_part(std::span<const Node> nodes, Scope& scope,
 Result<MappedText> evaluate_with_map(const std::vector<Node>& nodes, Scope& scope,
                                      std::vector<std::string>& warnings, MapBuilder builder,
                                      WorkBudget& work) {
-    TYX_ASSIGN_OR_RETURN(MappedPart part, evaluate_part_with_map(nodes, scope, warnings,
-                                                                 std::move(builder), 0, 0, work));
-    return MappedText{std::move(part.text), std::move(part.builder)};
-}
-
-Result<MappedPart> evaluate_part_with_map(std::span<const Node> nodes, Scope& scope,
-                                          std::vector<std::string>& warnings, MapBuilder builder,
-                                          uint64_t total_loop_iterations, uint64_t message_bytes,
-                                          WorkBudget& work) {
     uint64_t total_calls = 0;
-    return render_mapped_part(nodes, scope, warnings, std::move(builder), total_loop_iterations,
-                              message_bytes, total_calls, work);
+    TYX_ASSIGN_OR_RETURN(
+        MappedPart part,
+        render_mapped_part(nodes, scope, warnings, std::move(builder), 0, 0, total_calls, work));
+    return MappedText{std::move(part.text), std::move(part.builder)};
 }
 
 Result<MappedText> evaluate_parts(const std::vector<BodyPart>& parts, Scope& scope,
@@ -958,30 +959,6 @@ void push_values(std::vector<Value> values, PushedArguments& pushed) {
 
 }  // namespace
 
-Result<std::vector<Value>> collect_call_arguments(const std::vector<CallArg>& arguments,
-                                                  Scope& scope, EvalContext& context,
-                                                  uint64_t depth) {
-    PushedArguments pushed(context);
-    TYX_TRY(push_call_arguments(arguments, scope, context, depth, pushed));
-    const std::span<Value> values = pushed.values();
-    return std::vector<Value>(std::make_move_iterator(values.begin()),
-                              std::make_move_iterator(values.end()));
-}
-
-Result<Value> evaluate_call_argument(const CallArg& argument, Scope& scope, EvalContext& context,
-                                     uint64_t depth) {
-    PushedArguments pushed(context);
-    TYX_TRY(push_call_argument(argument, scope, context, depth, pushed));
-    return std::move(pushed.values().front());
-}
-
-Result<Value> call_function(std::string_view name, std::vector<Value> arguments, Scope& scope,
-                            EvalContext& context) {
-    PushedArguments pushed(context);
-    push_values(std::move(arguments), pushed);
-    return call_with_arguments(name, pushed, scope, context);
-}
-
 std::vector<Value> make_default_values(const std::vector<DefineParam>& params) {
     std::vector<Value> values;
     values.reserve(params.size());
@@ -1160,26 +1137,14 @@ Status call_user_function(const FunctionDef& function, std::string_view name,
 
 }  // namespace
 
-Status append_user_function_call(const FunctionDef& function, std::string_view name,
-                                 std::vector<Value> arguments, Scope& scope, EvalContext& context,
-                                 std::string& out) {
-    PushedArguments pushed(context);
-    push_values(std::move(arguments), pushed);
-    return call_user_function(function, name, pushed, scope, context, out);
-}
-
 Result<std::string> invoke_user_function(const FunctionDef& function, std::string_view name,
                                          std::vector<Value> arguments, Scope& scope,
                                          EvalContext& context) {
+    PushedArguments pushed(context);
+    push_values(std::move(arguments), pushed);
     std::string text;
-    TYX_TRY(append_user_function_call(function, name, std::move(arguments), scope, context, text));
+    TYX_TRY(call_user_function(function, name, pushed, scope, context, text));
     return text;
-}
-
-Status render_for_loop(const Node::For& node, Scope& scope, EvalContext& context,
-                       std::string& out) {
-    TYX_ASSIGN_OR_RETURN(const Value iterable, evaluate_expression(node.iterable, scope, context));
-    return render_loop_iterations(node, iterable, scope, context, out);
 }
 
 Status render_for_loop_messages(const Node::For& node, Scope& scope, EvalContext& context,

@@ -115,24 +115,11 @@ struct MappedText {
     MapBuilder builder;
 };
 
-// One part of a rendering with mappings, with the loop and message counters it ended on.
-struct MappedPart {
-    std::string text;
-    MapBuilder builder;
-    uint64_t total_loop_iterations = 0;
-    uint64_t message_bytes = 0;
-};
-
 // Renders a node list to Markdown recording into `builder`, whose current source is the one
 // the nodes were parsed from.
 Result<MappedText> evaluate_with_map(const std::vector<Node>& nodes, Scope& scope,
                                      std::vector<std::string>& warnings, MapBuilder builder,
                                      WorkBudget& work);
-// The same, continuing the counters of earlier parts of one rendering.
-Result<MappedPart> evaluate_part_with_map(std::span<const Node> nodes, Scope& scope,
-                                          std::vector<std::string>& warnings, MapBuilder builder,
-                                          uint64_t total_loop_iterations, uint64_t message_bytes,
-                                          WorkBudget& work);
 // Renders the parts of an expanded skeleton one after another into one text: each part is
 // mapped against its own module, and the loop and output limits hold for the whole.
 Result<MappedText> evaluate_parts(const std::vector<BodyPart>& parts, Scope& scope,
@@ -163,22 +150,11 @@ CompileError make_type_mismatch_error(const EvalContext& context,
                                       std::optional<uint64_t> line_offset,
                                       std::string_view left_type, std::string_view right_type);
 
-Result<std::vector<Value>> collect_call_arguments(const std::vector<CallArg>& arguments,
-                                                  Scope& scope, EvalContext& context,
-                                                  uint64_t depth);
-Result<Value> evaluate_call_argument(const CallArg& argument, Scope& scope, EvalContext& context,
-                                     uint64_t depth);
-Result<Value> call_function(std::string_view name, std::vector<Value> arguments, Scope& scope,
-                            EvalContext& context);
 // `name` is the name the call used: plain, or "alias.name" for a qualified call. The value is
 // the body's text, trimmed.
 Result<std::string> invoke_user_function(const FunctionDef& function, std::string_view name,
                                          std::vector<Value> arguments, Scope& scope,
                                          EvalContext& context);
-// The same, the trimmed text appended to `out`; on failure `out` holds a partial text.
-Status append_user_function_call(const FunctionDef& function, std::string_view name,
-                                 std::vector<Value> arguments, Scope& scope, EvalContext& context,
-                                 std::string& out);
 
 uint64_t count_required_params(const std::vector<DefineParam>& params);
 // The values of FunctionDef::default_values for these parameters.
@@ -187,9 +163,6 @@ std::vector<Value> make_default_values(const std::vector<DefineParam>& params);
 std::string format_function_signature(std::string_view name,
                                       const std::vector<DefineParam>& params);
 
-// Appends the text of every iteration to `out`, failing as soon as that text passes
-// MAX_OUTPUT_SIZE.
-Status render_for_loop(const Node::For& node, Scope& scope, EvalContext& context, std::string& out);
 Status render_for_loop_messages(const Node::For& node, Scope& scope, EvalContext& context,
                                 std::vector<Message>& messages);
 
