@@ -125,8 +125,9 @@ struct ParserState {
     bool in_message = false;
     bool in_block = false;
     // The nodes of every open body, innermost last: a body builds on the tail and moves its
-    // nodes out once complete, so each body gets an exactly sized list. No token makes more
-    // than one node, so the list is sized once per parse and never moves a node as it grows.
+    // nodes out once complete, so each body gets an exactly sized list. No token makes more than
+    // one node, so the room made once per parse (room_for_nodes) holds every node of most
+    // templates; a denser one grows the list, moving the nodes it holds so far.
     std::vector<Node> pending{};
 
     const Token* peek() { return tokens.peek(); }

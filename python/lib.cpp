@@ -12,6 +12,9 @@
 namespace tyx::py {
 namespace {
 
+// The module's documented text, kept word for word. It names a `gil_used` setting that the
+// module does not declare: the stable ABI of CPython 3.11 has no Py_mod_gil slot, so only
+// Py_mod_exec stands in the slots below.
 constexpr const char* kModuleDoc =
     "The native extension module — registered as `vorpel._vorpel`.\n\n`gil_used = false` marks "
     "the module free-threading ready: the result classes are\nfrozen, there is no mutable global "
