@@ -12,10 +12,11 @@
 #include <vector>
 
 #include "core/limits.h"
-#include "core/parser.h"
 #include "core/result.h"
 #include "core/scope.h"
+#include "core/signature.h"
 #include "core/sourcemap.h"
+#include "core/tree.h"
 #include "core/value.h"
 
 namespace tyx {
@@ -156,12 +157,8 @@ Result<std::string> invoke_user_function(const FunctionDef& function, std::strin
                                          std::vector<Value> arguments, Scope& scope,
                                          EvalContext& context);
 
-uint64_t count_required_params(const std::vector<DefineParam>& params);
 // The values of FunctionDef::default_values for these parameters.
 std::vector<Value> make_default_values(const std::vector<DefineParam>& params);
-// "name(a, b = 1)": the signature shown in arity help.
-std::string format_function_signature(std::string_view name,
-                                      const std::vector<DefineParam>& params);
 
 Status render_for_loop_messages(const Node::For& node, Scope& scope, EvalContext& context,
                                 std::vector<Message>& messages);

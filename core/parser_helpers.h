@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/parser.h"
 #include "core/result.h"
 #include "core/text.h"
+#include "core/tree.h"
 
 namespace tyx {
 

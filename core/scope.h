@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "core/name_map.h"
-#include "core/parser.h"
 #include "core/result.h"
+#include "core/tree.h"
 #include "core/value.h"
 
 namespace tyx {

@@ -5,8 +5,8 @@
 #include <variant>
 
 #include "core/builtins.h"
-#include "core/evaluator.h"
 #include "core/format.h"
+#include "core/signature.h"
 
 namespace tyx {
 namespace {

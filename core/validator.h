@@ -6,9 +6,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/parser.h"
 #include "core/result.h"
 #include "core/scope.h"
+#include "core/tree.h"
 
 namespace tyx {
 
