@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <utility>
 
 namespace tyx {
@@ -148,7 +149,7 @@ std::string escape_for_display(std::string&& text) {
     return escape_counted(text, escaped);
 }
 
-Result<std::string> neutralize_source_for_render_checked(std::string_view text) {
+std::optional<std::string> neutralize_source_for_render_checked(std::string_view text) {
     size_t first = text.size();
     for (size_t i = 0; i < text.size(); ++i) {
         if (neutralized_at(text, i).length != 0) {
@@ -170,17 +171,13 @@ Result<std::string> neutralize_source_for_render_checked(std::string_view text) 
         out.append(replacement_for(d));
         i += d.length;
     }
-    if (out.size() != text.size()) {
-        return new_syntax_error(
-            "neutralize_source_for_render changed the byte length of the source: every span "
-            "offset and caret column after the first substitution would be shifted");
-    }
+    if (out.size() != text.size()) return std::nullopt;
     return out;
 }
 
 std::string neutralize_source_for_render(std::string_view text) {
-    Result<std::string> neutralized = neutralize_source_for_render_checked(text);
-    if (neutralized.ok()) return std::move(neutralized).value();
+    std::optional<std::string> neutralized = neutralize_source_for_render_checked(text);
+    if (neutralized) return std::move(*neutralized);
     // Keeps the one promise callers rely on, the byte length, with nothing left to render.
     return std::string(text.size(), '?');
 }

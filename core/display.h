@@ -1,10 +1,9 @@
 // Display-safe forms of user text: one-line escapes and same-length source neutralizing.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
-
-#include "core/result.h"
 
 namespace tyx {
 
@@ -20,8 +19,9 @@ inline std::string escape_for_display(const char* text) {
 // Replaces control and bidirectional characters by harmless ones of the same UTF-8 length, so
 // every byte offset, line number and character column stays valid.
 std::string neutralize_source_for_render(std::string_view text);
-// The same, failing with an internal Syntax error if the result's byte length ever differed
-// from the input's; neutralize_source_for_render falls back to "?" for every byte then.
-Result<std::string> neutralize_source_for_render_checked(std::string_view text);
+// The same, or nothing if the result's byte length ever differed from the input's, which would
+// shift every span offset and caret column after the first substitution;
+// neutralize_source_for_render falls back to "?" for every byte then.
+std::optional<std::string> neutralize_source_for_render_checked(std::string_view text);
 
 }  // namespace tyx

@@ -188,13 +188,13 @@ ErrorLocation make_error_location(std::string_view name, std::string_view source
     const uint64_t end = offset + length;
     if (end > source.size()) return location;
     if (!is_char_boundary(source, offset) || !is_char_boundary(source, end)) return location;
-    Result<std::string> text = neutralize_source_for_render_checked(source);
+    std::optional<std::string> text = neutralize_source_for_render_checked(source);
     // A text that could not be rewritten at its own length would misplace every caret, so the
     // location then keeps only its span.
-    if (!text.ok()) return location;
+    if (!text) return location;
     auto named = std::make_shared<NamedSource>();
     named->name = escape_for_display(name);
-    named->text = std::move(text).value();
+    named->text = std::move(*text);
     location.source = std::move(named);
     return location;
 }
