@@ -10,9 +10,11 @@
 #include <string_view>
 #include <vector>
 
-#include "core/scope.h"
+#include "core/name_map.h"
 
 namespace tyx {
+
+struct ModuleSourceMap;
 
 // Segments one builder holds; a map past this would cost more to encode than it helps, so
 // recording stops and the pipeline drops the map with a warning.
