@@ -24,8 +24,7 @@ namespace tyx::py {
 namespace {
 
 // The top of a core stack, where an ordinary call does all its work, committed when the stack is
-// mapped: one request commits it for a fraction of what faulting its pages in one by one costs,
-// which is most of a thread's first call in a virtual machine.
+// mapped: one request commits its pages for a fraction of what faulting them in one by one costs.
 constexpr std::size_t COMMITTED_TOP = std::size_t{32} << 10;
 
 // One core stack: an anonymous mapping committed only as deep as it is used, with an
