@@ -8,6 +8,8 @@
 #include <new>
 #include <type_traits>
 
+#include "python/native_stack.h"
+
 namespace tyx::py {
 
 // Raises the extension's internal-failure exception, a class derived directly from
@@ -15,13 +17,20 @@ namespace tyx::py {
 void raise_internal_failure(const char* description);
 
 // Wraps an entry point so that no C++ exception ever unwinds into the interpreter's frames: it
-// becomes a Python exception and the entry point's failure value.
+// becomes a Python exception and the entry point's failure value. Every entry point first
+// prepares its calling thread (see prepare_calling_thread); one that cannot fail, a deallocator,
+// only makes the thread's storage exist.
 template <auto Function>
 struct Boundary;
 
 template <class R, class... Args, R (*Function)(Args...)>
 struct Boundary<Function> {
     static R call(Args... args) noexcept {
+        if constexpr (std::is_void_v<R>) {
+            prepare_thread_storage();
+        } else if (!prepare_calling_thread()) {
+            return failure();
+        }
         try {
             return Function(args...);
         } catch (const std::bad_alloc&) {
@@ -31,6 +40,11 @@ struct Boundary<Function> {
         } catch (...) {
             raise_internal_failure("unknown failure");
         }
+        return failure();
+    }
+
+  private:
+    static R failure() {
         if constexpr (std::is_pointer_v<R>) {
             return nullptr;
         } else if constexpr (!std::is_void_v<R>) {

@@ -23,21 +23,22 @@
 #include "python/errors.h"
 #include "python/function_docs.h"
 #include "python/json_convert.h"
+#include "python/native_stack.h"
 #include "python/pyref.h"
 #include "python/results.h"
 
 namespace tyx::py {
 namespace {
 
-// Runs `work` with the interpreter lock released and takes the lock again on every way out, an
-// exception included, so that no Python object is touched without it.
+// Runs `work` on the core stack with the interpreter lock released, and takes the lock again on
+// every way out, an exception included, so that no Python object is touched without it.
 template <class Work>
 auto without_lock(Work&& work) {
     struct Reacquire {
         PyThreadState* thread;
         ~Reacquire() { PyEval_RestoreThread(thread); }
     } reacquire{PyEval_SaveThread()};
-    return work();
+    return on_core_stack(work);
 }
 
 template <class Payload>

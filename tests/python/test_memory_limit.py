@@ -15,6 +15,7 @@ pytestmark = pytest.mark.skipif(
 CHILD = """
 import resource
 import sys
+import threading
 
 import vorpel
 
@@ -43,21 +44,33 @@ def address_space():
                 return int(line.split()[1]) * 1024
 
 
-limit = address_space() + HEADROOM
-resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-try:
-    call()
-except MemoryError:
-    print("MemoryError")
+def squeezed():
+    limit = address_space() + HEADROOM
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    try:
+        call()
+    except MemoryError:
+        print("MemoryError")
+    else:
+        print("finished")
+
+
+# In a fresh thread nothing has thrown yet, and the C++ runtime's per-thread storage is still to
+# be allocated.
+if sys.argv[3] == "fresh thread":
+    worker = threading.Thread(target=squeezed)
+    worker.start()
+    worker.join()
 else:
-    print("finished")
+    squeezed()
 """
 
 
+@pytest.mark.parametrize("thread", ["main thread", "fresh thread"])
 @pytest.mark.parametrize("template", ["replace", "loop"])
 @pytest.mark.parametrize("call", ["compile", "compile source_map", "compile_virtual", "check",
                                   "lint", "lint_virtual"])
-def test_running_out_of_memory_raises_memory_error(call, template):
-    child = subprocess.run([sys.executable, "-c", CHILD, call, template], capture_output=True,
-                           text=True, timeout=120)
+def test_running_out_of_memory_raises_memory_error(call, template, thread):
+    child = subprocess.run([sys.executable, "-c", CHILD, call, template, thread],
+                           capture_output=True, text=True, timeout=120)
     assert (child.returncode, child.stdout) == (0, "MemoryError\n"), child.stderr
