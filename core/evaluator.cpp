@@ -180,7 +180,7 @@ class PushedArguments {
     std::size_t base_;
 };
 
-Status push_call_arguments(const std::vector<CallArg>& arguments, Scope& scope,
+Status push_call_arguments(const std::vector<Expression>& arguments, Scope& scope,
                            EvalContext& context, uint64_t depth, PushedArguments& pushed);
 Result<Value> call_with_arguments(std::string_view name, PushedArguments& arguments, Scope& scope,
                                   EvalContext& context);
@@ -861,29 +861,29 @@ Result<bool> evaluate_condition(const Condition& condition, Scope& scope, EvalCo
 
 namespace {
 
-Status push_call_argument(const CallArg& argument, Scope& scope, EvalContext& context,
+Status push_call_argument(const Expression& argument, Scope& scope, EvalContext& context,
                           uint64_t depth, PushedArguments& pushed) {
     return visit_unboxed(
         Overloaded{
-            [&](const CallArg::String& literal) -> Status {
+            [&](const Expression::String& literal) -> Status {
                 auto [entry, added] = context.literal_arguments.try_emplace(&literal);
                 if (added) entry->second = Value::string(std::string(literal.value));
                 pushed.push(entry->second);
                 return {};
             },
-            [&](const CallArg::Number& literal) -> Status {
+            [&](const Expression::Number& literal) -> Status {
                 pushed.push(Value::number(literal.value));
                 return {};
             },
-            [&](const CallArg::Bool& literal) -> Status {
+            [&](const Expression::Bool& literal) -> Status {
                 pushed.push(Value::boolean(literal.value));
                 return {};
             },
-            [&](const CallArg::Null&) -> Status {
+            [&](const Expression::Null&) -> Status {
                 pushed.push(Value::null());
                 return {};
             },
-            [&](const CallArg::Variable& variable) -> Status {
+            [&](const Expression::Variable& variable) -> Status {
                 const Value* value = scope.lookup_variable(variable.name);
                 if (value == nullptr) {
                     return CompileError::of(ErrorKind::UndefinedVar, std::string(variable.name));
@@ -891,14 +891,14 @@ Status push_call_argument(const CallArg& argument, Scope& scope, EvalContext& co
                 pushed.push(*value);
                 return {};
             },
-            [&](const CallArg::DotPath& path) -> Status {
+            [&](const Expression::DotPath& path) -> Status {
                 TYX_ASSIGN_OR_RETURN(
                     const Value* value,
                     follow_field_path(scope.lookup_variable(path.root), path.root, path.fields));
                 pushed.push(*value);
                 return {};
             },
-            [&](const CallArg::Call& call) -> Status {
+            [&](const Expression::Call& call) -> Status {
                 const uint64_t nested = depth + 1;
                 if (nested > MAX_ARGUMENT_DEPTH) {
                     return CompileError::of(
@@ -920,13 +920,16 @@ Status push_call_argument(const CallArg& argument, Scope& scope, EvalContext& co
                 pushed.push(std::move(value));
                 return {};
             },
+            [](const Expression::QualifiedCall&) -> Status {
+                return syntax_error("internal error: qualified call in argument position");
+            },
         },
         argument.value);
 }
 
-Status push_call_arguments(const std::vector<CallArg>& arguments, Scope& scope,
+Status push_call_arguments(const std::vector<Expression>& arguments, Scope& scope,
                            EvalContext& context, uint64_t depth, PushedArguments& pushed) {
-    for (const CallArg& argument : arguments)
+    for (const Expression& argument : arguments)
         TYX_TRY(push_call_argument(argument, scope, context, depth, pushed));
     return {};
 }

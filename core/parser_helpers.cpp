@@ -339,9 +339,9 @@ Result<Expression> parse_call_expression(std::string_view t, size_t dot, size_t 
     return Expression{Expression::Call{std::string(function), std::move(args)}};
 }
 
-Result<CallArg> parse_call_argument(std::string_view text, uint64_t depth) {
+Result<Expression> parse_call_argument(std::string_view text, uint64_t depth) {
     const std::string_view t = trim(text);
-    if (is_closed_quoted_string(t)) return CallArg{CallArg::String{closed_string_value(t)}};
+    if (is_closed_quoted_string(t)) return Expression{Expression::String{closed_string_value(t)}};
     if (const size_t open = t.find('('); open != std::string_view::npos) {
         const std::string_view function = trim(t.substr(0, open));
         if (!is_valid_identifier(function)) {
@@ -350,11 +350,11 @@ Result<CallArg> parse_call_argument(std::string_view text, uint64_t depth) {
         const auto inner = call_argument_text(t, open);
         if (!inner) return new_syntax_error("unclosed parenthesis in nested function call");
         TYX_ASSIGN_OR_RETURN(auto args, parse_call_arguments(*inner, depth + 1));
-        return CallArg{CallArg::Call{std::string(function), std::move(args)}};
+        return Expression{Expression::Call{std::string(function), std::move(args)}};
     }
-    if (t == "true") return CallArg{CallArg::Bool{true}};
-    if (t == "false") return CallArg{CallArg::Bool{false}};
-    if (t == "null") return CallArg{CallArg::Null{}};
+    if (t == "true") return Expression{Expression::Bool{true}};
+    if (t == "false") return Expression{Expression::Bool{false}};
+    if (t == "null") return Expression{Expression::Null{}};
     if (starts_like_number(t)) {
         const auto number = convert_number(t);
         if (!number) return new_syntax_error(cat("invalid numeric argument: '", t, "'"));
@@ -362,16 +362,16 @@ Result<CallArg> parse_call_argument(std::string_view text, uint64_t depth) {
             return new_syntax_error(
                 cat("NaN and infinity are not valid argument values: '", t, "'"));
         }
-        return CallArg{CallArg::Number{*number}};
+        return Expression{Expression::Number{*number}};
     }
     if (t.find('.') != std::string_view::npos) {
         std::vector<std::string> names;
         if (auto reason = validate_dot_path(t, &names)) return dot_path_argument_error(t, *reason);
         std::string root = std::move(names.front());
         names.erase(names.begin());
-        return CallArg{CallArg::DotPath{std::move(root), std::move(names)}};
+        return Expression{Expression::DotPath{std::move(root), std::move(names)}};
     }
-    if (is_valid_identifier(t)) return CallArg{CallArg::Variable{std::string(t)}};
+    if (is_valid_identifier(t)) return Expression{Expression::Variable{t}};
     return new_syntax_error(cat("invalid function argument: '", t, "'"));
 }
 
@@ -540,13 +540,13 @@ Result<Expression> parse_directive_expression(std::string_view text) {
                                 "' \xE2\x80\x94 expected a variable, function call, or literal"));
 }
 
-Result<std::vector<CallArg>> parse_call_arguments(std::string_view text, uint64_t depth) {
+Result<std::vector<Expression>> parse_call_arguments(std::string_view text, uint64_t depth) {
     if (depth > MAX_CALL_NESTING) {
         return new_syntax_error(
             cat("nested function call depth exceeds maximum of ", decimal(MAX_CALL_NESTING)));
     }
     std::string_view rest = trim(text);
-    std::vector<CallArg> args;
+    std::vector<Expression> args;
     while (!rest.empty()) {
         const size_t comma = find_top_level_byte(rest, ',', true);
         if (comma == std::string_view::npos) {

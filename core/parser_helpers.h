@@ -32,7 +32,7 @@ std::optional<std::string_view> split_directive_head(std::string_view text);
 // The errors of these three carry no location; the directive parser attaches its line span.
 Result<Condition> parse_condition(std::string_view text);
 Result<Expression> parse_directive_expression(std::string_view text);
-Result<std::vector<CallArg>> parse_call_arguments(std::string_view text, uint64_t depth);
+Result<std::vector<Expression>> parse_call_arguments(std::string_view text, uint64_t depth);
 
 // `text` is what stands between "{{" and "}}", `offset` the offset of the "{{" in `source`.
 // Its own errors are located at (offset, trimmed length); argument-list errors are not.

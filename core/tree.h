@@ -93,35 +93,9 @@ decltype(auto) visit_unboxed(Visitor&& visitor, const std::variant<Alternatives.
         value);
 }
 
-// One argument of a call. A call nested in an argument list is always a plain call.
-struct CallArg {
-    struct String {
-        std::string value;
-    };
-    struct Number {
-        double value = 0;  // always finite
-    };
-    struct Bool {
-        bool value = false;
-    };
-    struct Null {};
-    struct Variable {
-        std::string name;
-    };
-    struct Call {
-        std::string name;
-        std::vector<CallArg> args;
-    };
-    struct DotPath {
-        std::string root;
-        std::vector<std::string> fields;
-    };
-
-    std::variant<String, Number, Bool, Null, Variable, Call, DotPath> value;
-};
-
-// An operand of a directive, an interpolation, a loop iterable, a message role or a parameter
-// default. String, Number, Bool and Null are the literal kinds.
+// An operand of a directive, an interpolation, a loop iterable, a message role, a parameter
+// default or a call's argument. String, Number, Bool and Null are the literal kinds. A call's
+// argument is never a qualified call.
 struct Expression {
     // A view of the tree's source, like every name an identifier spells.
     struct Variable {
@@ -129,12 +103,12 @@ struct Expression {
     };
     struct Call {
         std::string name;
-        std::vector<CallArg> args;
+        std::vector<Expression> args;
     };
     struct QualifiedCall {
         std::string namespace_name;  // an import alias
         std::string name;
-        std::vector<CallArg> args;
+        std::vector<Expression> args;
     };
     // Between 2 and 32 names in all, root included.
     struct DotPath {

@@ -232,25 +232,27 @@ class Validator {
                                 offset, length);
     }
 
-    Status validate_call_arguments(const std::vector<CallArg>& arguments, uint64_t offset,
+    Status validate_call_arguments(const std::vector<Expression>& arguments, uint64_t offset,
                                    uint64_t depth) {
         if (depth > MAX_VALIDATION_DEPTH) {
             return new_syntax_error("nested argument validation depth exceeded");
         }
-        for (const CallArg& argument : arguments) {
+        for (const Expression& argument : arguments) {
             TYX_TRY(validate_call_argument(argument, offset, depth));
         }
         return {};
     }
 
-    Status validate_call_argument(const CallArg& argument, uint64_t offset, uint64_t depth) {
+    Status validate_call_argument(const Expression& argument, uint64_t offset, uint64_t depth) {
         return visit_unboxed(
             Overloaded{
-                [&](const CallArg::Variable& variable) {
+                [&](const Expression::Variable& variable) {
                     return require_variable(variable.name, offset);
                 },
-                [&](const CallArg::DotPath& path) { return require_variable(path.root, offset); },
-                [&](const CallArg::Call& call) -> Status {
+                [&](const Expression::DotPath& path) {
+                    return require_variable(path.root, offset);
+                },
+                [&](const Expression::Call& call) -> Status {
                     TYX_TRY(validate_call(call.name, call.args.size(), offset, call.name.size()));
                     return validate_call_arguments(call.args, offset, depth + 1);
                 },

@@ -32,18 +32,20 @@ void check_path(const std::string& root, const std::vector<std::string>& fields)
         check_name(field);
 }
 
-void check_args(const std::vector<CallArg>& args, uint64_t depth) {
+void check_args(const std::vector<Expression>& args, uint64_t depth) {
     require(depth <= MAX_CALL_NESTING);
     for (const auto& arg : args) {
-        if (auto* call = std::get_if<CallArg::Call>(&arg.value)) {
+        if (auto* call = unboxed_if<Expression::Call>(arg.value)) {
             check_name(call->name);
             check_args(call->args, depth + 1);
-        } else if (auto* path = std::get_if<CallArg::DotPath>(&arg.value)) {
+        } else if (auto* path = unboxed_if<Expression::DotPath>(arg.value)) {
             check_path(path->root, path->fields);
-        } else if (auto* variable = std::get_if<CallArg::Variable>(&arg.value)) {
+        } else if (auto* variable = std::get_if<Expression::Variable>(&arg.value)) {
             check_name(variable->name);
-        } else if (auto* number = std::get_if<CallArg::Number>(&arg.value)) {
+        } else if (auto* number = std::get_if<Expression::Number>(&arg.value)) {
             require(std::isfinite(number->value));
+        } else {
+            require(!unboxed_is<Expression::QualifiedCall>(arg.value));
         }
     }
 }

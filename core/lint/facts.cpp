@@ -254,32 +254,17 @@ void collect_expression_facts(const Expression& expression, LintFacts& facts) {
                       [&](const Expression::DotPath& path) { facts.referenced.insert(path.root); },
                       [&](const Expression::Call& call) {
                           facts.called.insert(call.name);
-                          for (const CallArg& argument : call.args)
-                              collect_argument_facts(argument, facts);
+                          for (const Expression& argument : call.args)
+                              collect_expression_facts(argument, facts);
                       },
                       [&](const Expression::QualifiedCall& call) {
                           facts.qualified_namespaces.insert(call.namespace_name);
-                          for (const CallArg& argument : call.args)
-                              collect_argument_facts(argument, facts);
+                          for (const Expression& argument : call.args)
+                              collect_expression_facts(argument, facts);
                       },
                       [](const auto&) {},
                   },
                   expression.value);
-}
-
-void collect_argument_facts(const CallArg& argument, LintFacts& facts) {
-    visit_unboxed(
-        Overloaded{
-            [&](const CallArg::Variable& variable) { facts.referenced.insert(variable.name); },
-            [&](const CallArg::DotPath& path) { facts.referenced.insert(path.root); },
-            [&](const CallArg::Call& call) {
-                facts.called.insert(call.name);
-                for (const CallArg& nested : call.args)
-                    collect_argument_facts(nested, facts);
-            },
-            [](const auto&) {},
-        },
-        argument.value);
 }
 
 void collect_condition_facts(const Condition& condition, LintFacts& facts) {

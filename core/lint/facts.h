@@ -104,7 +104,6 @@ Status collect_node_facts(const std::vector<Node>& nodes, LintFacts& facts, Lint
 
 void collect_expression_facts(const Expression& expression, LintFacts& facts);
 void collect_condition_facts(const Condition& condition, LintFacts& facts);
-void collect_argument_facts(const CallArg& argument, LintFacts& facts);
 
 // All facts of one parsed template: its frontmatter keys, then the walk of its body. A frontmatter
 // that is no valid YAML leaves no key facts; one that passes a size limit fails, as does the

@@ -642,9 +642,9 @@ TEST(FunctionCalls, DeepCallChainOfNestedBlocksFailsInsteadOfExhaustingTheStack)
 
 // string(string(...string(1)...)) with `levels` calls nested inside argument lists.
 Expression nested_string_calls(uint64_t levels) {
-    CallArg inner{CallArg::Number{1}};
+    Expression inner{Expression::Number{1}};
     for (uint64_t i = 0; i < levels; ++i) {
-        inner = CallArg{CallArg::Call{"string", {inner}}};
+        inner = Expression{Expression::Call{"string", {inner}}};
     }
     return Expression{Expression::Call{"string", {inner}}};
 }

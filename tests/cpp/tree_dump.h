@@ -39,9 +39,9 @@ inline std::string quote_text(std::string_view text) {
     return out + "\"";
 }
 
-std::string dump(const CallArg& arg);
+std::string dump(const Expression& expression);
 
-inline std::string dump_args(const std::vector<CallArg>& args) {
+inline std::string dump_args(const std::vector<Expression>& args) {
     std::string out = "(";
     for (size_t i = 0; i < args.size(); ++i) {
         if (i > 0) out += ", ";
@@ -55,17 +55,6 @@ inline std::string dump_path(const std::string& root, const std::vector<std::str
     for (const auto& field : fields)
         out += "." + field;
     return out;
-}
-
-inline std::string dump(const CallArg& arg) {
-    if (auto* v = std::get_if<CallArg::String>(&arg.value)) return quote_text(v->value);
-    if (auto* v = std::get_if<CallArg::Number>(&arg.value)) return "#" + dump_number(v->value);
-    if (auto* v = std::get_if<CallArg::Bool>(&arg.value)) return v->value ? "#true" : "#false";
-    if (std::holds_alternative<CallArg::Null>(arg.value)) return "#null";
-    if (auto* v = std::get_if<CallArg::Variable>(&arg.value)) return v->name;
-    if (auto* v = std::get_if<CallArg::Call>(&arg.value)) return v->name + dump_args(v->args);
-    const auto& path = std::get<CallArg::DotPath>(arg.value);
-    return dump_path(path.root, path.fields);
 }
 
 inline std::string dump(const Expression& expression) {

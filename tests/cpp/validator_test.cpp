@@ -179,9 +179,9 @@ TEST(Validate, NestedLoopOverScalarsPassesButFailsWhenItRuns) {
 
 // string(string(...)) with `levels` calls nested inside the argument lists.
 std::vector<Node> nested_call_interpolation(uint64_t levels) {
-    CallArg inner{CallArg::Number{1}};
+    Expression inner{Expression::Number{1}};
     for (uint64_t i = 0; i < levels; ++i)
-        inner = CallArg{CallArg::Call{"string", {inner}}};
+        inner = Expression{Expression::Call{"string", {inner}}};
     std::vector<Node> nodes;
     nodes.push_back(
         Node{Node::Interpolation{Expression{Expression::Call{"string", {inner}}}, 0, 0}});

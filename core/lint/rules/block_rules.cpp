@@ -226,35 +226,6 @@ bool same_bits(double a, double b) {
     return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
 }
 
-bool call_arg_equal(const CallArg& a, const CallArg& b) {
-    if (a.value.index() != b.value.index()) return false;
-    return visit_unboxed(
-        Overloaded{
-            [&](const CallArg::String& left) {
-                return left.value == std::get<CallArg::String>(b.value).value;
-            },
-            [&](const CallArg::Number& left) {
-                return same_bits(left.value, std::get<CallArg::Number>(b.value).value);
-            },
-            [&](const CallArg::Bool& left) {
-                return left.value == std::get<CallArg::Bool>(b.value).value;
-            },
-            [](const CallArg::Null&) { return true; },
-            [&](const CallArg::Variable& left) {
-                return left.name == std::get<CallArg::Variable>(b.value).name;
-            },
-            [&](const CallArg::Call& left) {
-                const auto& right = std::get<CallArg::Call>(b.value);
-                return left.name == right.name && call_args_equal(left.args, right.args);
-            },
-            [&](const CallArg::DotPath& left) {
-                const auto& right = std::get<CallArg::DotPath>(b.value);
-                return left.root == right.root && left.fields == right.fields;
-            },
-        },
-        a.value);
-}
-
 }  // namespace
 
 bool is_blank_body(const std::vector<Node>& nodes) {
@@ -507,10 +478,10 @@ bool expressions_equal(const Expression& a, const Expression& b) {
         a.value);
 }
 
-bool call_args_equal(const std::vector<CallArg>& a, const std::vector<CallArg>& b) {
+bool call_args_equal(const std::vector<Expression>& a, const std::vector<Expression>& b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
-        if (!call_arg_equal(a[i], b[i])) return false;
+        if (!expressions_equal(a[i], b[i])) return false;
     }
     return true;
 }

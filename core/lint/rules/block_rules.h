@@ -39,6 +39,6 @@ bool nodes_structurally_equal(const std::vector<Node>& a, const std::vector<Node
 bool conditions_equal(const Condition& a, const Condition& b);
 // Numbers compare by their bits, so 0 and -0 differ.
 bool expressions_equal(const Expression& a, const Expression& b);
-bool call_args_equal(const std::vector<CallArg>& a, const std::vector<CallArg>& b);
+bool call_args_equal(const std::vector<Expression>& a, const std::vector<Expression>& b);
 
 }  // namespace tyx
