@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -12,14 +11,16 @@
 #include <utility>
 #include <vector>
 
+#include "core/keyed_hash.h"
+
 namespace tyx {
 
 // The key a table compares names by, inline: names are short identifiers, and a scope lookup
 // computes its key once for all the frames it searches. A name of up to 7 bytes is its key, its
 // bytes packed beside its size, so equal keys mean equal names and the bytes are never read
-// again; a longer name's key is a hash with the top byte set, which no short key has, and equal
-// keys are confirmed byte for byte. Keys of short names differ mostly in their low bits' bytes,
-// so an index spreads every key with `spread` first.
+// again; a longer name's key is its keyed hash with the top byte set, which no short key has,
+// and equal keys are confirmed byte for byte. An index places a key by `spread`, which mixes it
+// with the process's secret: which names share a slot cannot be known outside the process.
 struct NameHash {
     using is_transparent = void;
     // Always inline: most lookups cost only a few instructions besides the key.
@@ -30,8 +31,8 @@ struct NameHash {
             const uint64_t tag = uint64_t{size} << 56;
             if (size >= 4) [[likely]] {
                 // Two loads that overlap below 8 bytes, each byte at its own place in both.
-                return tag | uint64_t{load<uint32_t>(data)} |
-                       uint64_t{load<uint32_t>(data + size - 4)} << (8 * (size - 4));
+                return tag | uint64_t{hash_detail::load<uint32_t>(data)} |
+                       uint64_t{hash_detail::load<uint32_t>(data + size - 4)} << (8 * (size - 4));
             }
             if (size == 0) return tag;
             const auto byte = [&](size_t at) {
@@ -43,36 +44,15 @@ struct NameHash {
     }
     // Whether a key of `size` bytes' name is the name itself.
     static bool is_exact(size_t size) { return size < 8; }
-    // Every input bit of a key over the low bits that index a table.
-    static uint64_t spread(uint64_t key) { return finish(mix(key)); }
+    // Where an index places a key, which depends on the process's secret.
+    static uint64_t spread(uint64_t key) { return keyed_word_hash(key); }
 
   private:
     static constexpr uint64_t kLongKey = uint64_t{0xFF} << 56;
 
     // Out of line, so that a lookup of a short name keeps no registers for the hash.
     [[gnu::noinline]] static uint64_t long_key(const char* data, size_t size) {
-        uint64_t hash = 0x9E3779B97F4A7C15ull ^ size;
-        size_t at = 0;
-        for (; at + 8 < size; at += 8)
-            hash = mix(hash ^ load<uint64_t>(data + at));
-        hash = mix(hash ^ load<uint64_t>(data + size - 8));
-        return finish(hash) | kLongKey;
-    }
-
-    template <class Word>
-    static Word load(const char* at) {
-        Word word;
-        std::memcpy(&word, at, sizeof word);
-        return word;
-    }
-    static uint64_t mix(uint64_t value) {
-        value *= 0xFF51AFD7ED558CCDull;
-        return value ^ (value >> 32);
-    }
-    static uint64_t finish(uint64_t value) {
-        value ^= value >> 33;
-        value *= 0xC4CEB9FE1A85EC53ull;
-        return value ^ (value >> 33);
+        return keyed_text_hash({data, size}) | kLongKey;
     }
 };
 
