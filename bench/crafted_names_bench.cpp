@@ -5,7 +5,7 @@
 //   crafted_names_bench names COUNT     prints COUNT crafted names, one a line
 //   crafted_names_bench ordinary COUNT  prints COUNT ordinary names of the same length
 //
-// bench/crafted_names_bench.py takes its names from here.
+// bench/name_tables_bench.py takes its names from here.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
