@@ -13,6 +13,8 @@
 
 #include <yaml.h>
 
+#include "core/keyed_hash.h"
+
 namespace tyx {
 
 YamlNumber YamlNumber::from_negative(int64_t number) {
@@ -92,7 +94,7 @@ const YamlValue* YamlMapping::find(std::string_view key) const {
         return nullptr;
     }
     // Must hash as hash_yaml_value does for a String.
-    auto [first, last] = index_.equal_range(std::hash<std::string_view>{}(key));
+    auto [first, last] = index_.equal_range(keyed_text_hash(key));
     for (auto it = first; it != last; ++it) {
         const YamlValue& candidate = entries_[it->second].first;
         if (candidate.is_string() && candidate.as_string() == key) {
@@ -183,9 +185,9 @@ size_t hash_yaml_value(const YamlValue& value) {
             return value.as_bool() ? 0x74727565ULL : 0x66616c73ULL;
         case YamlValue::Kind::Number:
             return mix(static_cast<size_t>(value.as_number().kind()) + 1,
-                       std::hash<uint64_t>{}(value.as_number().bits()));
+                       keyed_word_hash(value.as_number().bits()));
         case YamlValue::Kind::String:
-            return std::hash<std::string_view>{}(value.as_string());
+            return keyed_text_hash(value.as_string());
         case YamlValue::Kind::Sequence: {
             size_t seed = 0x736571ULL;
             for (const YamlValue& item : value.as_sequence())
@@ -201,8 +203,7 @@ size_t hash_yaml_value(const YamlValue& value) {
             return sum;
         }
         case YamlValue::Kind::Tagged:
-            return mix(std::hash<std::string_view>{}(value.tag()),
-                       hash_yaml_value(value.tagged_value()));
+            return mix(keyed_text_hash(value.tag()), hash_yaml_value(value.tagged_value()));
     }
     return 0;
 }
@@ -549,7 +550,7 @@ void record_tag(Event& event, std::string& pool, const yaml_char_t* tag) {
 // name defined before it.
 Document collect_first_document(EventReader& reader) {
     Document document;
-    std::unordered_map<std::string, size_t> anchors;
+    std::unordered_map<std::string, size_t, KeyedTextHash> anchors;
     auto remember_anchor = [&](const yaml_char_t* anchor) {
         if (anchor != nullptr) {
             anchors[reinterpret_cast<const char*>(anchor)] = document.events.size();

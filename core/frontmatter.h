@@ -164,7 +164,8 @@ inline bool YamlMapping::empty() const {
     return entries_.empty();
 }
 
-// A hash consistent with operator== of YamlValue.
+// A hash consistent with operator== of YamlValue, keyed like the name tables' (see keyed_hash.h),
+// since mapping keys come from the frontmatter's text.
 size_t hash_yaml_value(const YamlValue& value);
 
 // Loads the frontmatter text (UTF-8, carriage returns removed, possibly empty) into one value;

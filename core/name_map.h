@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -12,14 +11,16 @@
 #include <utility>
 #include <vector>
 
+#include "core/keyed_hash.h"
+
 namespace tyx {
 
 // The key a table compares names by, inline: names are short identifiers, and a scope lookup
 // computes its key once for all the frames it searches. A name of up to 7 bytes is its key, its
 // bytes packed beside its size, so equal keys mean equal names and the bytes are never read
-// again; a longer name's key is a hash with the top byte set, which no short key has, and equal
-// keys are confirmed byte for byte. Keys of short names differ mostly in their low bits' bytes,
-// so an index spreads every key with `spread` first.
+// again; a longer name's key is its keyed hash with the top byte set, which no short key has,
+// and equal keys are confirmed byte for byte. An index places a key by `spread`, which mixes it
+// with the process's secret: which names share a slot cannot be known outside the process.
 struct NameHash {
     using is_transparent = void;
     // Always inline: most lookups cost only a few instructions besides the key.
@@ -30,8 +31,8 @@ struct NameHash {
             const uint64_t tag = uint64_t{size} << 56;
             if (size >= 4) [[likely]] {
                 // Two loads that overlap below 8 bytes, each byte at its own place in both.
-                return tag | uint64_t{load<uint32_t>(data)} |
-                       uint64_t{load<uint32_t>(data + size - 4)} << (8 * (size - 4));
+                return tag | uint64_t{hash_detail::load<uint32_t>(data)} |
+                       uint64_t{hash_detail::load<uint32_t>(data + size - 4)} << (8 * (size - 4));
             }
             if (size == 0) return tag;
             const auto byte = [&](size_t at) {
@@ -43,37 +44,67 @@ struct NameHash {
     }
     // Whether a key of `size` bytes' name is the name itself.
     static bool is_exact(size_t size) { return size < 8; }
-    // Every input bit of a key over the low bits that index a table.
-    static uint64_t spread(uint64_t key) { return finish(mix(key)); }
+    // Where an index places a key, which depends on the process's secret.
+    static uint64_t spread(uint64_t key) { return keyed_word_hash(key); }
 
   private:
     static constexpr uint64_t kLongKey = uint64_t{0xFF} << 56;
 
     // Out of line, so that a lookup of a short name keeps no registers for the hash.
     [[gnu::noinline]] static uint64_t long_key(const char* data, size_t size) {
-        uint64_t hash = 0x9E3779B97F4A7C15ull ^ size;
-        size_t at = 0;
-        for (; at + 8 < size; at += 8)
-            hash = mix(hash ^ load<uint64_t>(data + at));
-        hash = mix(hash ^ load<uint64_t>(data + size - 8));
-        return finish(hash) | kLongKey;
+        return keyed_text_hash({data, size}) | kLongKey;
+    }
+};
+
+// The open-addressing index of a table of names that has outgrown a scan: each used slot holds
+// an entry's position + 1, placed by the spread of its key and probed linearly. It stays at most
+// half full, so every probe sequence ends at an empty slot.
+class NameIndex {
+  public:
+    static constexpr size_t kAbsent = static_cast<size_t>(-1);
+
+    bool empty() const { return slots_.empty(); }
+    void clear() { slots_.clear(); }
+
+    // The position of the first entry placed for `key` for which `matches(position)` holds, or
+    // kAbsent.
+    template <class Matches>
+    size_t find(uint64_t key, Matches matches) const {
+        const size_t mask = slots_.size() - 1;
+        for (size_t slot = static_cast<size_t>(NameHash::spread(key)) & mask;;
+             slot = (slot + 1) & mask) {
+            const uint32_t stored = slots_[slot];
+            if (stored == 0) return kAbsent;
+            if (matches(size_t{stored - 1})) return stored - 1;
+        }
     }
 
-    template <class Word>
-    static Word load(const char* at) {
-        Word word;
-        std::memcpy(&word, at, sizeof word);
-        return word;
+    // Takes in the table's last entry, at `position`; `key_at` gives the key at any position.
+    template <class KeyAt>
+    void add(size_t position, KeyAt key_at) {
+        const size_t count = position + 1;
+        if (count * 2 <= slots_.size()) {
+            place(position, key_at(position));
+            return;
+        }
+        size_t capacity = 32;
+        while (capacity < count * 4)
+            capacity *= 2;
+        slots_.assign(capacity, 0);
+        for (size_t i = 0; i < count; ++i)
+            place(i, key_at(i));
     }
-    static uint64_t mix(uint64_t value) {
-        value *= 0xFF51AFD7ED558CCDull;
-        return value ^ (value >> 32);
+
+  private:
+    void place(size_t position, uint64_t key) {
+        const size_t mask = slots_.size() - 1;
+        size_t slot = static_cast<size_t>(NameHash::spread(key)) & mask;
+        while (slots_[slot] != 0)
+            slot = (slot + 1) & mask;
+        slots_[slot] = static_cast<uint32_t>(position + 1);
     }
-    static uint64_t finish(uint64_t value) {
-        value ^= value >> 33;
-        value *= 0xC4CEB9FE1A85EC53ull;
-        return value ^ (value >> 33);
-    }
+
+    std::vector<uint32_t> slots_;
 };
 
 // Entries in insertion order with their keys beside them. Most tables hold a few names (the
@@ -107,7 +138,7 @@ class NameMap {
     }
     // Whether scan_short finds `name`: a short name in a table without an index.
     bool scans_for(std::string_view name) const {
-        return slots_.empty() && NameHash::is_exact(name.size());
+        return index_.empty() && NameHash::is_exact(name.size());
     }
     // The value of the name whose key is `hash`, for a name scans_for holds for; calls nothing,
     // so a lookup that finds its name here saves no registers.
@@ -155,7 +186,7 @@ class NameMap {
     void clear() {
         entries_.clear();
         hashes_.clear();
-        slots_.clear();
+        index_.clear();
     }
     // As the standard maps do, for a name the caller knows is present.
     const T& at(std::string_view name) const {
@@ -172,11 +203,11 @@ class NameMap {
     }
 
   private:
-    static constexpr size_t kAbsent = static_cast<size_t>(-1);
+    static constexpr size_t kAbsent = NameIndex::kAbsent;
     static constexpr size_t kLinearLimit = 8;
 
     size_t position(std::string_view name, uint64_t hash) const {
-        if (!slots_.empty()) [[unlikely]] {
+        if (!index_.empty()) [[unlikely]] {
             return indexed_position(name, hash);
         }
         if (!NameHash::is_exact(name.size())) [[unlikely]] {
@@ -197,14 +228,9 @@ class NameMap {
     }
     [[gnu::noinline]] size_t indexed_position(std::string_view name, uint64_t hash) const {
         const bool exact = NameHash::is_exact(name.size());
-        const size_t mask = slots_.size() - 1;
-        for (size_t slot = static_cast<size_t>(NameHash::spread(hash)) & mask;;
-             slot = (slot + 1) & mask) {
-            const uint32_t stored = slots_[slot];
-            if (stored == 0) return kAbsent;
-            const size_t i = stored - 1;
-            if (hashes_[i] == hash && (exact || entries_[i].first == name)) return i;
-        }
+        return index_.find(hash, [&](size_t i) {
+            return hashes_[i] == hash && (exact || entries_[i].first == name);
+        });
     }
 
     // The entry is built in place, its name's string once from the view.
@@ -219,33 +245,13 @@ class NameMap {
                               std::forward_as_tuple(std::forward<Args>(args)...));
         hashes_.push_back(hash);
         if (entries_.size() <= kLinearLimit) return;
-        // The index stays at most half full, so every probe sequence ends at an empty slot.
-        if (entries_.size() * 2 > slots_.size()) {
-            rebuild_index();
-        } else {
-            insert_slot(entries_.size() - 1);
-        }
-    }
-    void rebuild_index() {
-        size_t capacity = 32;
-        while (capacity < entries_.size() * 4)
-            capacity *= 2;
-        slots_.assign(capacity, 0);
-        for (size_t i = 0; i < entries_.size(); ++i)
-            insert_slot(i);
-    }
-    void insert_slot(size_t index) {
-        const size_t mask = slots_.size() - 1;
-        size_t slot = static_cast<size_t>(NameHash::spread(hashes_[index])) & mask;
-        while (slots_[slot] != 0)
-            slot = (slot + 1) & mask;
-        slots_[slot] = static_cast<uint32_t>(index + 1);
+        index_.add(entries_.size() - 1, [this](size_t i) { return hashes_[i]; });
     }
 
     std::vector<value_type> entries_;
     std::vector<uint64_t> hashes_;
-    // Empty until the table passes kLinearLimit entries; then entry index + 1 per used slot.
-    std::vector<uint32_t> slots_;
+    // Empty until the table passes kLinearLimit entries.
+    NameIndex index_;
 };
 
 // A name table that keeps its bindings in the order they were made, so that it can be read as

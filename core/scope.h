@@ -150,6 +150,8 @@ class FrameBindings {
             return;
         }
         bindings_.emplace_back(name, key, std::move(value));
+        if (bindings_.size() > kScannedBindings) [[unlikely]]
+            index_last();
     }
     // The same for a value that outlives the binding, which then refers to it.
     void bind_ref(std::string_view name, const Value& value) {
@@ -160,14 +162,19 @@ class FrameBindings {
             return;
         }
         bindings_.emplace_back(name, key, &value);
+        if (bindings_.size() > kScannedBindings) [[unlikely]]
+            index_last();
     }
 
     const Value* find(std::string_view name, uint64_t key) const {
         const Binding* bound = find_binding(name, key);
         return bound == nullptr ? nullptr : &bound->value();
     }
-    // The same for a short name, whose key is the name itself (see NameHash).
+    // The same for a short name, whose key is the name itself (see NameHash), by a scan that
+    // calls nothing; a frame with an index answers nullptr here and only through find.
     const Value* scan_short(uint64_t key) const {
+        if (!index_.empty()) [[unlikely]]
+            return nullptr;
         for (const Binding& binding : bindings_) {
             if (binding.key == key) return &binding.value();
         }
@@ -175,7 +182,10 @@ class FrameBindings {
     }
     bool empty() const { return bindings_.empty(); }
     // Keeps the storage for the bindings of the next frame pushed at this depth.
-    void clear() { bindings_.clear(); }
+    void clear() {
+        bindings_.clear();
+        index_.clear();
+    }
 
     // Each name with its value, in the order first bound.
     template <class Visit>
@@ -200,18 +210,35 @@ class FrameBindings {
         const Value& value() const { return referred != nullptr ? *referred : owned; }
     };
 
+    // A call's parameters are few, but nothing bounds how many a function declares.
+    static constexpr size_t kScannedBindings = 8;
+
     const Binding* find_binding(std::string_view name, uint64_t key) const {
+        if (!index_.empty()) [[unlikely]]
+            return indexed_binding(name, key);
         const bool exact = NameHash::is_exact(name.size());
         for (const Binding& binding : bindings_) {
             if (binding.key == key && (exact || binding.name == name)) return &binding;
         }
         return nullptr;
     }
+    [[gnu::noinline]] const Binding* indexed_binding(std::string_view name, uint64_t key) const {
+        const bool exact = NameHash::is_exact(name.size());
+        const size_t at = index_.find(key, [&](size_t i) {
+            return bindings_[i].key == key && (exact || bindings_[i].name == name);
+        });
+        return at == NameIndex::kAbsent ? nullptr : &bindings_[at];
+    }
+    [[gnu::noinline]] void index_last() {
+        index_.add(bindings_.size() - 1, [this](size_t i) { return bindings_[i].key; });
+    }
     Binding* find_binding(std::string_view name, uint64_t key) {
         return const_cast<Binding*>(std::as_const(*this).find_binding(name, key));
     }
 
     std::vector<Binding> bindings_;
+    // Empty until the frame binds more than kScannedBindings names.
+    NameIndex index_;
 };
 
 // Three independent tables; one name may stand in all three without conflict.

@@ -2,6 +2,9 @@
 
 #include <bit>
 #include <cmath>
+#include <cstring>
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -730,6 +733,51 @@ TEST(FrontmatterTest, ConversionToValues) {
     ASSERT_FALSE(too_deep.ok());
     EXPECT_EQ(too_deep.error().kind, ErrorKind::Yaml);
     EXPECT_EQ(too_deep.error().text, "value nesting exceeds maximum depth of 64");
+}
+
+// libstdc++ hashes a 16-byte text (MurmurHash64A, without a secret) by mixing each 8-byte word
+// into its state through bijections, so for any first word there is a second that brings the
+// state to one chosen value: every text here had one std::hash.
+std::vector<std::string> texts_of_one_unkeyed_hash(size_t count) {
+    constexpr uint64_t kMul = 0xC6A4A7935BD1E995ull;
+    // The inverse of kMul modulo 2^64, by Newton's iteration.
+    uint64_t inverse = kMul;
+    for (int i = 0; i < 5; ++i)
+        inverse *= 2 - kMul * inverse;
+    const auto shift_mix = [](uint64_t value) { return value ^ (value >> 47); };
+    const uint64_t start = 0xC70F6907ull ^ (16 * kMul);
+    const uint64_t target = 0x0123456789ABCDEFull;
+    std::vector<std::string> texts;
+    for (uint64_t first = 0; first < count; ++first) {
+        const uint64_t state = (start ^ (shift_mix(first * kMul) * kMul)) * kMul;
+        const uint64_t mixed = (target * inverse) ^ state;
+        const uint64_t second = shift_mix(mixed * inverse) * inverse;
+        std::string text(16, '\0');
+        std::memcpy(text.data(), &first, 8);
+        std::memcpy(text.data() + 8, &second, 8);
+        texts.push_back(std::move(text));
+    }
+    return texts;
+}
+
+TEST(YamlMapping, KeysOfOneUnkeyedHashHashApartAndAreEachFound) {
+    const std::vector<std::string> texts = texts_of_one_unkeyed_hash(4096);
+    const std::hash<std::string_view> unkeyed;
+    if (unkeyed(texts[0]) != unkeyed(texts[1])) GTEST_SKIP() << "another standard library";
+    std::set<size_t> hashes;
+    YamlMapping mapping;
+    for (size_t i = 0; i < texts.size(); ++i) {
+        hashes.insert(hash_yaml_value(YamlValue::string(texts[i])));
+        EXPECT_TRUE(mapping.insert(YamlValue::string(texts[i]),
+                                   YamlValue::number(YamlNumber::from_unsigned(i))));
+    }
+    EXPECT_EQ(hashes.size(), texts.size());
+    for (size_t i = 0; i < texts.size(); ++i) {
+        const YamlValue* found = mapping.find(texts[i]);
+        ASSERT_NE(found, nullptr);
+        EXPECT_EQ(found->as_number().as_unsigned(), i);
+        EXPECT_FALSE(mapping.insert(YamlValue::string(texts[i]), YamlValue::null()));
+    }
 }
 
 }  // namespace

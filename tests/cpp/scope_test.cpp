@@ -207,6 +207,43 @@ TEST(ScopeTest, NamesBoundByViewBehaveAsDefinedOnes) {
     EXPECT_EQ(scope.lookup_variable("a_long_parameter"), nullptr);
 }
 
+// Past a few parameters a call's frame finds its names through an index; the frame pushed next
+// at the same depth starts without it.
+TEST(ScopeTest, CallFramesOfManyParametersFindEachAndForgetThemWhenPopped) {
+    for (size_t count : {size_t{8}, size_t{9}, size_t{40}, size_t{1000}}) {
+        std::vector<DefineParam> params;
+        for (size_t i = 0; i < count; ++i)
+            params.push_back(
+                {(i % 2 == 0 ? "p" : "long_parameter_") + std::to_string(i), std::nullopt});
+        FunctionDef prepared = *make_function(params);
+        std::vector<Value> arguments;
+        for (size_t i = 0; i < count; ++i) {
+            prepared.default_values.push_back(Value::string("default " + std::to_string(i)));
+            if (i < count / 2) arguments.push_back(Value::string("argument " + std::to_string(i)));
+        }
+        Scope scope;
+        scope.define_variable("outer", Value::string("outer"));
+        scope.push_call_frame(prepared, arguments);
+        for (size_t i = 0; i < count; ++i) {
+            EXPECT_EQ(text_of(scope.lookup_variable(params[i].name)),
+                      (i < count / 2 ? "argument " : "default ") + std::to_string(i))
+                << count << " " << params[i].name;
+        }
+        EXPECT_EQ(text_of(scope.lookup_variable("outer")), "outer");
+        EXPECT_EQ(scope.lookup_variable("p1"), nullptr);
+        scope.bind_variable(params[0].name, Value::string("rebound"));
+        EXPECT_EQ(text_of(scope.lookup_variable(params[0].name)), "rebound");
+        ASSERT_TRUE(scope.pop_frame().ok());
+
+        FunctionDef small = *make_function({{"p2", std::nullopt}});
+        std::vector<Value> one = {Value::string("small")};
+        scope.push_call_frame(small, one);
+        EXPECT_EQ(text_of(scope.lookup_variable("p2")), "small") << count;
+        EXPECT_EQ(scope.lookup_variable("p0"), nullptr) << count;
+        EXPECT_EQ(scope.lookup_variable("long_parameter_1"), nullptr) << count;
+    }
+}
+
 TEST(ScopeTest, FunctionsMadeInAnInnerFrameCaptureTheInnermostEntries) {
     auto outer_function = make_function();
     auto inner_function = make_function();
