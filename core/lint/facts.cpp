@@ -40,18 +40,80 @@ std::optional<ByteRange> frontmatter_block(std::string_view source) {
     return ByteRange{start, std::min(line, source.size())};
 }
 
-std::optional<uint64_t> locate_key(std::string_view source, ByteRange block,
-                                   const std::string& key) {
-    const std::string pattern = key + ":";
+// A key that holds a line feed stands over several lines, where the walk over lines below cannot
+// see it, so it is searched on its own. An occurrence that is not at a line start resumes the
+// search after its last byte and can step over one that is: such a key is not always found at
+// the first line that begins with it.
+std::optional<uint64_t> locate_key_over_lines(std::string_view source, ByteRange block,
+                                              std::string_view key) {
+    const std::string pattern = cat(key, ":");
+    const std::string_view searched = source.substr(0, block.end);
     size_t from = block.start;
     while (from < block.end) {
-        const size_t hit = source.find(pattern, from);
-        if (hit == std::string_view::npos || hit + pattern.size() > block.end) return std::nullopt;
+        const size_t hit = searched.find(pattern, from);
+        if (hit == std::string_view::npos) return std::nullopt;
         if (hit == block.start || source[hit - 1] == '\n') return hit;
         from = hit + pattern.size();
     }
     return std::nullopt;
 }
+
+// The keys without a line feed, in byte order, each with the first line of the block that
+// begins with it and ":". Read byte by byte, a line narrows the keys it can begin with to a
+// range of this order, so one walk over the block locates them all.
+class LineKeys {
+  public:
+    explicit LineKeys(std::vector<std::string_view> keys) : keys_(std::move(keys)) {
+        std::sort(keys_.begin(), keys_.end());
+        keys_.erase(std::unique(keys_.begin(), keys_.end()), keys_.end());
+        offsets_.resize(keys_.size());
+    }
+
+    void locate(std::string_view source, ByteRange block) {
+        size_t line = block.start;
+        while (line < block.end) {
+            locate_at(source.substr(line, block.end - line), line);
+            const size_t feed = source.find('\n', line);
+            if (feed == std::string_view::npos) break;
+            line = feed + 1;
+        }
+    }
+
+    std::optional<uint64_t> offset_of(std::string_view key) const {
+        const auto found = std::lower_bound(keys_.begin(), keys_.end(), key);
+        if (found == keys_.end() || *found != key) return std::nullopt;
+        return offsets_[static_cast<size_t>(found - keys_.begin())];
+    }
+
+  private:
+    void locate_at(std::string_view rest, size_t line) {
+        auto first = keys_.begin();
+        auto last = keys_.end();
+        // Every key in [first, last) begins with the first `length` bytes of the line; the one
+        // that is no longer, if any, comes first.
+        for (size_t length = 0; first != last && length < rest.size(); ++length) {
+            const auto byte = static_cast<unsigned char>(rest[length]);
+            if (first->size() == length) {
+                std::optional<uint64_t>& offset =
+                    offsets_[static_cast<size_t>(first - keys_.begin())];
+                if (byte == ':' && !offset) offset = line;
+                ++first;
+            }
+            if (byte == '\n') break;
+            first = std::lower_bound(first, last, byte,
+                                     [length](std::string_view key, unsigned char wanted) {
+                                         return static_cast<unsigned char>(key[length]) < wanted;
+                                     });
+            last = std::upper_bound(first, last, byte,
+                                    [length](unsigned char wanted, std::string_view key) {
+                                        return wanted < static_cast<unsigned char>(key[length]);
+                                    });
+        }
+    }
+
+    std::vector<std::string_view> keys_;
+    std::vector<std::optional<uint64_t>> offsets_;
+};
 
 bool is_reserved_key(std::string_view key) {
     return std::find(LINT_RESERVED_KEYS.begin(), LINT_RESERVED_KEYS.end(), key) !=
@@ -180,13 +242,26 @@ std::string_view binding_kind_text(BindingKind kind) {
 void collect_frontmatter_key_facts(std::string_view source, const YamlValue& value,
                                    LintFacts& facts) {
     if (!value.is_mapping()) return;
-    const std::optional<ByteRange> block = frontmatter_block(source);
+    std::vector<std::string_view> names;
     for (const auto& [key, entry] : value.as_mapping().entries()) {
-        if (!key.is_string() || is_reserved_key(key.as_string())) continue;
+        if (key.is_string() && !is_reserved_key(key.as_string())) names.push_back(key.as_string());
+    }
+    const std::optional<ByteRange> block = frontmatter_block(source);
+    std::vector<std::string_view> line_names;
+    for (std::string_view name : names) {
+        if (name.find('\n') == std::string_view::npos) line_names.push_back(name);
+    }
+    LineKeys line_keys(std::move(line_names));
+    if (block) line_keys.locate(source, *block);
+    for (std::string_view name : names) {
         FrontmatterKeyFact fact;
-        fact.name = key.as_string();
+        fact.name = std::string(name);
         if (block) {
-            if (const std::optional<uint64_t> offset = locate_key(source, *block, fact.name)) {
+            const std::optional<uint64_t> offset =
+                name.find('\n') == std::string_view::npos
+                    ? line_keys.offset_of(name)
+                    : locate_key_over_lines(source, *block, name);
+            if (offset) {
                 fact.found = true;
                 fact.offset = *offset;
             }
