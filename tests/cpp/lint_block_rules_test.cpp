@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/format.h"
 #include "core/lexer.h"
 #include "core/parser.h"
 #include "tests/cpp/lint_fixture.h"
@@ -298,6 +299,43 @@ TEST(UnreachableBranch, ConstantIfConditions) {
                                             {lines(at(s, "@if"), at(s, "@end"))}}};
              }},
         });
+}
+
+// A repeat of an earlier condition is found whatever operands it is made of, and a condition
+// that differs from every earlier one in a single operand is no repeat.
+TEST(UnreachableBranch, RepeatsOfEveryOperandKind) {
+    struct RepeatCase {
+        const char* condition;
+        const char* other;  // differs from `condition` in one place
+    };
+    const std::vector<RepeatCase> cases = {
+        {"x", "y"},
+        {"!x", "!y"},
+        {"x == \"a\"", "x == \"b\""},
+        {"x != 1.5", "x != 2.5"},
+        {"x == 0", "x == -0"},
+        {"x == true", "x == false"},
+        {"x == null", "x == 1"},
+        {"a.b.c", "a.b.d"},
+        {"f(1, \"s\", true, null, v, g(w.z))", "f(1, \"s\", true, null, v, g(w.y))"},
+        {"lib.f(a, 2)", "lib.f(a, 3)"},
+        {"a && b && c", "a && b && d"},
+        {"a || b || c", "a || b || e"},
+        {"f(a) == lib.g(b.c)", "f(a) == lib.g(b.d)"},
+    };
+    const std::string_view rule = "unreachable-branch";
+    for (const RepeatCase& c : cases) {
+        SCOPED_TRACE(c.condition);
+        const std::string differing =
+            cat("@if ", c.condition, ":\na\n@elseif ", c.other, ":\nb\n@end\n");
+        EXPECT_TRUE(findings(differing, rule).empty());
+        const std::string repeated =
+            cat("@if q:\na\n@elseif ", c.other, ":\nb\n@elseif ", c.condition, ":\nc\n@elseif ",
+                c.condition, ":\nd\n@end\n");
+        const std::vector<Found> found = findings(repeated, rule);
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_EQ(found[0].offset, at(repeated, "@elseif", 2));
+    }
 }
 
 TEST(UnreachableBranch, ElseIfConditions) {

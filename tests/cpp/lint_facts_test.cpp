@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <random>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/frontmatter.h"
@@ -72,6 +75,169 @@ TEST(FrontmatterKeyFacts, LocatesKeysAtLineStartsInTheBlock) {
     }
     // The first key of a plain block sits right after the opening line.
     EXPECT_EQ(facts_of("---\ntitle: x\n---\n").frontmatter_key_facts.at(0).offset, 4u);
+}
+
+using KeySpans = std::vector<std::tuple<std::string, bool, uint64_t>>;
+
+KeySpans key_spans(const LintFacts& facts) {
+    KeySpans spans;
+    for (const FrontmatterKeyFact& fact : facts.frontmatter_key_facts) {
+        spans.emplace_back(fact.name, fact.found, fact.found ? fact.offset : 0);
+    }
+    return spans;
+}
+
+struct SpanCase {
+    const char* name;
+    std::string source;
+    KeySpans spans;  // name, found, offset
+};
+
+// Exact offsets of the keys of frontmatters that a key search can trip on: keys that stand
+// elsewhere too, lines that only look like keys, and keys that are not written as "key:".
+TEST(FrontmatterKeyFacts, KeyOffsetsOfAwkwardFrontmatters) {
+    const std::vector<SpanCase> cases = {
+        {"CR LF lines and body",
+         "---\r\na: 1\r\nbb: 2\r\n---\r\na: body\r\n",
+         {{"a", true, 5}, {"bb", true, 11}}},
+        {"comments that look like keys",
+         "---\n# a: no\na: 1 # b: no\n#b: 2\nb: 3\n---\n",
+         {{"a", true, 12}, {"b", true, 31}}},
+        {"quoted keys",
+         "---\n\"a\": 1\n'b c': 2\nd: 3\n---\n",
+         {{"a", false, 0}, {"b c", false, 0}, {"d", true, 20}}},
+        {"flow mapping over lines",
+         "---\n{a: 1,\nb: 2,\n\"c\": 3}\n---\n",
+         {{"a", false, 0}, {"b", true, 11}, {"c", false, 0}}},
+        {"flow mapping value",
+         "---\nm: {a: 1, b: 2}\na: 3\n---\n",
+         {{"m", true, 4}, {"a", true, 20}}},
+        {"nested mappings",
+         "---\nouter:\n  x: 1\n  inner:\n    y: 2\nx: 3\ny: 4\n---\n",
+         {{"outer", true, 4}, {"x", true, 36}, {"y", true, 41}}},
+        {"key written again inside a later value",
+         "---\nk: 1\nv: \"x\nk: again\"\n---\n",
+         {{"k", true, 4}, {"v", true, 9}}},
+        {"key inside an earlier multi-line value",
+         "---\nv: \"x\nk: inside\"\nk: 3\n---\n",
+         {{"v", true, 4}, {"k", true, 10}}},
+        {"key inside an earlier key",
+         "---\na:b: 1\nab: 2\na: 3\nb: 4\n---\n",
+         {{"a:b", true, 4}, {"ab", true, 11}, {"a", true, 4}, {"b", true, 22}}},
+        {"key that is a prefix of an earlier key",
+         "---\nkey2: 1\nkey: 2\nke: 3\n---\n",
+         {{"key2", true, 4}, {"key", true, 12}, {"ke", true, 19}}},
+        {"keys inside block scalars",
+         "---\nt: |\n  a: x\n  b: y\nu: >-\n  a: z\na: 1\nb: 2\n---\n",
+         {{"t", true, 4}, {"u", true, 23}, {"a", true, 36}, {"b", true, 41}}},
+        {"complex and spaced keys",
+         "---\n? a\n: 1\nb : 2\nc:\n---\n",
+         {{"a", false, 0}, {"b", false, 0}, {"c", true, 18}}},
+        {"anchors, aliases and a merge",
+         "---\nbase: &b {x: 1}\ncopy: *b\n<<: *b\n---\n",
+         {{"base", true, 4}, {"copy", true, 20}, {"<<", true, 29}}},
+        {"empty and non-ASCII keys",
+         "---\n\"\": 1\nna\xc3\xafve: 2\n---\n",
+         {{"", false, 0}, {"na\xc3\xafve", true, 10}}},
+        {"closing line at the end of the source",
+         "---\na: 1\nb: 2\n---",
+         {{"a", true, 4}, {"b", true, 9}}},
+        {"a body line after the block",
+         "---\n'q': 1\nr: 2\n---\nq: later\nr: later\n",
+         {{"q", false, 0}, {"r", true, 11}}},
+    };
+    for (const SpanCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(key_spans(facts_of(c.source)), c.spans);
+    }
+}
+
+// Keys set against sources written for them, most of which no template's frontmatter could
+// give: keys holding line feeds or carriage returns, one whose text would run past the block.
+TEST(FrontmatterKeyFacts, KeyOffsetsOfKeysWithLineFeeds) {
+    struct Case {
+        const char* name;
+        std::string source;
+        std::vector<std::string> keys;
+        KeySpans spans;
+    };
+    const std::vector<Case> cases = {
+        {"key over two lines",
+         "---\nx\na\nb: 1\n---\n",
+         {"a\nb", "x\na"},
+         {{"a\nb", true, 6}, {"x\na", false, 0}}},
+        {"line feed at the start",
+         "---\nx\n\nb: 1\n---\n",
+         {"\nb", "b"},
+         {{"\nb", true, 6}, {"b", true, 7}}},
+        {"occurrence inside an earlier one",
+         "---\nza:\na:\na: 1\n---\n",
+         {"a:\na", "a"},
+         {{"a:\na", false, 0}, {"a", true, 8}}},
+        {"occurrence past the block",
+         "---\na\n---\nb: 1\n",
+         {"a\n---\nb", "b"},
+         {{"a\n---\nb", false, 0}, {"b", false, 0}}},
+        {"no closing line", "---\na: 1\n", {"a"}, {{"a", true, 4}}},
+        {"carriage return in a key",
+         "---\na\r: 1\r\na: 2\n---\n",
+         {"a\r", "a"},
+         {{"a\r", true, 4}, {"a", true, 11}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        YamlMapping mapping;
+        for (const std::string& key : c.keys) {
+            ASSERT_TRUE(mapping.insert(YamlValue::string(key), YamlValue::null()));
+        }
+        LintFacts facts;
+        collect_frontmatter_key_facts(c.source, YamlValue::mapping(mapping), facts);
+        EXPECT_EQ(key_spans(facts), c.spans);
+    }
+}
+
+// The key search taken one key at a time: every occurrence of "key:" from the block's start, the
+// first at a line start accepted, a rejected one resuming the search after its last byte.
+std::optional<uint64_t> search_key_alone(std::string_view source, size_t start, size_t end,
+                                         const std::string& key) {
+    const std::string pattern = key + ":";
+    for (size_t from = start; from < end;) {
+        const size_t hit = source.find(pattern, from);
+        if (hit == std::string_view::npos || hit + pattern.size() > end) return std::nullopt;
+        if (hit == start || source[hit - 1] == '\n') return hit;
+        from = hit + pattern.size();
+    }
+    return std::nullopt;
+}
+
+// Blocks and keys drawn from a few bytes, so that keys overlap, repeat, run into each other and
+// over lines; every key lands where the search for it alone puts it.
+TEST(FrontmatterKeyFacts, AllKeysLandWhereEachAloneIsFound) {
+    std::mt19937 random(22);
+    const std::string_view alphabet = "ab:\n\r";
+    const auto draw = [&](size_t length) {
+        std::string text;
+        for (size_t i = 0; i < length; ++i)
+            text += alphabet[random() % alphabet.size()];
+        return text;
+    };
+    for (int round = 0; round < 3000; ++round) {
+        std::string block = draw(random() % 40);
+        if (!block.empty() && block.back() != '\n') block += '\n';
+        const std::string source = "---\n" + block + "---\n" + draw(random() % 10);
+        YamlMapping mapping;
+        KeySpans expected;
+        for (int k = 0; k < 6; ++k) {
+            std::string key = draw(random() % 5);
+            if (!mapping.insert(YamlValue::string(key), YamlValue::null())) continue;
+            const std::optional<uint64_t> offset =
+                search_key_alone(source, 4, 4 + block.size(), key);
+            expected.emplace_back(key, offset.has_value(), offset.value_or(0));
+        }
+        LintFacts facts;
+        collect_frontmatter_key_facts(source, YamlValue::mapping(mapping), facts);
+        ASSERT_EQ(key_spans(facts), expected) << source;
+    }
 }
 
 TEST(FrontmatterKeyFacts, NeedsTheOpeningLine) {

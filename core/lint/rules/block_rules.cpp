@@ -1,10 +1,13 @@
 #include "core/lint/rules/block_rules.h"
 
 #include <bit>
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "core/format.h"
 #include "core/text.h"
@@ -226,6 +229,95 @@ bool same_bits(double a, double b) {
     return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
 }
 
+// A digest of an operand's structure, equal for any two that the *_equal functions call equal,
+// so that a search among many operands compares only those whose digests agree.
+class StructureDigest {
+  public:
+    void add(uint64_t word) {
+        for (int shift = 0; shift < 64; shift += 8)
+            add_byte(static_cast<uint8_t>(word >> shift));
+    }
+    void add(std::string_view text) {
+        add(text.size());
+        for (const char byte : text)
+            add_byte(static_cast<uint8_t>(byte));
+    }
+    void add(double number) { add(std::bit_cast<uint64_t>(number)); }
+    void add(const std::vector<std::string>& texts) {
+        add(texts.size());
+        for (const std::string& text : texts)
+            add(text);
+    }
+    void add(const std::vector<Expression>& args) {
+        add(args.size());
+        for (const Expression& arg : args)
+            add(arg);
+    }
+    void add(const std::vector<Condition>& conditions) {
+        add(conditions.size());
+        for (const Condition& condition : conditions)
+            add(condition);
+    }
+
+    void add(const Expression& expression) {
+        add(static_cast<uint64_t>(expression.value.index()));
+        visit_unboxed(Overloaded{
+                          [&](const Expression::Variable& variable) { add(variable.name); },
+                          [&](const Expression::Call& call) {
+                              add(call.name);
+                              add(call.args);
+                          },
+                          [&](const Expression::QualifiedCall& call) {
+                              add(call.namespace_name);
+                              add(call.name);
+                              add(call.args);
+                          },
+                          [&](const Expression::DotPath& path) {
+                              add(path.root);
+                              add(path.fields);
+                          },
+                          [&](const Expression::String& text) { add(text.value); },
+                          [&](const Expression::Number& number) { add(number.value); },
+                          [&](const Expression::Bool& flag) { add(uint64_t{flag.value}); },
+                          [](const Expression::Null&) {},
+                      },
+                      expression.value);
+    }
+
+    void add(const Condition& condition) {
+        add(static_cast<uint64_t>(condition.value.index()));
+        visit_unboxed(Overloaded{
+                          [&](const Condition::Truthy& truthy) { add(truthy.expression); },
+                          [&](const Condition::Not& negated) { add(negated.expression); },
+                          [&](const Condition::Equals& equals) {
+                              add(equals.left);
+                              add(equals.right);
+                          },
+                          [&](const Condition::NotEquals& not_equals) {
+                              add(not_equals.left);
+                              add(not_equals.right);
+                          },
+                          [&](const Condition::And& all) { add(all.conditions); },
+                          [&](const Condition::Or& any) { add(any.conditions); },
+                      },
+                      condition.value);
+    }
+
+    uint64_t value() const { return state_; }
+
+  private:
+    // FNV-1a over the bytes of the structure.
+    void add_byte(uint8_t byte) { state_ = (state_ ^ byte) * 0x100000001b3ULL; }
+
+    uint64_t state_ = 0xcbf29ce484222325ULL;
+};
+
+uint64_t structure_digest(const Condition& condition) {
+    StructureDigest digest;
+    digest.add(condition);
+    return digest.value();
+}
+
 }  // namespace
 
 bool is_blank_body(const std::vector<Node>& nodes) {
@@ -365,12 +457,16 @@ bool check_unreachable_if(const Node::If& node, const RuleContext& context) {
         }
         if (!kept) return false;
     }
-    std::vector<const Condition*> earlier = {&node.condition};
+    // Each branch is set against every earlier one, but only a matching digest costs a walk of
+    // both conditions.
+    std::vector<std::pair<uint64_t, const Condition*>> earlier = {
+        {structure_digest(node.condition), &node.condition}};
     for (size_t i = 0; i < node.elseif_branches.size(); ++i) {
         const ElseIfBranch& branch = node.elseif_branches[i];
+        const uint64_t digest = structure_digest(branch.condition);
         bool repeated = false;
-        for (const Condition* condition : earlier) {
-            if (conditions_equal(branch.condition, *condition)) {
+        for (const auto& [earlier_digest, condition] : earlier) {
+            if (earlier_digest == digest && conditions_equal(branch.condition, *condition)) {
                 repeated = true;
                 break;
             }
@@ -397,7 +493,7 @@ bool check_unreachable_if(const Node::If& node, const RuleContext& context) {
             }
         }
         if (!kept) return false;
-        earlier.push_back(&branch.condition);
+        earlier.emplace_back(digest, &branch.condition);
     }
     return true;
 }
