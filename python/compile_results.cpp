@@ -193,11 +193,7 @@ PyObject* compile_result_source_map(PyObject* self, void*) {
     const CompileState& state = compile_state_of(self);
     if (const CoreCompileResult* result = core_result_of(state)) {
         if (!result->source_map) return Py_NewRef(Py_None);
-        // The map's canonical form alone, without copying the output beside it.
-        CoreCompileResult map_only;
-        map_only.source_map = result->source_map;
-        Json canonical = CoreCompileResult::to_canonical_json(std::move(map_only));
-        return canonical_to_python(*json_member(canonical, "sourceMap"));
+        return canonical_to_python(CoreCompileResult::source_map_json(*result->source_map));
     }
     const Json* map = json_member(std::get<Json>(state.value), "sourceMap");
     if (map == nullptr) return Py_NewRef(Py_None);

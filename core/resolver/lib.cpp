@@ -288,43 +288,41 @@ CoreCompileResult CoreCompileResult::from_output(CompileOutput output,
     return result;
 }
 
-nlohmann::json CoreCompileResult::to_canonical_json(CoreCompileResult result) {
+nlohmann::json CoreCompileResult::to_canonical_json(const CoreCompileResult& result) {
     nlohmann::json warnings = nlohmann::json::array();
-    for (std::string& warning : result.warnings) {
-        warnings.push_back(escape_for_display(std::move(warning)));
-    }
-    nlohmann::json dependencies = nlohmann::json::array();
-    for (std::string& dependency : result.dependencies)
-        dependencies.push_back(std::move(dependency));
+    for (const std::string& warning : result.warnings)
+        warnings.push_back(escape_for_display(std::string_view(warning)));
+    nlohmann::json dependencies = result.dependencies;
 
     // nlohmann's default object keeps its members ordered by key bytes.
     nlohmann::json canonical = nlohmann::json::object();
-    if (auto* text = std::get_if<std::string>(&result.body)) {
+    if (const auto* text = std::get_if<std::string>(&result.body)) {
         canonical["kind"] = "markdown";
-        canonical["output"] = std::move(*text);
+        canonical["output"] = *text;
     } else {
         nlohmann::json messages = nlohmann::json::array();
-        for (Message& message : std::get<std::vector<Message>>(result.body)) {
-            messages.push_back(nlohmann::json{{"role", std::move(message.role)},
-                                              {"content", std::move(message.content)}});
+        for (const Message& message : std::get<std::vector<Message>>(result.body)) {
+            messages.push_back(
+                nlohmann::json{{"role", message.role}, {"content", message.content}});
         }
         canonical["kind"] = "messages";
         canonical["messages"] = std::move(messages);
     }
     canonical["warnings"] = std::move(warnings);
     canonical["dependencies"] = std::move(dependencies);
-    if (result.source_map) {
-        SourceMap& map = *result.source_map;
-        nlohmann::json document = nlohmann::json::object();
-        if (map.file) document["file"] = std::move(*map.file);
-        document["mappings"] = std::move(map.mappings);
-        document["names"] = std::move(map.names);
-        document["sources"] = std::move(map.sources);
-        if (map.sources_content) document["sourcesContent"] = std::move(*map.sources_content);
-        document["version"] = 3;
-        canonical["sourceMap"] = std::move(document);
-    }
+    if (result.source_map) canonical["sourceMap"] = source_map_json(*result.source_map);
     return canonical;
+}
+
+nlohmann::json CoreCompileResult::source_map_json(const SourceMap& map) {
+    nlohmann::json document = nlohmann::json::object();
+    if (map.file) document["file"] = *map.file;
+    document["mappings"] = map.mappings;
+    document["names"] = map.names;
+    document["sources"] = map.sources;
+    if (map.sources_content) document["sourcesContent"] = *map.sources_content;
+    document["version"] = 3;
+    return document;
 }
 
 }  // namespace tyx

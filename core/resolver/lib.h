@@ -82,8 +82,11 @@ struct CoreCompileResult {
 
     static CoreCompileResult from_output(CompileOutput output, std::vector<std::string> warnings,
                                          std::vector<std::string> dependencies);
-    // The wire form shared byte for byte with other bindings; object keys in byte order.
-    static nlohmann::json to_canonical_json(CoreCompileResult result);
+    // The wire form shared byte for byte with other bindings; object keys in byte order. The
+    // result is read, never copied: copying its body variant could throw halfway.
+    static nlohmann::json to_canonical_json(const CoreCompileResult& result);
+    // The "sourceMap" member of the wire form.
+    static nlohmann::json source_map_json(const SourceMap& map);
 };
 
 }  // namespace tyx
