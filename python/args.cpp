@@ -547,14 +547,14 @@ bool parse_vars_option(PyObject* vars, PythonSnapshot& members) {
     if (!converted.value.is_object()) {
         raise_tyx_error(
             invalid_options_error(std::string("options.vars must be a plain object, got ") +
-                                  json_kind_name(converted.value.to_json())));
+                                  json_kind_name(*converted.value.to_json())));
         return false;
     }
     // The members lie one level below the mapping; only a snapshot read deeper than their limit
     // can hold one that passes it, and then the JSON value, its equal keys merged, decides.
     if (converted.value.deepest() > MAX_VALUE_DEPTH + 1) {
-        nlohmann::json object = converted.value.to_json();
-        for (const auto& member : object.items()) {
+        OwnedJson object = converted.value.to_json();
+        for (const auto& member : object->items()) {
             if (!exceeds_value_depth(member.value(), 0)) continue;
             // The conversion itself words the error, so that it reads as its own limit does.
             Result<Value> refused = value_from_json(member.value(), 0);
@@ -589,7 +589,7 @@ bool parse_modules_option(PyObject* modules, ModuleMap& out) {
         raise_read_failure("invalid modules: ", *converted.failure);
         return false;
     }
-    nlohmann::json& value = converted.value;
+    nlohmann::json& value = *converted.value;
     if (value.is_object() && value.size() > MAX_MODULES) {
         raise_tyx_error(module_count_error(value.size()));
         return false;
@@ -658,14 +658,14 @@ bool parse_rules_option(PyObject* rules, RuleSeverityMap& out,
         raise_read_failure("invalid rules: ", *converted.failure);
         return false;
     }
-    if (!converted.value.is_object()) {
-        raise_tyx_error(
-            invalid_options_error(std::string("rules must be a mapping of str to str, got ") +
-                                  json_kind_name(converted.value)));
+    const nlohmann::json& value = *converted.value;
+    if (!value.is_object()) {
+        raise_tyx_error(invalid_options_error(
+            std::string("rules must be a mapping of str to str, got ") + json_kind_name(value)));
         return false;
     }
     std::vector<std::string> unknown;
-    for (const auto& [id, level] : converted.value.items()) {
+    for (const auto& [id, level] : value.items()) {
         if (!level.is_string()) {
             raise_tyx_error(invalid_options_error(
                 "rules[" + py::quoted(id) + "] must be a string, got " + json_kind_name(level)));

@@ -288,41 +288,50 @@ CoreCompileResult CoreCompileResult::from_output(CompileOutput output,
     return result;
 }
 
-nlohmann::json CoreCompileResult::to_canonical_json(const CoreCompileResult& result) {
-    nlohmann::json warnings = nlohmann::json::array();
+namespace {
+
+// `out` holds no array or object.
+void write_source_map(const SourceMap& map, nlohmann::json& out) {
+    out = nlohmann::json::object();
+    if (map.file) out["file"] = *map.file;
+    out["mappings"] = map.mappings;
+    set_text_array(out, "names", map.names);
+    set_text_array(out, "sources", map.sources);
+    if (map.sources_content) set_text_array(out, "sourcesContent", *map.sources_content);
+    out["version"] = 3;
+}
+
+}  // namespace
+
+OwnedJson CoreCompileResult::to_canonical_json(const CoreCompileResult& result) {
+    // nlohmann's default object keeps its members ordered by key bytes. Each part is written
+    // where it ends up, inside the owned value.
+    OwnedJson owned(nlohmann::json::object());
+    nlohmann::json& canonical = *owned;
+    nlohmann::json& warnings = canonical["warnings"] = nlohmann::json::array();
     for (const std::string& warning : result.warnings)
         warnings.push_back(escape_for_display(std::string_view(warning)));
-    nlohmann::json dependencies = result.dependencies;
-
-    // nlohmann's default object keeps its members ordered by key bytes.
-    nlohmann::json canonical = nlohmann::json::object();
+    set_text_array(canonical, "dependencies", result.dependencies);
     if (const auto* text = std::get_if<std::string>(&result.body)) {
         canonical["kind"] = "markdown";
         canonical["output"] = *text;
     } else {
-        nlohmann::json messages = nlohmann::json::array();
-        for (const Message& message : std::get<std::vector<Message>>(result.body)) {
-            messages.push_back(
-                nlohmann::json{{"role", message.role}, {"content", message.content}});
-        }
         canonical["kind"] = "messages";
-        canonical["messages"] = std::move(messages);
+        nlohmann::json& messages = canonical["messages"] = nlohmann::json::array();
+        for (const Message& message : std::get<std::vector<Message>>(result.body)) {
+            nlohmann::json& written = messages.emplace_back(nlohmann::json::object());
+            written["content"] = message.content;
+            written["role"] = message.role;
+        }
     }
-    canonical["warnings"] = std::move(warnings);
-    canonical["dependencies"] = std::move(dependencies);
-    if (result.source_map) canonical["sourceMap"] = source_map_json(*result.source_map);
-    return canonical;
+    if (result.source_map) write_source_map(*result.source_map, canonical["sourceMap"]);
+    return owned;
 }
 
-nlohmann::json CoreCompileResult::source_map_json(const SourceMap& map) {
-    nlohmann::json document = nlohmann::json::object();
-    if (map.file) document["file"] = *map.file;
-    document["mappings"] = map.mappings;
-    document["names"] = map.names;
-    document["sources"] = map.sources;
-    if (map.sources_content) document["sourcesContent"] = *map.sources_content;
-    document["version"] = 3;
-    return document;
+OwnedJson CoreCompileResult::source_map_json(const SourceMap& map) {
+    OwnedJson owned;
+    write_source_map(map, *owned);
+    return owned;
 }
 
 }  // namespace tyx
