@@ -455,11 +455,11 @@ bool bind_call_arguments(const FunctionParameters& parameters, PyObject* const* 
 
 namespace {
 
-// Describes and clears the exception being raised. With `let_through`, an exception that is not
-// an Exception, or one that describing it raised, is left raised and nothing is returned.
+// Describes and clears the exception being raised. With `let_through`, an exception that goes
+// through, or one that describing it raised, is left raised and nothing is returned.
 std::optional<std::string> describe_error(bool let_through) {
-    auto lets_through = [&] { return let_through && !PyErr_ExceptionMatches(PyExc_Exception); };
-    if (PyErr_Occurred() && lets_through()) return std::nullopt;
+    auto lets_through = [&] { return let_through && exception_goes_through(); };
+    if (lets_through()) return std::nullopt;
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;

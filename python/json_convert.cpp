@@ -368,6 +368,7 @@ PyRef to_python(const Json& value) {
 }
 
 PyObject* raise_serialize_failure() {
+    if (exception_goes_through()) return nullptr;
     raise_tyx_error(
         new_tyx_error("tyx::internal", "failed to serialize result: " + take_error_description()));
     return nullptr;

@@ -144,8 +144,8 @@ class PythonSnapshot {
 // Why a Python value could not be read.
 struct ReadFailure {
     std::string description;
-    // Python's own control flow (an exception that is not an Exception) stopped the reading and
-    // is still raised: the caller passes it on instead of describing it.
+    // An exception that goes through (see exception_goes_through) stopped the reading and is
+    // still raised: the caller passes it on instead of describing it.
     bool still_raised = false;
 };
 
@@ -166,7 +166,8 @@ struct JsonFromPython {
 JsonFromPython python_to_json(PyObject* object);
 
 // A new Python object mirroring the value (new objects on every call); nullptr with TyxError
-// "tyx::internal" "failed to serialize result: {}" set when building an object failed.
+// "tyx::internal" "failed to serialize result: {}" set when building an object failed, or with
+// MemoryError when memory ran out.
 PyObject* canonical_to_python(const nlohmann::json& value);
 // An object converted as canonical_to_python does, with `extra_key` set to None inserted at its
 // place in key order when the object lacks it; the value itself is not copied.
