@@ -246,7 +246,7 @@ class SnapshotWriter {
     [[gnu::always_inline]] bool convert_member(PyObject* key, PyObject* value, int depth) {
         // The exact type first: the subclass test is a call under the limited API.
         if (Py_TYPE(key) != &PyUnicode_Type && !PyUnicode_Check(key)) {
-            return fail("unexpected type: '" + type_qualname(key) +
+            return fail("unexpected type: '" + escape_for_display(type_qualname(key)) +
                         "' object is not an instance of 'str'");
         }
         if (!convert_text(key)) return false;
@@ -305,7 +305,7 @@ class SnapshotWriter {
             if (name[0] == 'S') return convert_indexed(object, depth);
             return convert_items(PyRef(PyMapping_Items(object)), depth);
         }
-        return fail("unsupported type " + type_qualname(object));
+        return fail("unsupported type " + escape_for_display(type_qualname(object)));
     }
 
     PythonSnapshot& out_;
