@@ -76,18 +76,21 @@ bool bind_positional(const Signature& signature, PyObject* const* args, size_t c
     return true;
 }
 
-// A keyword's name as the messages show it. A name that is no UTF-8 text (it holds a lone
-// surrogate) can name no parameter, so it is written with such characters as backslash escapes
-// instead of failing the call with an encoding error.
+// A keyword's name as the messages show it, made safe for display: a NUL would also end the
+// message. A name that is no UTF-8 text (it holds a lone surrogate) can name no parameter, so it
+// is written with such characters as backslash escapes instead of failing the call with an
+// encoding error.
 bool keyword_name(PyObject* keyword, std::string& out) {
-    if (utf8_of(keyword, out)) return true;
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
-    PyErr_Clear();
-    PyRef escaped(PyUnicode_AsEncodedString(keyword, "utf-8", "backslashreplace"));
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (!escaped || PyBytes_AsStringAndSize(escaped.get(), &data, &size) < 0) return false;
-    out.assign(data, static_cast<size_t>(size));
+    if (!utf8_of(keyword, out)) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+        PyErr_Clear();
+        PyRef escaped(PyUnicode_AsEncodedString(keyword, "utf-8", "backslashreplace"));
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (!escaped || PyBytes_AsStringAndSize(escaped.get(), &data, &size) < 0) return false;
+        out.assign(data, static_cast<size_t>(size));
+    }
+    out = escape_for_display(std::move(out));
     return true;
 }
 
