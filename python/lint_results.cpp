@@ -569,8 +569,20 @@ class InPlaceBuilder {
     bool number_overflow_ = false;
 };
 
+// A byte-order mark is no JSON white space, but the parser skips one that begins its input; it is
+// refused as the parser refuses any other character that begins no value, by its first byte.
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+constexpr const char* kByteOrderMarkFailure =
+    "parse error at line 1, column 1: syntax error while parsing value - invalid literal; last "
+    "read: '\xEF'";
+
 bool parse_fix_edits(const std::string& text, std::optional<OwnedJson>& out) {
-    std::optional<std::string> failure = find_too_deep_nesting(text);
+    std::optional<std::string> failure;
+    if (text.starts_with(kByteOrderMark)) {
+        failure = kByteOrderMarkFailure;
+    } else {
+        failure = find_too_deep_nesting(text);
+    }
     OwnedJson parsed;
     if (!failure) {
         InPlaceBuilder builder(*parsed);
