@@ -1,3 +1,4 @@
+#include <type_traits>
 #include <variant>
 
 #include "core/display.h"
@@ -31,6 +32,9 @@ constexpr const char* kCheckResultDoc =
 struct CompileState {
     std::variant<CoreCompileResult, OwnedJson> value;
 };
+// A state only ever moves into its instance, and that move cannot throw: a variant whose
+// alternative throws while it is made is where g++ 12's library frees memory twice.
+static_assert(std::is_nothrow_move_constructible_v<CompileState>);
 
 const CompileState& compile_state_of(PyObject* self) {
     return state_of<CompileState>(self);
