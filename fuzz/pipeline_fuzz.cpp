@@ -172,7 +172,7 @@ void check_map(tyx::CompileOutput output, std::vector<std::string> warnings) {
     const std::string wire =
         tyx::CoreCompileResult::to_canonical_json(
             tyx::CoreCompileResult::from_output(std::move(output), std::move(warnings), {}))
-            .dump();
+            ->dump();
     const nlohmann::json parsed = nlohmann::json::parse(wire);
     require(parsed.at("output") == text);
     const nlohmann::json& map = parsed.at("sourceMap");

@@ -76,18 +76,21 @@ bool bind_positional(const Signature& signature, PyObject* const* args, size_t c
     return true;
 }
 
-// A keyword's name as the messages show it. A name that is no UTF-8 text (it holds a lone
-// surrogate) can name no parameter, so it is written with such characters as backslash escapes
-// instead of failing the call with an encoding error.
+// A keyword's name as the messages show it, made safe for display: a NUL would also end the
+// message. A name that is no UTF-8 text (it holds a lone surrogate) can name no parameter, so it
+// is written with such characters as backslash escapes instead of failing the call with an
+// encoding error.
 bool keyword_name(PyObject* keyword, std::string& out) {
-    if (utf8_of(keyword, out)) return true;
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
-    PyErr_Clear();
-    PyRef escaped(PyUnicode_AsEncodedString(keyword, "utf-8", "backslashreplace"));
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (!escaped || PyBytes_AsStringAndSize(escaped.get(), &data, &size) < 0) return false;
-    out.assign(data, static_cast<size_t>(size));
+    if (!utf8_of(keyword, out)) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+        PyErr_Clear();
+        PyRef escaped(PyUnicode_AsEncodedString(keyword, "utf-8", "backslashreplace"));
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (!escaped || PyBytes_AsStringAndSize(escaped.get(), &data, &size) < 0) return false;
+        out.assign(data, static_cast<size_t>(size));
+    }
+    out = escape_for_display(std::move(out));
     return true;
 }
 
@@ -455,11 +458,11 @@ bool bind_call_arguments(const FunctionParameters& parameters, PyObject* const* 
 
 namespace {
 
-// Describes and clears the exception being raised. With `let_through`, an exception that is not
-// an Exception, or one that describing it raised, is left raised and nothing is returned.
+// Describes and clears the exception being raised. With `let_through`, an exception that goes
+// through, or one that describing it raised, is left raised and nothing is returned.
 std::optional<std::string> describe_error(bool let_through) {
-    auto lets_through = [&] { return let_through && !PyErr_ExceptionMatches(PyExc_Exception); };
-    if (PyErr_Occurred() && lets_through()) return std::nullopt;
+    auto lets_through = [&] { return let_through && exception_goes_through(); };
+    if (lets_through()) return std::nullopt;
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
@@ -547,14 +550,14 @@ bool parse_vars_option(PyObject* vars, PythonSnapshot& members) {
     if (!converted.value.is_object()) {
         raise_tyx_error(
             invalid_options_error(std::string("options.vars must be a plain object, got ") +
-                                  json_kind_name(converted.value.to_json())));
+                                  json_kind_name(*converted.value.to_json())));
         return false;
     }
     // The members lie one level below the mapping; only a snapshot read deeper than their limit
     // can hold one that passes it, and then the JSON value, its equal keys merged, decides.
     if (converted.value.deepest() > MAX_VALUE_DEPTH + 1) {
-        nlohmann::json object = converted.value.to_json();
-        for (const auto& member : object.items()) {
+        OwnedJson object = converted.value.to_json();
+        for (const auto& member : object->items()) {
             if (!exceeds_value_depth(member.value(), 0)) continue;
             // The conversion itself words the error, so that it reads as its own limit does.
             Result<Value> refused = value_from_json(member.value(), 0);
@@ -589,7 +592,7 @@ bool parse_modules_option(PyObject* modules, ModuleMap& out) {
         raise_read_failure("invalid modules: ", *converted.failure);
         return false;
     }
-    nlohmann::json& value = converted.value;
+    nlohmann::json& value = *converted.value;
     if (value.is_object() && value.size() > MAX_MODULES) {
         raise_tyx_error(module_count_error(value.size()));
         return false;
@@ -658,14 +661,14 @@ bool parse_rules_option(PyObject* rules, RuleSeverityMap& out,
         raise_read_failure("invalid rules: ", *converted.failure);
         return false;
     }
-    if (!converted.value.is_object()) {
-        raise_tyx_error(
-            invalid_options_error(std::string("rules must be a mapping of str to str, got ") +
-                                  json_kind_name(converted.value)));
+    const nlohmann::json& value = *converted.value;
+    if (!value.is_object()) {
+        raise_tyx_error(invalid_options_error(
+            std::string("rules must be a mapping of str to str, got ") + json_kind_name(value)));
         return false;
     }
     std::vector<std::string> unknown;
-    for (const auto& [id, level] : converted.value.items()) {
+    for (const auto& [id, level] : value.items()) {
         if (!level.is_string()) {
             raise_tyx_error(invalid_options_error(
                 "rules[" + py::quoted(id) + "] must be a string, got " + json_kind_name(level)));

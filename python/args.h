@@ -153,9 +153,9 @@ std::string type_qualname(PyObject* value);
 bool utf8_of(PyObject* text, std::string& out);
 // The text of the exception being raised, as "{type}: {str}", and the exception cleared.
 std::string take_error_description();
-// The same for an Exception. Python's own control flow (KeyboardInterrupt, SystemExit, any
-// exception that is not an Exception, also when str() of the exception raises it) is no failure
-// to describe: it stays raised, to reach the caller unchanged, and nothing is returned.
+// The same for an exception that exception_goes_through() does not let through; one that it does,
+// also when str() of the exception raises it, is no failure to describe: it stays raised, to
+// reach the caller unchanged, and nothing is returned.
 std::optional<std::string> take_exception_description();
 
 // The checks of options and input sizes made before the interpreter lock is released. Each

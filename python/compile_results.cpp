@@ -1,3 +1,4 @@
+#include <type_traits>
 #include <variant>
 
 #include "core/display.h"
@@ -29,8 +30,11 @@ constexpr const char* kCheckResultDoc =
 // to_dict(), pickling and == read is built from it only when one of them asks; a result made
 // from a canonical value keeps that value.
 struct CompileState {
-    std::variant<CoreCompileResult, Json> value;
+    std::variant<CoreCompileResult, OwnedJson> value;
 };
+// A state only ever moves into its instance, and that move cannot throw: a variant whose
+// alternative throws while it is made is where g++ 12's library frees memory twice.
+static_assert(std::is_nothrow_move_constructible_v<CompileState>);
 
 const CompileState& compile_state_of(PyObject* self) {
     return state_of<CompileState>(self);
@@ -40,13 +44,18 @@ const CoreCompileResult* core_result_of(const CompileState& state) {
     return std::get_if<CoreCompileResult>(&state.value);
 }
 
+// The value of a state that holds no core result.
+const Json& canonical_of(const CompileState& state) {
+    return *std::get<OwnedJson>(state.value);
+}
+
 // Calls `read` with the canonical JSON value of the state.
 template <class Read>
 decltype(auto) with_canonical(const CompileState& state, Read&& read) {
     if (const CoreCompileResult* result = core_result_of(state)) {
-        return read(CoreCompileResult::to_canonical_json(*result));
+        return read(*CoreCompileResult::to_canonical_json(*result));
     }
-    return read(std::get<Json>(state.value));
+    return read(canonical_of(state));
 }
 
 bool compile_states_equal(const CompileState& a, const CompileState& b) {
@@ -64,7 +73,7 @@ std::string kind_of(const CompileState& state) {
     if (const CoreCompileResult* result = core_result_of(state)) {
         return std::holds_alternative<std::string>(result->body) ? "markdown" : "messages";
     }
-    return text_member(std::get<Json>(state.value), "kind");
+    return text_member(canonical_of(state), "kind");
 }
 
 // The output text, or nullptr when there is none.
@@ -72,7 +81,7 @@ const std::string* output_of(const CompileState& state) {
     if (const CoreCompileResult* result = core_result_of(state)) {
         return std::get_if<std::string>(&result->body);
     }
-    const Json* output = json_member(std::get<Json>(state.value), "output");
+    const Json* output = json_member(canonical_of(state), "output");
     return output != nullptr && output->is_string() ? &output->get_ref<const std::string&>()
                                                     : nullptr;
 }
@@ -86,12 +95,12 @@ std::vector<std::string> warnings_of(const CompileState& state) {
             warnings.push_back(escape_for_display(std::string_view(warning)));
         return warnings;
     }
-    return read_string_list_field(std::get<Json>(state.value), "warnings");
+    return read_string_list_field(canonical_of(state), "warnings");
 }
 
 std::vector<std::string> dependencies_of(const CompileState& state) {
     if (const CoreCompileResult* result = core_result_of(state)) return result->dependencies;
-    return read_string_list_field(std::get<Json>(state.value), "dependencies");
+    return read_string_list_field(canonical_of(state), "dependencies");
 }
 
 PyObject* compile_result_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -104,7 +113,7 @@ PyObject* compile_result_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
         return raise_read_failure("invalid CompileResult state: ", *converted.failure);
     }
     return allocate_instance(type, CompileState{decltype(CompileState::value)(
-                                       std::in_place_type<Json>, std::move(converted.value))});
+                                       std::in_place_type<OwnedJson>, std::move(converted.value))});
 }
 
 PyObject* compile_result_repr(PyObject* self) {
@@ -115,7 +124,7 @@ PyObject* compile_result_repr(PyObject* self) {
         if (const CoreCompileResult* result = core_result_of(state)) {
             count = std::get<std::vector<Message>>(result->body).size();
         } else {
-            const Json* messages = json_member(std::get<Json>(state.value), "messages");
+            const Json* messages = json_member(canonical_of(state), "messages");
             count = messages != nullptr && messages->is_array() ? messages->size() : 0;
         }
         out = "CompileResult(kind='messages', messages=<" + std::to_string(count) + " item(s)>";
@@ -131,7 +140,7 @@ PyObject* compile_result_repr(PyObject* self) {
     // Any "sourceMap" member counts, a JSON null included.
     const CoreCompileResult* result = core_result_of(state);
     if (result != nullptr ? result->source_map.has_value()
-                          : json_member(std::get<Json>(state.value), "sourceMap") != nullptr) {
+                          : json_member(canonical_of(state), "sourceMap") != nullptr) {
         out += ", source_map=<present>";
     }
     out += ')';
@@ -163,7 +172,7 @@ PyObject* compile_result_messages(PyObject* self, void*) {
         }
         return list.release();
     }
-    const Json* messages = json_member(std::get<Json>(state.value), "messages");
+    const Json* messages = json_member(canonical_of(state), "messages");
     if (messages == nullptr || !messages->is_array()) return Py_NewRef(Py_None);
     PyRef list(PyList_New(static_cast<Py_ssize_t>(messages->size())));
     if (!list) return nullptr;
@@ -193,13 +202,9 @@ PyObject* compile_result_source_map(PyObject* self, void*) {
     const CompileState& state = compile_state_of(self);
     if (const CoreCompileResult* result = core_result_of(state)) {
         if (!result->source_map) return Py_NewRef(Py_None);
-        // The map's canonical form alone, without copying the output beside it.
-        CoreCompileResult map_only;
-        map_only.source_map = result->source_map;
-        Json canonical = CoreCompileResult::to_canonical_json(std::move(map_only));
-        return canonical_to_python(*json_member(canonical, "sourceMap"));
+        return canonical_to_python(*CoreCompileResult::source_map_json(*result->source_map));
     }
-    const Json* map = json_member(std::get<Json>(state.value), "sourceMap");
+    const Json* map = json_member(canonical_of(state), "sourceMap");
     if (map == nullptr) return Py_NewRef(Py_None);
     return canonical_to_python(*map);
 }
@@ -281,9 +286,9 @@ bool check_states_equal(const CheckState& a, const CheckState& b) {
 }
 
 // The check result JSON: {"warnings": [...]}.
-Json check_wire(const CheckState& state) {
-    Json wire = Json::object();
-    wire["warnings"] = state.warnings;
+OwnedJson check_wire(const CheckState& state) {
+    OwnedJson wire(Json::object());
+    set_text_array(*wire, "warnings", state.warnings);
     return wire;
 }
 
@@ -343,11 +348,11 @@ PyObject* check_result_warnings(PyObject* self, void*) {
 }
 
 PyObject* check_result_to_dict(PyObject* self, PyObject*) {
-    return canonical_to_python(check_wire(state_of<CheckState>(self)));
+    return canonical_to_python(*check_wire(state_of<CheckState>(self)));
 }
 
 PyObject* check_result_to_json(PyObject* self, PyObject*) {
-    return compact_json_text(check_wire(state_of<CheckState>(self)));
+    return compact_json_text(*check_wire(state_of<CheckState>(self)));
 }
 
 PyObject* check_result_reduce(PyObject* self, PyObject*) {

@@ -95,9 +95,7 @@ PyObject* lint_result_from(CoreOutcome<LintResult> outcome,
                            const std::optional<std::string>& warning) {
     std::optional<LintResult> result = convert_outcome(std::move(outcome));
     if (!result) return nullptr;
-    nlohmann::json report = LintResult::to_canonical_json(*result);
-    insert_lint_warnings(report, warning);
-    return new_lint_result_object(std::move(report));
+    return new_lint_result_object(*result, warning);
 }
 
 constexpr Parameter kSourceParameter[] = {{"source", Accepts::Text}};

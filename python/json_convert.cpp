@@ -246,7 +246,7 @@ class SnapshotWriter {
     [[gnu::always_inline]] bool convert_member(PyObject* key, PyObject* value, int depth) {
         // The exact type first: the subclass test is a call under the limited API.
         if (Py_TYPE(key) != &PyUnicode_Type && !PyUnicode_Check(key)) {
-            return fail("unexpected type: '" + type_qualname(key) +
+            return fail("unexpected type: '" + escape_for_display(type_qualname(key)) +
                         "' object is not an instance of 'str'");
         }
         if (!convert_text(key)) return false;
@@ -305,7 +305,7 @@ class SnapshotWriter {
             if (name[0] == 'S') return convert_indexed(object, depth);
             return convert_items(PyRef(PyMapping_Items(object)), depth);
         }
-        return fail("unsupported type " + type_qualname(object));
+        return fail("unsupported type " + escape_for_display(type_qualname(object)));
     }
 
     PythonSnapshot& out_;
@@ -368,6 +368,7 @@ PyRef to_python(const Json& value) {
 }
 
 PyObject* raise_serialize_failure() {
+    if (exception_goes_through()) return nullptr;
     raise_tyx_error(
         new_tyx_error("tyx::internal", "failed to serialize result: " + take_error_description()));
     return nullptr;
@@ -428,53 +429,67 @@ std::string PythonSnapshot::text_of(Self& self, const Entry& text) {
     return std::string(reinterpret_cast<const char*>(static_cast<uintptr_t>(text.bits)), text.size);
 }
 
-nlohmann::json PythonSnapshot::to_json() const& {
+OwnedJson PythonSnapshot::to_json() const& {
+    OwnedJson value;
     size_t index = 0;
-    return count_ == 0 ? Json() : entry_to_json(*this, index);
+    if (count_ != 0) write_entry(*this, index, *value);
+    return value;
 }
 
-nlohmann::json PythonSnapshot::to_json() && {
+OwnedJson PythonSnapshot::to_json() && {
+    OwnedJson value;
     size_t index = 0;
-    return count_ == 0 ? Json() : entry_to_json(*this, index);
+    if (count_ != 0) write_entry(*this, index, *value);
+    return value;
 }
 
 template <class Self>
-Json PythonSnapshot::entry_to_json(Self& self, size_t& index) {
+void PythonSnapshot::write_entry(Self& self, size_t& index, Json& out) {
     const Entry& entry = self.entry(index++);
     switch (entry.kind) {
         case Kind::Null:
-            return nullptr;
+            out = nullptr;
+            return;
         case Kind::False:
-            return false;
+            out = false;
+            return;
         case Kind::True:
-            return true;
+            out = true;
+            return;
         case Kind::Negative:
-            return static_cast<int64_t>(entry.bits);
+            out = static_cast<int64_t>(entry.bits);
+            return;
         case Kind::Unsigned:
-            return entry.bits;
+            out = entry.bits;
+            return;
         case Kind::Double:
-            return std::bit_cast<double>(entry.bits);
+            out = std::bit_cast<double>(entry.bits);
+            return;
         case Kind::String:
         case Kind::LongString:
-            return text_of(self, entry);
+            out = text_of(self, entry);
+            return;
         case Kind::Array: {
-            Json array = Json::array();
-            array.get_ref<Json::array_t&>().reserve(entry.size);
+            out = Json::array();
+            auto& array = out.get_ref<Json::array_t&>();
+            array.reserve(entry.size);
             for (size_t i = 0; i < entry.size; ++i)
-                array.push_back(entry_to_json(self, index));
-            return array;
+                write_entry(self, index, array.emplace_back());
+            return;
         }
         case Kind::Object: {
-            Json object = Json::object();
+            out = Json::object();
+            auto& object = out.get_ref<Json::object_t&>();
             for (size_t i = 0; i < entry.size; ++i) {
                 std::string key = text_of(self, self.entry(index++));
                 // Two keys with the same text keep the later value.
-                object[std::move(key)] = entry_to_json(self, index);
+                Json& member = object[std::move(key)];
+                release_json(member);
+                write_entry(self, index, member);
             }
-            return object;
+            return;
         }
     }
-    return nullptr;
 }
 
 Value PythonSnapshot::entry_to_value(PythonSnapshot& self, size_t& index) {
@@ -615,7 +630,7 @@ SnapshotFromPython snapshot_python(PyObject* object) {
 
 JsonFromPython python_to_json(PyObject* object) {
     SnapshotFromPython snapshot = snapshot_python(object);
-    if (snapshot.failure) return {nullptr, std::move(snapshot.failure)};
+    if (snapshot.failure) return {OwnedJson(), std::move(snapshot.failure)};
     return {std::move(snapshot.value).to_json(), std::nullopt};
 }
 

@@ -16,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/owned_json.h"
 #include "core/value.h"
 
 namespace tyx::py {
@@ -32,8 +33,8 @@ class PythonSnapshot {
   public:
     // The JSON value, as python_to_json gives it; null for an empty snapshot. Taken from an
     // rvalue, the long texts move into it instead of being copied again.
-    nlohmann::json to_json() const&;
-    nlohmann::json to_json() &&;
+    OwnedJson to_json() const&;
+    OwnedJson to_json() &&;
     // The members of an object snapshot as core Values by key; of equal keys, at every level, the
     // later value is kept, as in the JSON value. Depth is not checked here: whoever takes the
     // snapshot refuses one whose members nest too deep.
@@ -110,8 +111,9 @@ class PythonSnapshot {
     // its long texts up.
     template <class Self>
     static std::string text_of(Self& self, const Entry& text);
+    // Writes the entry at `index` into `out`, which holds no array or object.
     template <class Self>
-    static nlohmann::json entry_to_json(Self& self, size_t& index);
+    static void write_entry(Self& self, size_t& index, nlohmann::json& out);
     static Value entry_to_value(PythonSnapshot& self, size_t& index);
     // The Value of the entry at `index`, built where it is used: a container's emplace builds
     // its element from the conversion itself, so no Value is moved on the way.
@@ -142,8 +144,8 @@ class PythonSnapshot {
 // Why a Python value could not be read.
 struct ReadFailure {
     std::string description;
-    // Python's own control flow (an exception that is not an Exception) stopped the reading and
-    // is still raised: the caller passes it on instead of describing it.
+    // An exception that goes through (see exception_goes_through) stopped the reading and is
+    // still raised: the caller passes it on instead of describing it.
     bool still_raised = false;
 };
 
@@ -157,14 +159,15 @@ SnapshotFromPython snapshot_python(PyObject* object);
 
 // A JSON value converted from Python, or why it could not be.
 struct JsonFromPython {
-    nlohmann::json value;
+    OwnedJson value;
     std::optional<ReadFailure> failure;
 };
 
 JsonFromPython python_to_json(PyObject* object);
 
 // A new Python object mirroring the value (new objects on every call); nullptr with TyxError
-// "tyx::internal" "failed to serialize result: {}" set when building an object failed.
+// "tyx::internal" "failed to serialize result: {}" set when building an object failed, or with
+// MemoryError when memory ran out.
 PyObject* canonical_to_python(const nlohmann::json& value);
 // An object converted as canonical_to_python does, with `extra_key` set to None inserted at its
 // place in key order when the object lacks it; the value itself is not copied.

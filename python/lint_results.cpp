@@ -36,25 +36,32 @@ constexpr const char* kLintDiagnosticDoc =
     "rule emits no hint, produces no source span, or carries no fix edits\nrespectively.  In the "
     "JSON wire format all three are JSON `null` (not\nabsent keys) when `None`.";
 
-// A diagnostic's span leaves out an absent line or column, unlike a Span's own wire form.
-Json diagnostic_span_wire(const SpanRecord& span) {
-    Json wire = Json::object();
-    if (span.column) wire["column"] = *span.column;
-    wire["length"] = span.length;
-    if (span.line) wire["line"] = *span.line;
-    wire["offset"] = span.offset;
-    return wire;
+// A diagnostic's span leaves out an absent line or column, unlike a Span's own wire form. `out`
+// holds no array or object, here and below.
+void write_diagnostic_span(const SpanRecord& span, Json& out) {
+    out = Json::object();
+    if (span.column) out["column"] = *span.column;
+    out["length"] = span.length;
+    if (span.line) out["line"] = *span.line;
+    out["offset"] = span.offset;
 }
 
-Json diagnostic_wire(const DiagnosticRecord& record) {
-    Json wire = Json::object();
-    wire["fix_edits"] = record.fix_edits ? *record.fix_edits : Json(nullptr);
-    wire["fixable"] = record.fixable;
-    wire["help"] = record.help ? Json(*record.help) : Json(nullptr);
-    wire["message"] = record.message;
-    wire["rule"] = record.rule;
-    wire["severity"] = record.severity;
-    wire["span"] = record.span ? diagnostic_span_wire(*record.span) : Json(nullptr);
+void write_diagnostic(const DiagnosticRecord& record, Json& out) {
+    out = Json::object();
+    Json& edits = out["fix_edits"];
+    if (record.fix_edits) copy_json(**record.fix_edits, edits);
+    out["fixable"] = record.fixable;
+    out["help"] = record.help ? Json(*record.help) : Json(nullptr);
+    out["message"] = record.message;
+    out["rule"] = record.rule;
+    out["severity"] = record.severity;
+    Json& span = out["span"];
+    if (record.span) write_diagnostic_span(*record.span, span);
+}
+
+OwnedJson diagnostic_wire(const DiagnosticRecord& record) {
+    OwnedJson wire;
+    write_diagnostic(record, *wire);
     return wire;
 }
 
@@ -84,7 +91,7 @@ DiagnosticRecord record_from_canonical(const Json& element) {
         }
     }
     const Json* edits = json_member(element, "fix_edits");
-    if (edits != nullptr && edits->is_array()) record.fix_edits = *edits;
+    if (edits != nullptr && edits->is_array()) copy_json(*edits, *record.fix_edits.emplace());
     record.rule = text_member(element, "rule");
     record.severity = text_member(element, "severity");
     record.message = text_member(element, "message");
@@ -138,15 +145,15 @@ void sanitize_lint_report(Json& report) {
 }
 
 struct LintResultState {
-    Json canonical;
+    OwnedJson canonical;
 };
 
 bool lint_states_equal(const LintResultState& a, const LintResultState& b) {
-    return json_equal(a.canonical, b.canonical);
+    return json_equal(*a.canonical, *b.canonical);
 }
 
 const Json& report_of(PyObject* self) {
-    return state_of<LintResultState>(self).canonical;
+    return *state_of<LintResultState>(self).canonical;
 }
 
 uint64_t report_version(const Json& report) {
@@ -169,7 +176,7 @@ PyObject* lint_result_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     if (converted.failure) {
         return raise_read_failure("invalid LintResult state: ", *converted.failure);
     }
-    sanitize_lint_report(converted.value);
+    sanitize_lint_report(*converted.value);
     return allocate_instance(type, LintResultState{std::move(converted.value)});
 }
 
@@ -283,13 +290,12 @@ bool file_reports_equal(const FileReportState& a, const FileReportState& b) {
     return true;
 }
 
-Json file_report_wire(const FileReportState& state) {
-    Json diagnostics = Json::array();
+OwnedJson file_report_wire(const FileReportState& state) {
+    OwnedJson wire(Json::object());
+    Json& diagnostics = (*wire)["diagnostics"] = Json::array();
     for (const SharedRecord& record : state.diagnostics)
-        diagnostics.push_back(diagnostic_wire(*record));
-    Json wire = Json::object();
-    wire["diagnostics"] = std::move(diagnostics);
-    wire["file"] = state.file;
+        write_diagnostic(*record, diagnostics.emplace_back());
+    (*wire)["file"] = state.file;
     return wire;
 }
 
@@ -361,11 +367,11 @@ PyObject* file_report_diagnostics(PyObject* self, void*) {
 }
 
 PyObject* file_report_to_dict(PyObject* self, PyObject*) {
-    return canonical_to_python(file_report_wire(state_of<FileReportState>(self)));
+    return canonical_to_python(*file_report_wire(state_of<FileReportState>(self)));
 }
 
 PyObject* file_report_to_json(PyObject* self, PyObject*) {
-    return compact_json_text(file_report_wire(state_of<FileReportState>(self)));
+    return compact_json_text(*file_report_wire(state_of<FileReportState>(self)));
 }
 
 PyObject* file_report_reduce(PyObject* self, PyObject*) {
@@ -499,28 +505,103 @@ std::string locate_number_token(std::string_view text, std::string_view token) {
     return "at an unknown position";
 }
 
-bool parse_fix_edits(const std::string& text, std::optional<Json>& out) {
-    std::optional<std::string> failure = find_too_deep_nesting(text);
-    Json parsed;
+// Builds a parsed value where its parts end up, inside a value the caller owns, so that a parse
+// that runs out of memory leaves every part it made there; Json::parse would destroy a partial
+// value of its own. The parser's events come in document order, and an array or object is
+// added to only while it is the innermost one open, so the places of the open ones stay put.
+class InPlaceBuilder {
+  public:
+    explicit InPlaceBuilder(Json& root) : root_(root) {}
+
+    bool null() { return place(nullptr); }
+    bool boolean(bool value) { return place(value); }
+    bool number_integer(Json::number_integer_t value) { return place(value); }
+    bool number_unsigned(Json::number_unsigned_t value) { return place(value); }
+    bool number_float(Json::number_float_t value, const Json::string_t&) { return place(value); }
+    bool string(Json::string_t& value) { return place(std::move(value)); }
+    bool binary(Json::binary_t& value) { return place(std::move(value)); }
+    bool start_object(size_t) { return open(Json::object()); }
+    bool key(Json::string_t& name) {
+        member_ = &(*open_.back())[std::move(name)];
+        // Of two equal keys the later value is kept.
+        release_json(*member_);
+        return true;
+    }
+    bool end_object() { return close(); }
+    bool start_array(size_t) { return open(Json::array()); }
+    bool end_array() { return close(); }
+    bool parse_error(size_t, const std::string&, const Json::exception& error) {
+        error_ = error.what();
+        number_overflow_ = dynamic_cast<const Json::out_of_range*>(&error) != nullptr;
+        return false;
+    }
+
+    const std::string& error() const { return error_; }
+    // The only range error of parsing, "number overflow parsing '{}'" with the number.
+    bool number_overflow() const { return number_overflow_; }
+
+  private:
+    Json& next_place() {
+        if (open_.empty()) return root_;
+        Json& innermost = *open_.back();
+        return innermost.is_array() ? innermost.get_ref<Json::array_t&>().emplace_back() : *member_;
+    }
+    template <class Value>
+    bool place(Value&& value) {
+        next_place() = std::forward<Value>(value);
+        return true;
+    }
+    bool open(Json&& container) {
+        Json& placed = next_place();
+        placed = std::move(container);
+        open_.push_back(&placed);
+        return true;
+    }
+    bool close() {
+        open_.pop_back();
+        return true;
+    }
+
+    Json& root_;
+    std::vector<Json*> open_;
+    Json* member_ = nullptr;
+    std::string error_;
+    bool number_overflow_ = false;
+};
+
+// A byte-order mark is no JSON white space, but the parser skips one that begins its input; it is
+// refused as the parser refuses any other character that begins no value, by its first byte.
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+constexpr const char* kByteOrderMarkFailure =
+    "parse error at line 1, column 1: syntax error while parsing value - invalid literal; last "
+    "read: '\xEF'";
+
+bool parse_fix_edits(const std::string& text, std::optional<OwnedJson>& out) {
+    std::optional<std::string> failure;
+    if (text.starts_with(kByteOrderMark)) {
+        failure = kByteOrderMarkFailure;
+    } else {
+        failure = find_too_deep_nesting(text);
+    }
+    OwnedJson parsed;
     if (!failure) {
-        try {
-            parsed = Json::parse(text);
-        } catch (const Json::parse_error& error) {
-            failure = parse_error_description(error.what());
-        } catch (const Json::out_of_range& error) {
-            // The only range error of parsing, "number overflow parsing '{}'" with the number.
-            std::string description = parse_error_description(error.what());
-            size_t open = description.find('\'');
-            std::string_view token;
-            if (open != std::string::npos && description.size() > open + 1) {
-                token = std::string_view(description).substr(open + 1);
-                token.remove_suffix(1);
+        InPlaceBuilder builder(*parsed);
+        if (!Json::sax_parse(text, &builder)) {
+            std::string description = parse_error_description(builder.error().c_str());
+            if (builder.number_overflow()) {
+                size_t open = description.find('\'');
+                std::string_view token;
+                if (open != std::string::npos && description.size() > open + 1) {
+                    token = std::string_view(description).substr(open + 1);
+                    token.remove_suffix(1);
+                }
+                description += " " + locate_number_token(text, token);
             }
-            failure = description + " " + locate_number_token(text, token);
+            failure = std::move(description);
         }
     }
-    if (!failure && !parsed.is_array()) {
-        failure = std::string("invalid type: ") + json_kind_name(parsed) + ", expected an array";
+    if (!failure && !parsed->is_array()) {
+        failure = std::string("invalid type: ") + json_kind_name(*parsed) + ", expected an array";
     }
     if (failure) {
         PyErr_Format(PyExc_ValueError, "fix_edits_json is not valid JSON: %s", failure->c_str());
@@ -596,16 +677,16 @@ PyObject* diagnostic_span(PyObject* self, void*) {
     return span ? new_span_object(*span) : Py_NewRef(Py_None);
 }
 PyObject* diagnostic_fix_edits(PyObject* self, void*) {
-    const std::optional<Json>& edits = record_of(self).fix_edits;
-    return edits ? canonical_to_python(*edits) : Py_NewRef(Py_None);
+    const std::optional<OwnedJson>& edits = record_of(self).fix_edits;
+    return edits ? canonical_to_python(**edits) : Py_NewRef(Py_None);
 }
 
 PyObject* diagnostic_to_dict(PyObject* self, PyObject*) {
-    return canonical_to_python(diagnostic_wire(record_of(self)));
+    return canonical_to_python(*diagnostic_wire(record_of(self)));
 }
 
 PyObject* diagnostic_to_json(PyObject* self, PyObject*) {
-    return compact_json_text(diagnostic_wire(record_of(self)));
+    return compact_json_text(*diagnostic_wire(record_of(self)));
 }
 
 PyObject* diagnostic_reduce(PyObject* self, PyObject*) {
@@ -616,7 +697,7 @@ PyObject* diagnostic_reduce(PyObject* self, PyObject*) {
     PyRef help(record.help ? text_to_python(*record.help) : Py_NewRef(Py_None));
     PyRef fixable(PyBool_FromLong(record.fixable ? 1 : 0));
     PyRef span(record.span ? new_span_object(*record.span) : Py_NewRef(Py_None));
-    PyRef edits(record.fix_edits ? compact_json_text(*record.fix_edits) : Py_NewRef(Py_None));
+    PyRef edits(record.fix_edits ? compact_json_text(**record.fix_edits) : Py_NewRef(Py_None));
     if (!rule || !severity || !message || !help || !fixable || !span || !edits) return nullptr;
     return reduce_value(self, PyTuple_Pack(7, rule.get(), severity.get(), message.get(), help.get(),
                                            fixable.get(), span.get(), edits.get()));
@@ -666,7 +747,7 @@ bool records_equal(const DiagnosticRecord& a, const DiagnosticRecord& b) {
         a.fix_edits.has_value() != b.fix_edits.has_value()) {
         return false;
     }
-    return !a.fix_edits || json_equal(*a.fix_edits, *b.fix_edits);
+    return !a.fix_edits || json_equal(**a.fix_edits, **b.fix_edits);
 }
 
 PyTypeObject* lint_result_type() {
@@ -679,8 +760,14 @@ PyTypeObject* lint_diagnostic_type() {
     return class_object<diagnostic_definition>();
 }
 
-PyObject* new_lint_result_object(nlohmann::json canonical) {
-    return allocate_instance(lint_result_type(), LintResultState{std::move(canonical)});
+PyObject* new_lint_result_object(const LintResult& result,
+                                 const std::optional<std::string>& warning) {
+    OwnedJson report = LintResult::to_canonical_json(result);
+    if (warning) {
+        Json& warnings = (*report)["lint_warnings"] = Json::array();
+        warnings.push_back(*warning);
+    }
+    return allocate_instance(lint_result_type(), LintResultState{std::move(report)});
 }
 
 PyObject* new_lint_diagnostic_object(SharedRecord record) {
@@ -690,11 +777,6 @@ PyObject* new_lint_diagnostic_object(SharedRecord record) {
 PyObject* new_lint_file_report_object(std::string file, std::vector<SharedRecord> diagnostics) {
     return allocate_instance(lint_file_report_type(),
                              FileReportState{std::move(file), std::move(diagnostics)});
-}
-
-void insert_lint_warnings(nlohmann::json& report, const std::optional<std::string>& warning) {
-    if (!warning) return;
-    report["lint_warnings"] = Json::array({*warning});
 }
 
 }  // namespace tyx::py

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "python/boundary.h"
+#include "python/errors.h"
 #include "python/once_cell.h"
 #include "python/pyref.h"
 
@@ -65,14 +66,13 @@ PyObject* compare_instances(PyObject* self, PyObject* other, int op) {
 // the object may report any length it likes, so the hint is trusted only this far.
 inline constexpr size_t MAX_TRUSTED_LENGTH_HINT = 65536;
 
-// Reserves room for the reported length of `object`; a failure to get it is ignored, except
-// Python's own control flow (an exception that is not an Exception), which stays raised and
-// gives false.
+// Reserves room for the reported length of `object`; a failure to get it is ignored, except an
+// exception that goes through (see exception_goes_through), which stays raised and gives false.
 template <class T>
 bool reserve_for_length_hint(PyObject* object, std::vector<T>& out) {
     Py_ssize_t size = PyObject_Size(object);
     if (size < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+        if (exception_goes_through()) return false;
         PyErr_Clear();
         return true;
     }

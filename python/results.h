@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/lint/diagnostic.h"
 #include "core/resolver/lib.h"
 #include "python/error_mapping.h"
 
@@ -34,7 +35,7 @@ struct DiagnosticRecord {
     std::string message;
     std::optional<std::string> help;
     // An array of JSON values, normally objects with "start", "end" and "new_text".
-    std::optional<nlohmann::json> fix_edits;
+    std::optional<OwnedJson> fix_edits;
     bool fixable = false;
 };
 bool records_equal(const DiagnosticRecord& a, const DiagnosticRecord& b);
@@ -47,11 +48,11 @@ PyObject* new_span_object(const SpanRecord& span);
 PyObject* new_message_object(std::string role, std::string content);
 PyObject* new_check_result_object(std::vector<std::string> warnings);
 PyObject* new_compile_result_object(CoreCompileResult result);
-PyObject* new_lint_result_object(nlohmann::json canonical);
+// The canonical report of `result`, with "lint_warnings" set to an array of the one warning when
+// there is one.
+PyObject* new_lint_result_object(const LintResult& result,
+                                 const std::optional<std::string>& warning);
 PyObject* new_lint_diagnostic_object(SharedRecord record);
 PyObject* new_lint_file_report_object(std::string file, std::vector<SharedRecord> diagnostics);
-
-// Sets "lint_warnings" to an array of the one warning, when there is one.
-void insert_lint_warnings(nlohmann::json& report, const std::optional<std::string>& warning);
 
 }  // namespace tyx::py

@@ -30,12 +30,12 @@ void append_optional_number(const std::optional<uint64_t>& number, std::string& 
 }
 
 // Line and column are always present in a span's own wire form, as null when absent.
-Json span_wire(const SpanRecord& span) {
-    Json wire = Json::object();
-    wire["column"] = span.column ? Json(*span.column) : Json(nullptr);
-    wire["length"] = span.length;
-    wire["line"] = span.line ? Json(*span.line) : Json(nullptr);
-    wire["offset"] = span.offset;
+OwnedJson span_wire(const SpanRecord& span) {
+    OwnedJson wire(Json::object());
+    (*wire)["column"] = span.column ? Json(*span.column) : Json(nullptr);
+    (*wire)["length"] = span.length;
+    (*wire)["line"] = span.line ? Json(*span.line) : Json(nullptr);
+    (*wire)["offset"] = span.offset;
     return wire;
 }
 
@@ -83,10 +83,10 @@ PyObject* span_column(PyObject* self, void*) {
 }
 
 PyObject* span_to_dict(PyObject* self, PyObject*) {
-    return canonical_to_python(span_wire(state_of<SpanRecord>(self)));
+    return canonical_to_python(*span_wire(state_of<SpanRecord>(self)));
 }
 PyObject* span_to_json(PyObject* self, PyObject*) {
-    return compact_json_text(span_wire(state_of<SpanRecord>(self)));
+    return compact_json_text(*span_wire(state_of<SpanRecord>(self)));
 }
 PyObject* span_reduce(PyObject* self, PyObject*) {
     const SpanRecord& span = state_of<SpanRecord>(self);
@@ -134,10 +134,10 @@ bool messages_equal(const MessageState& a, const MessageState& b) {
     return a.role == b.role && a.content == b.content;
 }
 
-Json message_wire(const MessageState& message) {
-    Json wire = Json::object();
-    wire["content"] = message.content;
-    wire["role"] = message.role;
+OwnedJson message_wire(const MessageState& message) {
+    OwnedJson wire(Json::object());
+    (*wire)["content"] = message.content;
+    (*wire)["role"] = message.role;
     return wire;
 }
 
@@ -171,10 +171,10 @@ PyObject* message_content(PyObject* self, void*) {
     return text_to_python(state_of<MessageState>(self).content);
 }
 PyObject* message_to_dict(PyObject* self, PyObject*) {
-    return canonical_to_python(message_wire(state_of<MessageState>(self)));
+    return canonical_to_python(*message_wire(state_of<MessageState>(self)));
 }
 PyObject* message_to_json(PyObject* self, PyObject*) {
-    return compact_json_text(message_wire(state_of<MessageState>(self)));
+    return compact_json_text(*message_wire(state_of<MessageState>(self)));
 }
 PyObject* message_reduce(PyObject* self, PyObject*) {
     const MessageState& message = state_of<MessageState>(self);

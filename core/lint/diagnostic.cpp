@@ -32,27 +32,27 @@ bool is_fixable(const LintDiagnostic& diagnostic, bool fix_unused_allowed) {
     return false;
 }
 
-nlohmann::json span_json(const LintSpan& span) {
-    nlohmann::json out = nlohmann::json::object();
+// `out` holds no array or object, here and below.
+void write_span(const LintSpan& span, nlohmann::json& out) {
+    out = nlohmann::json::object();
     if (span.column) out["column"] = *span.column;
     out["length"] = span.length;
     if (span.line) out["line"] = *span.line;
     out["offset"] = span.offset;
-    return out;
 }
 
-nlohmann::json diagnostic_json(const LintDiagnostic& diagnostic, bool fix_unused_allowed) {
-    nlohmann::json out = nlohmann::json::object();
+void write_diagnostic(const LintDiagnostic& diagnostic, bool fix_unused_allowed,
+                      nlohmann::json& out) {
+    out = nlohmann::json::object();
+    nlohmann::json& edits = out["fix_edits"];
     if (diagnostic.fix_edits) {
-        nlohmann::json edits = nlohmann::json::array();
+        edits = nlohmann::json::array();
         for (const FixEdit& edit : *diagnostic.fix_edits) {
-            edits.push_back(nlohmann::json{{"end", edit.end},
-                                           {"new_text", escape_for_display(edit.new_text)},
-                                           {"start", edit.start}});
+            nlohmann::json& written = edits.emplace_back(nlohmann::json::object());
+            written["end"] = edit.end;
+            written["new_text"] = escape_for_display(edit.new_text);
+            written["start"] = edit.start;
         }
-        out["fix_edits"] = std::move(edits);
-    } else {
-        out["fix_edits"] = nullptr;
     }
     out["fixable"] = is_fixable(diagnostic, fix_unused_allowed);
     if (diagnostic.help) {
@@ -63,12 +63,8 @@ nlohmann::json diagnostic_json(const LintDiagnostic& diagnostic, bool fix_unused
     out["message"] = escape_for_display(diagnostic.message);
     out["rule"] = diagnostic.rule;
     out["severity"] = severity_name(diagnostic.severity);
-    if (diagnostic.span) {
-        out["span"] = span_json(*diagnostic.span);
-    } else {
-        out["span"] = nullptr;
-    }
-    return out;
+    nlohmann::json& span = out["span"];
+    if (diagnostic.span) write_span(*diagnostic.span, span);
 }
 
 }  // namespace
@@ -131,7 +127,7 @@ void sort_diagnostics(std::vector<LintDiagnostic>& diagnostics) {
     std::stable_sort(diagnostics.begin(), diagnostics.end(), diagnostic_order);
 }
 
-nlohmann::json LintResult::to_canonical_json(const LintResult& result) {
+OwnedJson LintResult::to_canonical_json(const LintResult& result) {
     // Grouped by the raw file name; the name is escaped only where it is written.
     std::map<std::string_view, std::vector<const LintDiagnostic*>> groups;
     for (const LintDiagnostic& diagnostic : result.diagnostics) {
@@ -139,20 +135,20 @@ nlohmann::json LintResult::to_canonical_json(const LintResult& result) {
             diagnostic.file ? std::string_view(*diagnostic.file) : kUnknownFile;
         groups[key].push_back(&diagnostic);
     }
-    nlohmann::json files = nlohmann::json::array();
+    // Each part is written where it ends up, inside the owned value.
+    OwnedJson owned(nlohmann::json::object());
+    nlohmann::json& report = *owned;
+    nlohmann::json& files = report["files"] = nlohmann::json::array();
     for (const auto& [file, members] : groups) {
-        nlohmann::json diagnostics = nlohmann::json::array();
-        for (const LintDiagnostic* diagnostic : members) {
-            diagnostics.push_back(diagnostic_json(*diagnostic, result.fix_unused_allowed));
-        }
-        files.push_back(nlohmann::json{{"diagnostics", std::move(diagnostics)},
-                                       {"file", escape_for_display(file)}});
+        nlohmann::json& group = files.emplace_back(nlohmann::json::object());
+        nlohmann::json& diagnostics = group["diagnostics"] = nlohmann::json::array();
+        for (const LintDiagnostic* diagnostic : members)
+            write_diagnostic(*diagnostic, result.fix_unused_allowed, diagnostics.emplace_back());
+        group["file"] = escape_for_display(file);
     }
-    nlohmann::json report = nlohmann::json::object();
-    report["files"] = std::move(files);
     report["truncated"] = result.truncated;
     report["version"] = 1;
-    return report;
+    return owned;
 }
 
 }  // namespace tyx

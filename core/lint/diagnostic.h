@@ -13,6 +13,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/owned_json.h"
+
 namespace tyx {
 
 // The lint levels; the numbers are fixed because bindings read them.
@@ -101,7 +103,7 @@ struct LintResult {
     bool fix_unused_allowed = false;
 
     // The lint report: object keys in byte order, user texts escaped for display.
-    static nlohmann::json to_canonical_json(const LintResult& result);
+    static OwnedJson to_canonical_json(const LintResult& result);
 };
 
 // Appends the diagnostic unless the result already holds MAX_DIAGNOSTICS; then sets

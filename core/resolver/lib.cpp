@@ -288,43 +288,50 @@ CoreCompileResult CoreCompileResult::from_output(CompileOutput output,
     return result;
 }
 
-nlohmann::json CoreCompileResult::to_canonical_json(CoreCompileResult result) {
-    nlohmann::json warnings = nlohmann::json::array();
-    for (std::string& warning : result.warnings) {
-        warnings.push_back(escape_for_display(std::move(warning)));
-    }
-    nlohmann::json dependencies = nlohmann::json::array();
-    for (std::string& dependency : result.dependencies)
-        dependencies.push_back(std::move(dependency));
+namespace {
 
-    // nlohmann's default object keeps its members ordered by key bytes.
-    nlohmann::json canonical = nlohmann::json::object();
-    if (auto* text = std::get_if<std::string>(&result.body)) {
+// `out` holds no array or object.
+void write_source_map(const SourceMap& map, nlohmann::json& out) {
+    out = nlohmann::json::object();
+    if (map.file) out["file"] = *map.file;
+    out["mappings"] = map.mappings;
+    set_text_array(out, "names", map.names);
+    set_text_array(out, "sources", map.sources);
+    if (map.sources_content) set_text_array(out, "sourcesContent", *map.sources_content);
+    out["version"] = 3;
+}
+
+}  // namespace
+
+OwnedJson CoreCompileResult::to_canonical_json(const CoreCompileResult& result) {
+    // nlohmann's default object keeps its members ordered by key bytes. Each part is written
+    // where it ends up, inside the owned value.
+    OwnedJson owned(nlohmann::json::object());
+    nlohmann::json& canonical = *owned;
+    nlohmann::json& warnings = canonical["warnings"] = nlohmann::json::array();
+    for (const std::string& warning : result.warnings)
+        warnings.push_back(escape_for_display(std::string_view(warning)));
+    set_text_array(canonical, "dependencies", result.dependencies);
+    if (const auto* text = std::get_if<std::string>(&result.body)) {
         canonical["kind"] = "markdown";
-        canonical["output"] = std::move(*text);
+        canonical["output"] = *text;
     } else {
-        nlohmann::json messages = nlohmann::json::array();
-        for (Message& message : std::get<std::vector<Message>>(result.body)) {
-            messages.push_back(nlohmann::json{{"role", std::move(message.role)},
-                                              {"content", std::move(message.content)}});
-        }
         canonical["kind"] = "messages";
-        canonical["messages"] = std::move(messages);
+        nlohmann::json& messages = canonical["messages"] = nlohmann::json::array();
+        for (const Message& message : std::get<std::vector<Message>>(result.body)) {
+            nlohmann::json& written = messages.emplace_back(nlohmann::json::object());
+            written["content"] = message.content;
+            written["role"] = message.role;
+        }
     }
-    canonical["warnings"] = std::move(warnings);
-    canonical["dependencies"] = std::move(dependencies);
-    if (result.source_map) {
-        SourceMap& map = *result.source_map;
-        nlohmann::json document = nlohmann::json::object();
-        if (map.file) document["file"] = std::move(*map.file);
-        document["mappings"] = std::move(map.mappings);
-        document["names"] = std::move(map.names);
-        document["sources"] = std::move(map.sources);
-        if (map.sources_content) document["sourcesContent"] = std::move(*map.sources_content);
-        document["version"] = 3;
-        canonical["sourceMap"] = std::move(document);
-    }
-    return canonical;
+    if (result.source_map) write_source_map(*result.source_map, canonical["sourceMap"]);
+    return owned;
+}
+
+OwnedJson CoreCompileResult::source_map_json(const SourceMap& map) {
+    OwnedJson owned;
+    write_source_map(map, *owned);
+    return owned;
 }
 
 }  // namespace tyx

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/evaluator.h"
+#include "core/owned_json.h"
 #include "core/parser.h"
 #include "core/resolver/resolver.h"
 #include "core/result.h"
@@ -82,8 +83,11 @@ struct CoreCompileResult {
 
     static CoreCompileResult from_output(CompileOutput output, std::vector<std::string> warnings,
                                          std::vector<std::string> dependencies);
-    // The wire form shared byte for byte with other bindings; object keys in byte order.
-    static nlohmann::json to_canonical_json(CoreCompileResult result);
+    // The wire form shared byte for byte with other bindings; object keys in byte order. The
+    // result is read, never copied: copying its body variant could throw halfway.
+    static OwnedJson to_canonical_json(const CoreCompileResult& result);
+    // The "sourceMap" member of the wire form.
+    static OwnedJson source_map_json(const SourceMap& map);
 };
 
 }  // namespace tyx

@@ -40,7 +40,7 @@ class Directory {
 
 std::string report_of(const Result<LintResult>& result) {
     EXPECT_TRUE(result.ok()) << (result.ok() ? "" : format_error_message(result.error()));
-    return result.ok() ? LintResult::to_canonical_json(*result).dump() : "<failed>";
+    return result.ok() ? LintResult::to_canonical_json(*result)->dump() : "<failed>";
 }
 
 std::string engine_report(std::string_view source, std::string_view file,

@@ -12,7 +12,7 @@ namespace {
 using lint_test::lint_ok;
 
 std::string report_of(const LintResult& result) {
-    return LintResult::to_canonical_json(result).dump();
+    return LintResult::to_canonical_json(result)->dump();
 }
 
 TEST(LintReport, EmptyRun) {
@@ -69,7 +69,7 @@ TEST(LintReport, ExactBytesOfGroupsAndDiagnostics) {
               "\"truncated\":false,\"version\":1}");
 
     result.fix_unused_allowed = true;
-    EXPECT_TRUE(LintResult::to_canonical_json(result)["files"][1]["diagnostics"][1]["fixable"]);
+    EXPECT_TRUE((*LintResult::to_canonical_json(result))["files"][1]["diagnostics"][1]["fixable"]);
 }
 
 TEST(LintReport, FileNamesGroupRawAndWriteEscaped) {
@@ -80,7 +80,8 @@ TEST(LintReport, FileNamesGroupRawAndWriteEscaped) {
         diagnostic.file = file;
         result.diagnostics.push_back(diagnostic);
     }
-    const nlohmann::json report = LintResult::to_canonical_json(result);
+    const OwnedJson owned = LintResult::to_canonical_json(result);
+    const nlohmann::json& report = *owned;
     ASSERT_EQ(report["files"].size(), 2u);
     EXPECT_EQ(report["files"][0]["file"], "a.tyx");
     EXPECT_EQ(report["files"][1]["file"], "b\\u000A.tyx");
@@ -114,8 +115,9 @@ TEST(LintReport, FixableByRule) {
     };
     for (const FixableCase& c : cases) {
         SCOPED_TRACE(c.name);
-        const nlohmann::json report =
+        const OwnedJson owned =
             LintResult::to_canonical_json(lint_ok(c.source, lint_test::only(c.rule)));
+        const nlohmann::json& report = *owned;
         ASSERT_EQ(report["files"].size(), 1u);
         const nlohmann::json& diagnostics = report["files"][0]["diagnostics"];
         ASSERT_EQ(diagnostics.size(), 1u);
@@ -125,7 +127,8 @@ TEST(LintReport, FixableByRule) {
 }
 
 TEST(LintReport, RealRunSpansHaveLengthAndOffsetOnly) {
-    const nlohmann::json report = LintResult::to_canonical_json(lint_ok("{x}\n"));
+    const OwnedJson owned = LintResult::to_canonical_json(lint_ok("{x}\n"));
+    const nlohmann::json& report = *owned;
     EXPECT_EQ(report["files"][0]["diagnostics"][0]["span"].dump(), R"({"length":3,"offset":0})");
     EXPECT_EQ(report["files"][0]["file"], "input.tyx");
 }

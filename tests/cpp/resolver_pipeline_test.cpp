@@ -434,13 +434,13 @@ TEST(CanonicalJson, Markdown) {
     CoreCompileResult result =
         CoreCompileResult::from_output(CompileOutput{MarkdownOutput{"Hello\u202e\n", std::nullopt}},
                                        {"line\nfeed \u202e", "plain"}, {"/p/a.tyx", "/p/b.tyx"});
-    EXPECT_EQ(CoreCompileResult::to_canonical_json(std::move(result)).dump(),
+    EXPECT_EQ(CoreCompileResult::to_canonical_json(result)->dump(),
               "{\"dependencies\":[\"/p/a.tyx\",\"/p/b.tyx\"],\"kind\":\"markdown\",\"output\":"
               "\"Hello\u202e\\n\",\"warnings\":[\"line\\\\u000Afeed \\\\u202E\",\"plain\"]}");
 
     CoreCompileResult empty =
         CoreCompileResult::from_output(CompileOutput{MarkdownOutput{"", std::nullopt}}, {}, {});
-    EXPECT_EQ(CoreCompileResult::to_canonical_json(std::move(empty)).dump(),
+    EXPECT_EQ(CoreCompileResult::to_canonical_json(empty)->dump(),
               "{\"dependencies\":[],\"kind\":\"markdown\",\"output\":\"\",\"warnings\":[]}");
 }
 
@@ -448,7 +448,7 @@ TEST(CanonicalJson, SourceMapMembers) {
     SourceMap map{std::nullopt, {"<source>", "lib/a.tyx"}, std::nullopt, {}, "AAAA"};
     CoreCompileResult result =
         CoreCompileResult::from_output(CompileOutput{MarkdownOutput{"x\n", map}}, {}, {});
-    EXPECT_EQ(CoreCompileResult::to_canonical_json(std::move(result)).dump(),
+    EXPECT_EQ(CoreCompileResult::to_canonical_json(result)->dump(),
               "{\"dependencies\":[],\"kind\":\"markdown\",\"output\":\"x\\n\",\"sourceMap\":{"
               "\"mappings\":\"AAAA\",\"names\":[],\"sources\":[\"<source>\",\"lib/a.tyx\"],"
               "\"version\":3},\"warnings\":[]}");
@@ -457,7 +457,7 @@ TEST(CanonicalJson, SourceMapMembers) {
     map.sources_content = std::vector<std::string>{"a\n", "b"};
     CoreCompileResult full =
         CoreCompileResult::from_output(CompileOutput{MarkdownOutput{"x\n", map}}, {}, {});
-    EXPECT_EQ(CoreCompileResult::to_canonical_json(std::move(full))["sourceMap"].dump(),
+    EXPECT_EQ((*CoreCompileResult::to_canonical_json(full))["sourceMap"].dump(),
               "{\"file\":\"out.md\",\"mappings\":\"AAAA\",\"names\":[],\"sources\":[\"<source>\","
               "\"lib/a.tyx\"],\"sourcesContent\":[\"a\\n\",\"b\"],\"version\":3}");
 }
@@ -466,7 +466,7 @@ TEST(CanonicalJson, Messages) {
     CoreCompileResult result = CoreCompileResult::from_output(
         CompileOutput{std::vector<Message>{{"system", "Be\nbrief"}, {"user", "Hi\u202e"}}}, {"w"},
         {"k"});
-    EXPECT_EQ(CoreCompileResult::to_canonical_json(std::move(result)).dump(),
+    EXPECT_EQ(CoreCompileResult::to_canonical_json(result)->dump(),
               "{\"dependencies\":[\"k\"],\"kind\":\"messages\",\"messages\":[{\"content\":"
               "\"Be\\nbrief\",\"role\":\"system\"},{\"content\":\"Hi\u202e\",\"role\":\"user\"}],"
               "\"warnings\":[\"w\"]}");

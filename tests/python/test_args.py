@@ -79,6 +79,13 @@ BINDING_ERRORS = [
      "lint_virtual() got an unexpected keyword argument 'r\\udcffé'"),
     (lambda: vorpel.scan_imports("x", **{"\udfff": 1}),
      "scan_imports() got an unexpected keyword argument '\\udfff'"),
+    # Control and bidirectional characters are escaped; a NUL does not cut the name short.
+    (lambda: vorpel.compile("x", **{"vars\x00": 1}),
+     "compile() got an unexpected keyword argument 'vars\\u0000'"),
+    (lambda: vorpel.lint("x", **{"a\u202eb\n": 1}),
+     "lint() got an unexpected keyword argument 'a\\u202Eb\\u000A'"),
+    (lambda: vorpel.check("x", **{"\ud800\x1b": 1}),
+     "check() got an unexpected keyword argument '\\ud800\\u001B'"),
 ]
 
 

@@ -113,6 +113,9 @@ def test_equal_keys_keep_the_later_value():
     (1j, "unsupported type complex"),
     ({(1, 2): 3}, "unexpected type: 'tuple' object is not an instance of 'str'"),
     ([{"a": {1: 2}}], "unexpected type: 'int' object is not an instance of 'str'"),
+    # A type's name is the user's text, made safe for display.
+    (type("\x1b[31m\u202e", (), {})(), "unsupported type \\u001B[31m\\u202E"),
+    ({type("\u2066", (), {})(): 1}, "unexpected type: '\\u2066' object is not an instance of 'str'"),
     (Broken(), "ValueError: boom"),
 ])
 def test_refused_values(value, reason):

@@ -285,6 +285,13 @@ def test_diagnostic_accepts_json_arrays(text, edits):
     ("\n[", None),
     ("[1e400]", "number overflow parsing '1e400' at line 1 column 6"),
     ('["1e999", 0,\n -1e999]', "number overflow parsing '-1e999' at line 2 column 7"),
+    # A byte-order mark is no white space: it begins no value, as any other such character.
+    ("\ufeff[]", "parse error at line 1, column 1: syntax error while parsing value - invalid "
+                 "literal; last read: '\ufffd'"),
+    ("\u00e9[]", "parse error at line 1, column 1: syntax error while parsing value - invalid "
+                 "literal; last read: '\ufffd'"),
+    (" \ufeff[]", "parse error at line 1, column 2: syntax error while parsing value - invalid "
+                  "literal; last read: ' \ufffd'"),
 ])
 def test_diagnostic_refuses_bad_fix_edits(text, detail):
     with pytest.raises(ValueError) as caught:

@@ -326,7 +326,8 @@ TARGETS = [
     pytest.param(lambda value: vorpel.LintResult([value]), id="LintResult"),
 ]
 
-STOPS = [KeyboardInterrupt, SystemExit, Stop]
+# MemoryError goes through as well: it says that memory ran out, not what is wrong with the value.
+STOPS = [KeyboardInterrupt, SystemExit, Stop, MemoryError]
 
 
 @pytest.mark.parametrize("kind", STOPS)

@@ -99,6 +99,8 @@ def test_span_first_failing_argument_wins():
     (lambda: Span(1, 2, width=3), "Span.__new__() got an unexpected keyword argument 'width'"),
     (lambda: Message("a", "b", **{"\ud800": 1}),
      "Message.__new__() got an unexpected keyword argument '\\ud800'"),
+    (lambda: Span(1, 2, **{"width\x00": 3}),
+     "Span.__new__() got an unexpected keyword argument 'width\\u0000'"),
     (lambda: Message("a"), "Message.__new__() missing 1 required positional argument: 'content'"),
     (lambda: Message(), "Message.__new__() missing 2 required positional arguments: 'role' and 'content'"),
     (lambda: Message("a", "b", "c"), "Message.__new__() takes 2 positional arguments but 3 were given"),
