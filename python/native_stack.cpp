@@ -243,8 +243,10 @@ void switch_to_core(Switch& context, char* bottom) {
 }  // namespace
 
 void prepare_thread_storage() {
-    // The C++ runtime's per-thread exception state, which every throw and catch uses.
-    (void)std::uncaught_exceptions();
+    // The C++ runtime's per-thread exception state, which every throw and catch uses. The
+    // function is declared pure, so a call whose result went unused would be left out.
+    const volatile int uncaught = std::uncaught_exceptions();
+    (void)uncaught;
     CallingThread& thread = calling_thread;
     if (!thread.bounds_read) read_stack_bounds(thread);
 }
