@@ -11,6 +11,7 @@
 #include "core/display.h"
 #include "python/args.h"
 #include "python/errors.h"
+#include "python/native_stack.h"
 #include "python/pyref.h"
 
 namespace tyx::py {
@@ -321,8 +322,16 @@ class SnapshotWriter {
 
 namespace {
 
+// What the conversion of one container level and the interpreter's calls under it may take of
+// the caller's stack: a state may nest 256 levels, more than a small thread holds.
+constexpr std::size_t CONVERSION_STACK_RESERVE = std::size_t{16} << 10;
+
 // Builds one Python object; nullptr with the Python error of the failed step set.
 PyRef to_python(const Json& value) {
+    if (value.is_structured() && !caller_stack_left(CONVERSION_STACK_RESERVE)) {
+        raise_stack_exhausted();
+        return PyRef();
+    }
     switch (value.type()) {
         case Json::value_t::null:
             return PyRef::borrow(Py_None);
@@ -368,7 +377,8 @@ PyRef to_python(const Json& value) {
 }
 
 PyObject* raise_serialize_failure() {
-    if (exception_goes_through()) return nullptr;
+    // A thread's stack too small for a deep value fails as Python's own deep conversions do.
+    if (exception_goes_through() || PyErr_ExceptionMatches(PyExc_RecursionError)) return nullptr;
     raise_tyx_error(
         new_tyx_error("tyx::internal", "failed to serialize result: " + take_error_description()));
     return nullptr;

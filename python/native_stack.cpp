@@ -251,17 +251,23 @@ void prepare_thread_storage() {
     if (!thread.bounds_read) read_stack_bounds(thread);
 }
 
-bool prepare_calling_thread() {
-    prepare_thread_storage();
+bool caller_stack_left(std::size_t bytes) {
     const CallingThread& thread = calling_thread;
     auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    if (here > thread.stack_low && here <= thread.stack_high &&
-        here - thread.stack_low < MIN_CALLER_STACK) {
-        PyErr_SetString(PyExc_RecursionError,
-                        "the calling thread has too little native stack left for this call");
-        return false;
-    }
-    return true;
+    return !(here > thread.stack_low && here <= thread.stack_high &&
+             here - thread.stack_low < bytes);
+}
+
+void raise_stack_exhausted() {
+    PyErr_SetString(PyExc_RecursionError,
+                    "the calling thread has too little native stack left for this call");
+}
+
+bool prepare_calling_thread() {
+    prepare_thread_storage();
+    if (caller_stack_left(MIN_CALLER_STACK)) return true;
+    raise_stack_exhausted();
+    return false;
 }
 
 namespace native_stack_internal {

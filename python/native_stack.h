@@ -47,6 +47,14 @@ void prepare_thread_storage();
 // interpreter lock held.
 bool prepare_calling_thread();
 
+// Whether the calling thread's own stack has `bytes` left below the caller's frame; true when its
+// bounds are unknown. For the binding's own recursion with the interpreter lock held, whose
+// depth the limits on values bound but whose frames a small thread may not hold.
+bool caller_stack_left(std::size_t bytes);
+
+// The error of a call whose thread has too little stack left: RecursionError, set.
+void raise_stack_exhausted();
+
 namespace native_stack_internal {
 
 // Runs `entry(argument)` on the calling thread's core stack and returns when it has returned;

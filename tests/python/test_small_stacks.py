@@ -229,3 +229,40 @@ def test_a_thread_with_too_little_stack_gets_a_recursion_error():
     run = run_child(SMALLEST_STACK)
     assert (run.returncode, run.stdout) == (
         0, "the calling thread has too little native stack left for this call\n"), run.stderr
+
+
+# A result's state may nest 254 levels; turning it into Python objects in a thread of 64 to
+# 112 KiB either finishes or fails with RecursionError, never past the stack's end.
+DEEP_STATE = r'''
+import pickle, threading, vorpel
+
+deep = "w"
+for _ in range(254):
+    deep = [deep]
+result = vorpel.CompileResult({"warnings": [deep]})
+outcomes = []
+
+def run(method):
+    try:
+        method()
+        outcomes.append("finished")
+    except RecursionError as error:
+        outcomes.append(str(error))
+
+for kib in (64, 80, 96, 112):
+    for method in (result.to_dict, lambda: pickle.loads(pickle.dumps(result))):
+        threading.stack_size(kib * 1024)
+        worker = threading.Thread(target=run, args=(method,))
+        worker.start()
+        worker.join()
+print(sorted(set(outcomes)))
+'''
+
+
+@pytest.mark.skipif(bool(SCALE > 1), reason="the sanitizer's own frames do not fit in 64 KiB")
+def test_a_deep_result_in_a_small_thread_gets_a_recursion_error():
+    run = run_child(DEEP_STATE)
+    assert run.returncode == 0, run.stderr[-2000:]
+    assert run.stdout in (
+        "['the calling thread has too little native stack left for this call']\n",
+        "['finished', 'the calling thread has too little native stack left for this call']\n")
