@@ -25,10 +25,11 @@ constexpr const char* kCompileResultDoc =
 constexpr const char* kCheckResultDoc =
     "CheckResult(warnings)\n--\n\nThe result of [`check`], [`check_file`], or [`check_virtual`].";
 
-// The one backing store of a CompileResult: every getter reads it on each call. What a compile
-// function made is kept as the core handed it over, and the canonical JSON value that to_json(),
-// to_dict(), pickling and == read is built from it only when one of them asks; a result made
-// from a canonical value keeps that value.
+// What a CompileResult holds, in one of two forms: the core's result as a compile function
+// handed it over, or the canonical JSON value a result was made or unpickled from. Every getter
+// reads it on each call; to_json(), to_dict(), pickling and == read the canonical value, built
+// from a core result each time one of them asks. The documented "single backing store" is this
+// state, whichever form it takes.
 struct CompileState {
     std::variant<CoreCompileResult, OwnedJson> value;
 };
@@ -241,6 +242,7 @@ PyMethodDef kCompileResultMethods[] = {
      "key is **omitted** when no map was generated — this is the\nwire format shared with the "
      "Node.js and WASM bindings. See `to_dict()` for\nthe always-present Python-idiomatic "
      "variant."},
+    // The documented text's `value` is the state: pickling reduces to its canonical value.
     {"__reduce__", &Boundary<compile_result_reduce>::call, METH_NOARGS,
      "__reduce__($self)\n--\n\nReconstruct on unpickle via `CompileResult(canonical_dict)`.\n\n"
      "Uses the raw backing `value` (not `to_dict()`), so the null-sourceMap\ninjection from "
