@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <new>
+#include <optional>
 
 #if !defined(__x86_64__) && !defined(__aarch64__)
 #include <ucontext.h>
@@ -240,6 +241,21 @@ void switch_to_core(Switch& context, char* bottom) {
 
 #endif
 
+// How much of the calling thread's own stack lies below this frame; nothing when its bounds are
+// unknown or the frame is not on it.
+std::optional<std::size_t> caller_stack_below() {
+    const CallingThread& thread = calling_thread;
+    auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    if (here <= thread.stack_low || here > thread.stack_high) return std::nullopt;
+    return here - thread.stack_low;
+}
+
+// Whether the work may run on the caller's own stack: only where it is known to hold it all.
+bool runs_in_place() {
+    const std::optional<std::size_t> below = caller_stack_below();
+    return below && *below >= CORE_STACK_SIZE;
+}
+
 }  // namespace
 
 void prepare_thread_storage() {
@@ -252,10 +268,8 @@ void prepare_thread_storage() {
 }
 
 bool caller_stack_left(std::size_t bytes) {
-    const CallingThread& thread = calling_thread;
-    auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    return !(here > thread.stack_low && here <= thread.stack_high &&
-             here - thread.stack_low < bytes);
+    const std::optional<std::size_t> below = caller_stack_below();
+    return !below || *below >= bytes;
 }
 
 void raise_stack_exhausted() {
@@ -273,6 +287,10 @@ bool prepare_calling_thread() {
 namespace native_stack_internal {
 
 void run_on_core_stack(void (*entry)(void*), void* argument) {
+    if (runs_in_place()) {
+        entry(argument);
+        return;
+    }
     CallingThread& thread = calling_thread;
     MappedStack own;
     MappedStack* stack = &own;

@@ -17,14 +17,16 @@
 
 namespace tyx::py {
 
-// The deepest input within every limit, 1024 render levels with a source map at the end of a
-// chain of 64 included modules, needs 2.3 MiB of the core's stack in a release build and 14 MiB
-// under the address sanitizer, whose frames are several times larger. The stack is committed only
-// as deep as a call reaches, so the headroom costs address space only.
+// The stack the core's work may need. The deepest input within every limit, 1024 render levels
+// with a source map at the end of a chain of 64 included modules, needs 2.3 MiB of it in a
+// release build and 14 MiB under the address sanitizer, whose frames are several times larger.
+// A thread with this much of its own stack left (the main thread and threads of the usual
+// 8 MiB) runs the work where it is; any other gets a stack of this size, committed only as deep
+// as a call reaches, so the headroom costs address space only.
 #if defined(TYX_ADDRESS_SANITIZER)
 inline constexpr std::size_t CORE_STACK_SIZE = std::size_t{64} << 20;
 #else
-inline constexpr std::size_t CORE_STACK_SIZE = std::size_t{8} << 20;
+inline constexpr std::size_t CORE_STACK_SIZE = std::size_t{6} << 20;
 #endif
 
 // What the calling thread's own stack must have left when a call starts: the binding reads its
@@ -63,7 +65,8 @@ void run_on_core_stack(void (*entry)(void*), void* argument);
 
 }  // namespace native_stack_internal
 
-// Runs `work` on the calling thread's core stack and returns its result. An exception of the
+// Runs `work` where the calling thread's own stack holds CORE_STACK_SIZE, and on its core stack
+// otherwise, and returns its result. An exception of the
 // work never unwinds across the switch: it is caught on the core stack and thrown again here.
 template <class Work>
 auto on_core_stack(Work& work) {
