@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <iostream>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
+#include "bench/crafted_names.h"
 #include "core/builtins.h"
 #include "core/value.h"
 
@@ -99,6 +101,42 @@ std::vector<Scenario> scenarios() {
     out.push_back(
         {"unique, 100,000 mixed elements", "unique", {tyx::Value::array(std::move(mixed))}, 0});
     out.push_back({"unique, 100,000 numbers", "unique", {tyx::Value::array(numbers)}, 0});
+
+    // Keys that the standard hashes put in one bucket, against as many ordinary ones: texts of
+    // one libstdc++ std::hash value, and numbers whose bits are multiples of the bucket count
+    // that a set reserved for them has.
+    constexpr std::size_t kCrafted = 20'000;
+    tyx::ValueArray crafted_texts;
+    tyx::ValueArray ordinary_texts;
+    for (std::string& text : tyx::texts_sharing_std_hash(kCrafted)) {
+        ordinary_texts.push_back(tyx::Value::string(text.substr(0, 8) + "ordinary"));
+        crafted_texts.push_back(tyx::Value::string(std::move(text)));
+    }
+    out.push_back({"unique, 20,000 ordinary strings of 16 bytes",
+                   "unique",
+                   {tyx::Value::array(std::move(ordinary_texts))},
+                   0});
+    out.push_back({"unique, 20,000 strings of one std::hash",
+                   "unique",
+                   {tyx::Value::array(std::move(crafted_texts))},
+                   0});
+    std::unordered_set<uint64_t> reserved;
+    reserved.reserve(kCrafted);
+    tyx::ValueArray crafted_numbers;
+    tyx::ValueArray ordinary_numbers;
+    for (const double number :
+         tyx::numbers_sharing_identity_bucket(kCrafted, reserved.bucket_count())) {
+        crafted_numbers.push_back(tyx::Value::number(number));
+        ordinary_numbers.push_back(tyx::Value::number(static_cast<double>(crafted_numbers.size())));
+    }
+    out.push_back({"unique, 20,000 ordinary numbers",
+                   "unique",
+                   {tyx::Value::array(std::move(ordinary_numbers))},
+                   0});
+    out.push_back({"unique, 20,000 numbers in one std::hash bucket",
+                   "unique",
+                   {tyx::Value::array(std::move(crafted_numbers))},
+                   0});
     return out;
 }
 

@@ -1,6 +1,7 @@
 #include "core/builtins.h"
 
 #include "core/format.h"
+#include "core/keyed_tables.h"
 #include "core/text.h"
 
 #include <algorithm>
@@ -570,7 +571,7 @@ struct UniqueKey {
 
 struct UniqueKeyHash {
     std::size_t operator()(const UniqueKey& key) const {
-        return std::hash<std::string_view>()(key.text) * 31 + static_cast<unsigned char>(key.tag);
+        return keyed_text_hash(key.text) * 31 + static_cast<unsigned char>(key.tag);
     }
 };
 
@@ -590,7 +591,7 @@ Result<Value> builtin_unique(std::span<const Value> arguments, WorkBudget& work)
     // A deque never moves its strings, so views into them stay valid while keys are added.
     std::deque<std::string> display_texts;
     std::unordered_set<UniqueKey, UniqueKeyHash> seen;
-    std::unordered_set<uint64_t> seen_numbers;
+    KeyedWordSet seen_numbers;
     const auto number_count = static_cast<std::size_t>(std::count_if(
         items.begin(), items.end(), [](const Value& item) { return item.is_number(); }));
     seen_numbers.reserve(number_count);

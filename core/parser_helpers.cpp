@@ -1,6 +1,7 @@
 #include "core/parser_helpers.h"
 
 #include "core/format.h"
+#include "core/keyed_tables.h"
 #include "core/text.h"
 
 #include <algorithm>
@@ -10,7 +11,6 @@
 #include <limits>
 #include <string>
 #include <system_error>
-#include <unordered_set>
 #include <utility>
 
 namespace tyx {
@@ -785,7 +785,7 @@ Result<std::vector<DefineParam>> parse_define_params(std::string_view text,
     // Parameter lists are short, and a scan of the names so far needs no allocation; a long
     // list switches to a set, so that a hostile one does not cost quadratic time.
     constexpr size_t kScannedParams = 16;
-    std::unordered_set<std::string> declared;
+    KeyedTextSet declared;
     const auto is_declared = [&](std::string_view name) {
         if (params.size() < kScannedParams) {
             return std::any_of(params.begin(), params.end(),

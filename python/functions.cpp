@@ -4,12 +4,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "core/evaluator.h"
 #include "core/frontmatter.h"
+#include "core/keyed_tables.h"
 #include "core/lexer.h"
 #include "core/lint/diagnostic.h"
 #include "core/parser.h"
@@ -342,7 +342,7 @@ class OrderedPaths {
 
   private:
     std::vector<std::string> paths_;
-    std::unordered_set<std::string> seen_;
+    KeyedTextSet seen_;
 };
 
 // The import and re-export paths a template names, as written; resolves and reads nothing.

@@ -8,11 +8,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "core/keyed_tables.h"
 #include "core/owned_json.h"
 
 namespace tyx {
@@ -26,7 +26,7 @@ std::string_view severity_name(Severity severity);
 std::optional<Severity> parse_severity(std::string_view name);
 
 // The levels a caller configured, by rule id; ids that name no rule are kept and ignored.
-using RuleSeverityMap = std::unordered_map<std::string, Severity>;
+using RuleSeverityMap = KeyedTextMap<Severity>;
 
 inline constexpr std::string_view RULE_EMPTY_BLOCK = "empty-block";
 inline constexpr std::string_view RULE_REDUNDANT_ELSE = "redundant-else";

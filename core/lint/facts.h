@@ -7,10 +7,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "core/frontmatter.h"
+#include "core/keyed_tables.h"
 #include "core/parser.h"
 #include "core/result.h"
 
@@ -78,19 +78,19 @@ struct LintFacts {
     std::vector<DefineFact> define_facts;
     std::vector<FrontmatterKeyFact> frontmatter_key_facts;
     std::vector<ShadowFact> shadow_facts;
-    std::unordered_set<std::string> referenced;
-    std::unordered_set<std::string> called;
-    std::unordered_set<std::string> qualified_namespaces;
-    std::unordered_set<std::string> included;
+    KeyedTextSet referenced;
+    KeyedTextSet called;
+    KeyedTextSet qualified_namespaces;
+    KeyedTextSet included;
     bool has_export = false;
     bool skip_unused = false;
 };
 
 // The outer names the walk checks new bindings against.
 struct LintBindings {
-    std::unordered_set<std::string> frontmatter_names;
-    std::unordered_set<std::string> import_aliases;  // top-level alias imports only
-    std::vector<std::string> loop_variables;         // of the enclosing @for loops
+    KeyedTextSet frontmatter_names;
+    KeyedTextSet import_aliases;              // top-level alias imports only
+    std::vector<std::string> loop_variables;  // of the enclosing @for loops
 };
 
 // Appends one fact per top-level String key of a mapping `value`, reserved keys left out. A key

@@ -37,7 +37,7 @@ constexpr std::array<RuleEntry, 10> kRuleTable = {{
 }};
 
 Severity resolve_severity(const RuleEntry& entry, const RuleSeverityMap& rules) {
-    const auto configured = rules.find(std::string(entry.id));
+    const auto configured = rules.find(entry.id);
     if (configured != rules.end()) return configured->second;
     return entry.default_severity.value_or(Severity::Off);
 }

@@ -8,10 +8,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include <sys/stat.h>
 
+#include "core/keyed_tables.h"
 #include "core/result.h"
 
 namespace tyx {
@@ -109,7 +109,7 @@ class DiskLoader final : public ModuleLoader {
     // reads the root, so the search of the ancestors for a marker is put off until one asks.
     std::optional<std::string> root_start_;
     mutable std::optional<std::string> root_;
-    std::unordered_map<std::string, ResolvedFile> resolved_;
+    KeyedTextMap<ResolvedFile> resolved_;
 };
 
 // Owns an open file descriptor and closes it.

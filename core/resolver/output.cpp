@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "core/format.h"
+#include "core/keyed_tables.h"
 #include "core/resolver/loaders.h"
 #include "core/resolver/source_path.h"
 #include "core/text.h"
@@ -186,7 +186,7 @@ std::vector<std::string> longer_source_names(std::string_view key,
 // no longer one is free.
 std::string distinct_source_name(std::string_view key, const std::string& usual,
                                  const std::optional<std::string>& root,
-                                 const std::unordered_set<std::string>& taken) {
+                                 const KeyedTextSet& taken) {
     for (std::string& name : longer_source_names(key, root)) {
         if (!taken.contains(name)) return std::move(name);
     }
@@ -206,8 +206,8 @@ void relativize_source_map_sources(SourceMap& map, const ModuleLoader& loader) {
         names.push_back(usual_source_name(key, root));
     // Consumers take equal names for one source. The first source of a name keeps it; a later
     // one is renamed to a name that no source has, so no other source changes for it.
-    std::unordered_set<std::string> taken(names.begin(), names.end());
-    std::unordered_set<std::string> claimed;
+    KeyedTextSet taken(names.begin(), names.end());
+    KeyedTextSet claimed;
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (claimed.insert(names[i]).second) continue;
         names[i] = distinct_source_name(map.sources[i], names[i], root, taken);

@@ -8,10 +8,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "core/keyed_tables.h"
 #include "core/limits.h"
 #include "core/resolver/loaders.h"
 #include "core/result.h"
@@ -74,7 +74,7 @@ class Resolver {
   private:
     std::unique_ptr<ModuleLoader> loader_;
     std::vector<std::pair<std::string, CompiledModulePtr>> cache_order_;
-    std::unordered_map<std::string, size_t> cache_index_;
+    KeyedTextMap<size_t> cache_index_;
     std::vector<std::string> stack_;
     bool source_map_wanted_ = false;
     WorkBudget work_;

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "bench/crafted_names.h"
+
 namespace tyx {
 namespace {
 
@@ -739,6 +741,27 @@ TEST(Builtins, UniqueLargeArrayKeepsFirstOccurrences) {
     ASSERT_EQ(kept.size(), 1000u);
     for (std::size_t i = 0; i < kept.size(); ++i)
         EXPECT_EQ(kept[i].as_number(), static_cast<double>(i));
+}
+
+// Keys that the standard hashes put in one bucket: each kept once, at its first place.
+TEST(Builtins, UniqueOfKeysSharingAStandardBucket) {
+    std::vector<Value> texts;
+    for (std::string& text : texts_sharing_std_hash(500))
+        texts.push_back(S(std::move(text)));
+    std::vector<Value> numbers;
+    for (const double number : numbers_sharing_identity_bucket(500, 1031))
+        numbers.push_back(N(number));
+    for (const std::vector<Value>* keys : {&texts, &numbers}) {
+        std::vector<Value> items = *keys;
+        items.insert(items.end(), keys->rbegin(), keys->rend());
+        items.insert(items.end(), keys->begin(), keys->end());
+        const Result<Value> result = call("unique", {A(items)});
+        ASSERT_TRUE(result.ok());
+        const ValueArray& kept = result->as_array();
+        ASSERT_EQ(kept.size(), keys->size());
+        for (std::size_t i = 0; i < kept.size(); ++i)
+            EXPECT_TRUE(values_equal(kept[i], (*keys)[i])) << i;
+    }
 }
 
 TEST(Builtins, ArgumentsAreNotChanged) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/frontmatter.h"
+#include "core/keyed_tables.h"
 #include "core/lexer.h"
 #include "core/parser.h"
 
@@ -29,7 +30,7 @@ LintFacts facts_of(std::string_view source) {
     return std::move(facts).value();
 }
 
-std::set<std::string> sorted(const std::unordered_set<std::string>& names) {
+std::set<std::string> sorted(const KeyedTextSet& names) {
     return {names.begin(), names.end()};
 }
 

@@ -1,11 +1,11 @@
 #include "core/lint/rules/name_rules.h"
 
 #include <optional>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "core/format.h"
+#include "core/keyed_tables.h"
 #include "core/lint/rules/block_rules.h"
 
 namespace tyx {
@@ -28,8 +28,8 @@ std::vector<FixRange> remove_line(uint64_t offset) {
 }
 
 // Names that a plain or by-name re-export offers; a wildcard names nothing here.
-std::unordered_set<std::string> exported_names(const LintFacts& facts) {
-    std::unordered_set<std::string> names;
+KeyedTextSet exported_names(const LintFacts& facts) {
+    KeyedTextSet names;
     for (const ExportFact& fact : facts.export_facts) {
         if (fact.kind != ExportFactKind::ReexportAll && fact.name) names.insert(*fact.name);
     }
@@ -66,7 +66,7 @@ std::string normalize_import_path(std::string_view path) {
 }
 
 void check_duplicate_imports(const LintFacts& facts, const RuleContext& context) {
-    std::unordered_set<std::string> seen;
+    KeyedTextSet seen;
     for (const ImportFact& fact : facts.import_facts) {
         if (seen.insert(normalize_import_path(fact.path)).second) continue;
         if (!push(context, cat("Duplicate import: '", fact.path, "' is imported more than once."),
@@ -79,8 +79,8 @@ void check_duplicate_imports(const LintFacts& facts, const RuleContext& context)
 }
 
 void check_duplicate_exports(const LintFacts& facts, const RuleContext& context) {
-    std::unordered_set<std::string> wildcard_paths;
-    std::unordered_set<std::string> names;
+    KeyedTextSet wildcard_paths;
+    KeyedTextSet names;
     for (const ExportFact& fact : facts.export_facts) {
         std::string message;
         std::string help;
@@ -117,7 +117,7 @@ void check_unused_variables(const LintFacts& facts, const RuleContext& context) 
 }
 
 void check_unused_imports(const LintFacts& facts, const RuleContext& context) {
-    const std::unordered_set<std::string> exported = exported_names(facts);
+    const KeyedTextSet exported = exported_names(facts);
     for (const ImportFact& fact : facts.import_facts) {
         if (fact.kind == ImportFactKind::Alias && fact.alias) {
             const std::string& alias = *fact.alias;
@@ -153,7 +153,7 @@ void check_unused_imports(const LintFacts& facts, const RuleContext& context) {
 }
 
 void check_unused_functions(const LintFacts& facts, const RuleContext& context) {
-    const std::unordered_set<std::string> exported = exported_names(facts);
+    const KeyedTextSet exported = exported_names(facts);
     for (const DefineFact& fact : facts.define_facts) {
         if (exported.contains(fact.name) || facts.called.contains(fact.name)) continue;
         if (!push(context,
