@@ -1,5 +1,7 @@
 #include "core/scope.h"
 
+#include <algorithm>
+#include <set>
 #include <utility>
 
 namespace tyx {
@@ -90,9 +92,24 @@ struct Aliases {
 
 }  // namespace
 
+ExportedFunctions::ExportedFunctions(FunctionMap functions) : functions_(std::move(functions)) {
+    std::set<std::shared_ptr<const FunctionDef>, std::owner_less<>> owners;
+    for (const auto& [name, function] : functions_) {
+        if (owners.insert(function).second) owners_.push_back(function);
+    }
+}
+
+bool ExportedFunctions::shares_owner(const std::shared_ptr<const void>& owner) const {
+    return std::any_of(owners_.begin(), owners_.end(), [&](const auto& function) {
+        return !function.owner_before(owner) && !owner.owner_before(function);
+    });
+}
+
 const FunctionDef* ImportedModule::find_exported_function(std::string_view name) const {
-    auto found = exported_functions.find(name);
-    return found == exported_functions.end() ? nullptr : found->second.get();
+    if (exported_functions == nullptr) return nullptr;
+    const FunctionMap& functions = exported_functions->functions();
+    auto found = functions.find(name);
+    return found == functions.end() ? nullptr : found->second.get();
 }
 
 CapturedNames CapturedNames::of(NameLogs& logs) {
@@ -207,8 +224,16 @@ std::shared_ptr<const FunctionDef> Scope::entry_for_log(
 }
 
 ImportedModule Scope::entry_for_log(ImportedModule module) const {
-    for (auto& [name, function] : module.exported_functions)
-        function = entry_for_log(std::move(function));
+    // Modules bound as aliases are compiled by other scopes, so their table is shared as it is
+    // unless some of this scope's own functions are among its entries.
+    if (!history_ || module.exported_functions == nullptr ||
+        !module.exported_functions->shares_owner(history_)) {
+        return module;
+    }
+    FunctionMap functions;
+    for (const auto& [name, function] : module.exported_functions->functions())
+        functions.emplace(name, entry_for_log(function));
+    module.exported_functions = std::make_shared<const ExportedFunctions>(std::move(functions));
     return module;
 }
 

@@ -33,6 +33,23 @@ struct SharedSource {
     std::shared_ptr<const std::string> text;
 };
 
+// The functions a module offers its importers. Built once per module and shared by every alias of
+// it and by every module that re-exports all of them and nothing else, so that importing or
+// re-exporting a module costs the same for any number of functions.
+class ExportedFunctions {
+  public:
+    explicit ExportedFunctions(FunctionMap functions);
+
+    const FunctionMap& functions() const { return functions_; }
+    // Some function here shares ownership with `owner`.
+    bool shares_owner(const std::shared_ptr<const void>& owner) const;
+
+  private:
+    FunctionMap functions_;
+    // One function of each owner among them; modules are few, so this stays short.
+    std::vector<std::shared_ptr<const FunctionDef>> owners_;
+};
+
 // What an import alias stands for.
 struct ImportedModule {
     // The module's rendered body when it lets itself be imported and has one; null otherwise.
@@ -40,8 +57,8 @@ struct ImportedModule {
     std::shared_ptr<const std::string> body_text;
     // The module has a body but its export list hides it.
     bool body_hidden = false;
-    // Only the functions the module exports.
-    FunctionMap exported_functions;
+    // Only the functions the module exports; null for none.
+    std::shared_ptr<const ExportedFunctions> exported_functions;
     // Present when the body was rendered with source mappings and the module is importable.
     std::shared_ptr<const ModuleSourceMap> body_mappings;
 

@@ -105,8 +105,7 @@ Status bind_frontmatter_imports(Resolver& resolver, const std::vector<Frontmatte
                 scope.define_import_alias(entry.alias, build_imported_module(module));
                 break;
             case FrontmatterImportKind::Whole:
-                for (const auto& [name, function] : module.functions) {
-                    if (!is_exported(module, name)) continue;
+                for (const auto& [name, function] : exported_functions(module)) {
                     if (scope.lookup_function(name) != nullptr) {
                         return CompileError::of(ErrorKind::NameCollision, name);
                     }

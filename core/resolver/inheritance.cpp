@@ -597,13 +597,14 @@ Result<MergedFrontmatter> merge_parent_frontmatter(Resolver& resolver, const Com
     for (; bound < parent_imports.size(); ++bound)
         TYX_TRY(bind_parent_imports(parent_imports[bound]));
     TYX_TRY(bind_frontmatter_imports(resolver, child_imports, merged.scope, source, warnings));
-    for (const auto& [name, function] : parent.functions) {
+    for (const auto& [name, function] : module_functions(parent)) {
         if (merged.scope.lookup_function(name) != nullptr) {
             return CompileError::of(ErrorKind::NameCollision, name);
         }
         merged.scope.define_function(name, function);
     }
-    if (root != nullptr) TYX_TRY(bind_directive_imports(*root, parent.functions, merged.scope));
+    if (root != nullptr)
+        TYX_TRY(bind_directive_imports(*root, module_functions(parent), merged.scope));
     merged.chain_imports = std::move(parent_imports);
     if (!child_imports.empty()) {
         merged.chain_imports.push_back({std::string(source.key), std::move(child_imports)});
@@ -696,7 +697,7 @@ Result<ParentChain> apply_parent_extends(Resolver& resolver, const ParsedTemplat
     chain.skeleton = Skeleton{grandparent->nodes, grandparent->source};
     TYX_ASSIGN_OR_RETURN(chain.merged_frontmatter,
                          merge_chain_frontmatter(grandparent->frontmatter, frontmatter));
-    chain.functions = grandparent->functions;
+    chain.functions = module_functions(*grandparent);
     TYX_ASSIGN_OR_RETURN(chain.chain_imports, inherited_imports(*grandparent, grandparent_key));
     chain.directive_imports = grandparent->directive_imports;
     return chain;
@@ -726,6 +727,7 @@ Result<CompiledModule> compile_parent_module(Resolver& resolver, const ModuleSou
     TYX_ASSIGN_OR_RETURN(
         DirectiveNames names,
         process_module_directives(resolver, body, prepared.scope, source, warnings, &shared));
+    names.expand();
 
     CompiledModule module;
     module.exports = std::move(names.exports);
@@ -790,7 +792,8 @@ Result<ExtendedTemplate> apply_extends(Resolver& resolver,
     TYX_ASSIGN_OR_RETURN(
         DirectiveNames names,
         process_module_directives(resolver, body, extended.scope, source, warnings, &shared));
-    extended.functions = parent->functions;
+    names.expand();
+    extended.functions = module_functions(*parent);
     for (auto& [name, function] : names.functions)
         extended.functions[name] = std::move(function);
     TYX_TRY(check_module_exports(names.exports, extended.functions));

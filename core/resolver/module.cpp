@@ -33,14 +33,33 @@ bool is_importable(const CompiledModule& module) {
 }
 
 bool is_exported(const CompiledModule& module, std::string_view name) {
+    if (module.only_reexports) return exported_functions(module).contains(name);
     return !module.has_export_list || module.exports.contains(name);
 }
 
 std::shared_ptr<const FunctionDef> lookup_exported_function(const CompiledModule& module,
                                                             std::string_view name) {
-    if (module.has_export_list && !module.exports.contains(name)) return nullptr;
-    auto found = module.functions.find(name);
-    return found == module.functions.end() ? nullptr : found->second;
+    const FunctionMap& functions = exported_functions(module);
+    auto found = functions.find(name);
+    return found == functions.end() ? nullptr : found->second;
+}
+
+const FunctionMap& module_functions(const CompiledModule& module) {
+    return module.only_reexports ? exported_functions(module) : module.functions;
+}
+
+const FunctionMap& exported_functions(const CompiledModule& module) {
+    static const FunctionMap kNone;
+    return module.exported == nullptr ? kNone : module.exported->functions();
+}
+
+void collect_exported_functions(CompiledModule& module) {
+    if (module.only_reexports) return;
+    FunctionMap exported;
+    for (const auto& [name, function] : module.functions) {
+        if (is_exported(module, name)) exported.emplace(name, function);
+    }
+    module.exported = std::make_shared<const ExportedFunctions>(std::move(exported));
 }
 
 ImportedModule build_imported_module(const CompiledModule& module) {
@@ -48,9 +67,7 @@ ImportedModule build_imported_module(const CompiledModule& module) {
     const bool importable = is_importable(module);
     if (importable) imported.body_text = module.body_text;
     imported.body_hidden = module.body_text != nullptr && !importable;
-    for (const auto& [name, function] : module.functions) {
-        if (is_exported(module, name)) imported.exported_functions.emplace(name, function);
-    }
+    imported.exported_functions = module.exported;
     if (importable) imported.body_mappings = module.body_mappings;
     return imported;
 }
@@ -149,11 +166,16 @@ Status compile_plain_module(Resolver& resolver, const std::shared_ptr<const Pars
     TYX_TRY(check_module_exports(names.exports, names.functions));
     TYX_TRY(validate_nodes(*body, prepared.scope, source.display_name, source.text));
     // Kept for a template that extends this module once it was imported.
-    module.directive_imports =
-        bound_directive_imports(prepared.scope, before, names.functions, source.key);
+    module.directive_imports = bound_directive_imports(
+        prepared.scope, before,
+        names.reexported != nullptr ? names.reexported->functions() : names.functions, source.key);
     module.functions = std::move(names.functions);
     module.exports = std::move(names.exports);
     module.has_export_list = names.has_export_list;
+    if (names.reexported != nullptr) {
+        module.exported = std::move(names.reexported);
+        module.only_reexports = true;
+    }
 
     // Rendered once, whether or not an importer ever pastes it; with mappings only when a map
     // is wanted and an importer can paste the body at all.
@@ -279,6 +301,7 @@ Result<CompiledModulePtr> resolve_import(Resolver& resolver, std::string_view di
         module.nodes = (*parent)->nodes;
         module.source = (*parent)->source;
     }
+    collect_exported_functions(module);
     auto shared = std::make_shared<const CompiledModule>(std::move(module));
     resolver.store_module(std::move(key), shared);
     return CompiledModulePtr(std::move(shared));

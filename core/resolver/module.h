@@ -53,8 +53,14 @@ struct CompiledModule {
     // None when the rendered body is empty or only white space, and for a parent.
     std::shared_ptr<const std::string> body_text;
     std::optional<YamlMapping> frontmatter;
+    // Empty when the module only re-exports all of another's functions: `exported` then holds
+    // them all, and every one is exported (read them through module_functions).
     FunctionMap functions;
     std::set<std::string, std::less<>> exports;
+    // The functions importers see, shared with the module whose functions it re-exports, if any.
+    std::shared_ptr<const ExportedFunctions> exported;
+    // `functions` and `exports` are empty and `exported` stands for both.
+    bool only_reexports = false;
     std::shared_ptr<const std::vector<Node>> nodes;
     SharedSource source;
     std::shared_ptr<const ModuleSourceMap> body_mappings;
@@ -84,6 +90,12 @@ bool is_exported(const CompiledModule& module, std::string_view name);
 std::shared_ptr<const FunctionDef> lookup_exported_function(const CompiledModule& module,
                                                             std::string_view name);
 ImportedModule build_imported_module(const CompiledModule& module);
+// Every function of the module, exported or not.
+const FunctionMap& module_functions(const CompiledModule& module);
+// The module's exported functions, in the order the module holds them.
+const FunctionMap& exported_functions(const CompiledModule& module);
+// Sets `exported` from the module's functions, unless the module shares another's.
+void collect_exported_functions(CompiledModule& module);
 
 // The functions, aliases and `prompt` a module's scope holds before its directive pass.
 struct ScopeImports {

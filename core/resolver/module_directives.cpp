@@ -32,9 +32,10 @@ class DirectivePass {
     }
 
     Status visit(const Node::Define& node) {
-        if (names_.functions.contains(node.name) || names_.block_names.contains(node.name)) {
+        if (names_.has_function(node.name) || names_.block_names.contains(node.name)) {
             return at_name(node.name, node.offset);
         }
+        names_.expand();
         if (!shared_source_) {
             shared_source_ = make_shared_source(source_.key, source_.display_name, source_.text);
         }
@@ -67,8 +68,7 @@ class DirectivePass {
 
     Status import(const ImportKind::Whole& kind, uint64_t offset) {
         TYX_ASSIGN_OR_RETURN(CompiledModulePtr module, resolve_located(kind.path, offset));
-        for (const auto& [name, function] : module->functions) {
-            if (!is_exported(*module, name)) continue;
+        for (const auto& [name, function] : exported_functions(*module)) {
             if (scope_.lookup_function(name) != nullptr) return at_line(name, offset);
             scope_.define_function(name, function);
         }
@@ -97,6 +97,7 @@ class DirectivePass {
     }
 
     Status exported(const ExportKind::Name& kind, uint64_t) {
+        names_.expand();
         names_.exports.insert(kind.name);
         return {};
     }
@@ -109,6 +110,7 @@ class DirectivePass {
                 ErrorKind::Export,
                 "cannot re-export '" + kind.name + "': not exported from \"" + kind.path + "\"");
         }
+        names_.expand();
         names_.functions[kind.name] = std::move(function);
         names_.exports.insert(kind.name);
         return {};
@@ -117,8 +119,13 @@ class DirectivePass {
     // Re-exported functions are offered to importers only: the module does not call them.
     Status exported(const ExportKind::ReexportAll& kind, uint64_t offset) {
         TYX_ASSIGN_OR_RETURN(CompiledModulePtr module, resolve(kind.path));
-        for (const auto& [name, function] : module->functions) {
-            if (!is_exported(*module, name)) continue;
+        if (names_.functions.empty() && names_.exports.empty() && names_.reexported == nullptr &&
+            module->exported != nullptr) {
+            names_.reexported = module->exported;
+            return {};
+        }
+        names_.expand();
+        for (const auto& [name, function] : exported_functions(*module)) {
             if (names_.functions.contains(name)) return at_line(name, offset);
             names_.functions.emplace(name, function);
             names_.exports.insert(name);
@@ -132,7 +139,7 @@ class DirectivePass {
                 ErrorKind::ResourceLimit,
                 "module has more than " + decimal(MAX_BLOCK_DECLARATIONS) + " @block declarations");
         }
-        if (names_.block_names.contains(node.name) || names_.functions.contains(node.name)) {
+        if (names_.block_names.contains(node.name) || names_.has_function(node.name)) {
             return at_name(node.name, node.offset);
         }
         names_.block_names.insert(node.name);
@@ -185,6 +192,15 @@ class DirectivePass {
 };
 
 }  // namespace
+
+void DirectiveNames::expand() {
+    if (reexported == nullptr) return;
+    for (const auto& [name, function] : reexported->functions()) {
+        functions.emplace(name, function);
+        exports.insert(name);
+    }
+    reexported = nullptr;
+}
 
 Result<DirectiveNames> process_module_directives(
     Resolver& resolver, const std::shared_ptr<const std::vector<Node>>& nodes, Scope& scope,

@@ -24,6 +24,17 @@ struct DirectiveNames {
     std::set<std::string, std::less<>> block_names;
     // At least one @export directive, of any form.
     bool has_export_list = false;
+    // Set when the first @export line re-exports all of one module's functions, before any
+    // @define, until a later line adds a function or an export: `functions` and `exports` are
+    // then empty and stand for these, shared instead of copied.
+    std::shared_ptr<const ExportedFunctions> reexported;
+
+    // Spells out `reexported` in `functions` and `exports`.
+    void expand();
+    bool has_function(std::string_view name) const {
+        return functions.contains(name) ||
+               (reexported != nullptr && reexported->functions().contains(name));
+    }
 };
 
 // `nodes` is the module's top-level body, shared so that its functions keep their bodies

@@ -79,7 +79,7 @@ class Template {
         ImportedModule module;
         module.body_text = std::move(body_text);
         module.body_hidden = body_hidden;
-        module.exported_functions = functions_;
+        module.exported_functions = std::make_shared<const ExportedFunctions>(functions_);
         return module;
     }
 

@@ -47,6 +47,9 @@ CompiledModulePtr module_of(const std::string& key, const std::string& text,
     module.functions = names->functions;
     module.exports = names->exports;
     module.has_export_list = names->has_export_list;
+    module.exported = names->reexported;
+    module.only_reexports = names->reexported != nullptr;
+    collect_exported_functions(module);
     if (body) module.body_text = std::make_shared<const std::string>(*body);
     module.nodes = parsed.body;
     module.source = make_shared_source(key, key, text);

@@ -231,7 +231,7 @@ TEST(ImportedModule, BodyAndExportsAsImportersSeeThem) {
         EXPECT_EQ(imported.body_text != nullptr, c.body_visible);
         EXPECT_EQ(imported.body_hidden, c.body_hidden);
         std::vector<std::string> names;
-        for (const auto& [name, function] : imported.exported_functions)
+        for (const auto& [name, function] : imported.exported_functions->functions())
             names.push_back(name);
         EXPECT_EQ(names, c.functions);
         // A second import shares the compiled module.
@@ -240,6 +240,36 @@ TEST(ImportedModule, BodyAndExportsAsImportersSeeThem) {
         ASSERT_TRUE(again.ok());
         EXPECT_EQ(again->get(), module->get());
     }
+}
+
+// Every alias of a module, and every module that only re-exports all of its functions, shares
+// the one table of them; a module that adds its own functions has a table of its own.
+TEST(ImportedModule, ReexportedTablesAreShared) {
+    Resolver resolver = new_virtual_resolver({
+        {"leaf.tyx", "@define f():\nx\n@end\n@define g():\ny\n@end\n@export f\n"},
+        {"all.tyx", "@export * from \"./leaf.tyx\"\n"},
+        {"again.tyx", "@export * from \"./all.tyx\"\n"},
+        {"more.tyx", "@export * from \"./leaf.tyx\"\n@define h():\nz\n@end\n@export h\n"},
+    });
+    std::vector<std::string> warnings;
+    const auto table = [&](std::string_view path) {
+        Result<CompiledModulePtr> module = resolve_import(resolver, "", path, nullptr, warnings);
+        EXPECT_TRUE(module.ok());
+        return module.ok() ? build_imported_module(**module).exported_functions : nullptr;
+    };
+    const auto leaf = table("./leaf.tyx");
+    ASSERT_NE(leaf, nullptr);
+    EXPECT_EQ(leaf->functions().size(), 1u);
+    EXPECT_EQ(table("./leaf.tyx"), leaf);
+    EXPECT_EQ(table("./all.tyx"), leaf);
+    EXPECT_EQ(table("./again.tyx"), leaf);
+    const auto more = table("./more.tyx");
+    ASSERT_NE(more, nullptr);
+    EXPECT_NE(more, leaf);
+    std::vector<std::string> names;
+    for (const auto& [name, function] : more->functions())
+        names.push_back(name);
+    EXPECT_EQ(names, (std::vector<std::string>{"f", "h"}));
 }
 
 }  // namespace

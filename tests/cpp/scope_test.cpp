@@ -362,7 +362,10 @@ TEST(ScopeTest, FunctionsAreFreedWithTheirScope) {
             }
             // Even a module of the scope's own functions, bound as an alias, holds none of them.
             ImportedModule own;
-            own.exported_functions.emplace("f0", first.lock());
+            FunctionMap functions;
+            functions.emplace("f0", first.lock());
+            own.exported_functions =
+                std::make_shared<const ExportedFunctions>(std::move(functions));
             scope.define_import_alias("own", own);
             scope.push_frame();
             scope.define_function("inner", scope.make_function(FunctionDef{}));
@@ -399,7 +402,9 @@ TEST(ScopeTest, FunctionDefArgumentCounts) {
 TEST(ScopeTest, ImportedModuleFindsOnlyExportedFunctions) {
     auto exported = make_function();
     ImportedModule module;
-    module.exported_functions.emplace("shown", exported);
+    FunctionMap functions;
+    functions.emplace("shown", exported);
+    module.exported_functions = std::make_shared<const ExportedFunctions>(std::move(functions));
     EXPECT_EQ(module.find_exported_function("shown"), exported.get());
     EXPECT_EQ(module.find_exported_function("hidden"), nullptr);
     EXPECT_EQ(module.find_exported_function("Shown"), nullptr);

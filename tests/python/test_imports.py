@@ -306,3 +306,81 @@ def test_file_system_modules(tmp_path):
     error = error_of(lambda: vorpel.compile_file(tmp_path / "main.tyx"))
     assert (error.code, error.message) == (
         "tyx::not_tyx", f"not an TYX file: {(tmp_path / 'lib' / 'page.md').resolve()}")
+
+
+REEXPORT_LEAF = ("@define f():\nF\n@end\n@define g():\nG\n@end\n@define h():\nH\n@end\n"
+                 "@export f\n@export g\n")
+FG_FROM_M = ("FG\n", ["leaf.tyx", "m.tyx"])
+INCLUDED_EMPTY = ("warning: @include of 'm' produced empty output \u2014 module has no body text; "
+                  "to use the module's functions, call them directly: {{m.fn()}}")
+COLLISION = "name collision: 'f' is already defined"
+
+# A module m.tyx that re-exports all of leaf.tyx's functions, alone or with other directives,
+# and an importer: its output and dependencies, or its error's code, message and span.
+REEXPORT_SHAPES = [
+    ('@export * from "./leaf.tyx"\n', '@import "./m.tyx" as m\n{{ m.f() }}{{ m.g() }}\n',
+     FG_FROM_M),
+    ('@export * from "./leaf.tyx"\n', '@import "./m.tyx" as m\n{{ m.h() }}\n',
+     ("tyx::undefined_fn", "undefined function 'm.h'", (23, 5))),
+    ('@export * from "./leaf.tyx"\n', '@import "./m.tyx"\n@import "./leaf.tyx"\n',
+     ("tyx::name_collision", COLLISION, (18, 20))),
+    ('@export * from "./leaf.tyx"\n', '@import { g, prompt } from "./m.tyx"\n',
+     ("tyx::import", "import error: 'prompt' is not exported from './m.tyx'", (0, 36))),
+    ('@export * from "./leaf.tyx"\n',
+     "---\nimports:\n  - path: ./m.tyx\n  - path: ./m.tyx\n    as: m\n---\n{{ f() }}{{ m.g() }}\n",
+     FG_FROM_M),
+    ('@export * from "./leaf.tyx"\n', '@import "./hub.tyx" as hub\n{{ hub.f() }}\n',
+     ("F\n", ["leaf.tyx", "m.tyx", "hub.tyx"])),
+    ('@export * from "./r1.tyx"\n', '@import "./hub.tyx" as hub\n{{ hub.f() }}\n',
+     ("F\n", ["leaf.tyx", "r1.tyx", "m.tyx", "hub.tyx"])),
+    # A template extending the module once it was imported, and once it was not.
+    ('@export * from "./leaf.tyx"\n',
+     '@import "./m.tyx" as m\n@import "./e.tyx" as e\n{{ e.f() }}{{ e.g() }}\n',
+     ("FG\n", ["leaf.tyx", "m.tyx", "e.tyx"])),
+    ('@export * from "./leaf.tyx"\n', '@import "./e.tyx" as e\n{{ e.f() }}\n',
+     ("F\n", ["leaf.tyx", "m.tyx", "e.tyx"])),
+    ('@export * from "./leaf.tyx"\n@define f():\nx\n@end\n', '@import "./m.tyx" as m\n',
+     ("tyx::name_collision", COLLISION, (28, 1))),
+    ('@export * from "./leaf.tyx"\n@block g:\nb\n@end\n', '@import "./m.tyx" as m\n',
+     ("tyx::name_collision", "name collision: 'g' is already defined", (28, 1))),
+    ('@export * from "./leaf.tyx"\n@export * from "./leaf.tyx"\n', '@import "./m.tyx" as m\n',
+     ("tyx::name_collision", COLLISION, (28, 27))),
+    ('@define f():\nx\n@end\n@export * from "./leaf.tyx"\n', '@import "./m.tyx" as m\n',
+     ("tyx::name_collision", COLLISION, (20, 27))),
+    ('@export * from "./leaf.tyx"\n@define z():\nZ\n@end\n@export z\n',
+     '@import "./m.tyx"\n{{ f() }}{{ z() }}\n', ("FZ\n", ["leaf.tyx", "m.tyx"])),
+    ('@export * from "./leaf.tyx"\n@define q():\nQ\n@end\n', '@import "./m.tyx"\n{{ q() }}\n',
+     ("tyx::undefined_fn", "undefined function 'q'", (18, 3))),
+    ('@export * from "./leaf.tyx"\n@export * from "./other.tyx"\n',
+     '@import "./m.tyx" as m\n{{ m.f() }}{{ m.k() }}\n',
+     ("FK\n", ["leaf.tyx", "other.tyx", "m.tyx"])),
+    ('@export * from "./leaf.tyx"\n@export k from "./other.tyx"\n',
+     '@import "./m.tyx"\n{{ k() }}{{ g() }}\n', ("KG\n", ["leaf.tyx", "other.tyx", "m.tyx"])),
+    ('@export * from "./leaf.tyx"\n@export h\n', '@import "./m.tyx" as m\n',
+     ("tyx::export", "export error: cannot export 'h': not defined in this module", None)),
+    ('body\n@export * from "./leaf.tyx"\n@export prompt\n',
+     '@import { g, prompt } from "./m.tyx"\n{{ g() }}{{ prompt }}\n',
+     ("Gbody\n", ["leaf.tyx", "m.tyx"])),
+    ('@import "./leaf.tyx"\n@export * from "./leaf.tyx"\n{{ f() }}\n',
+     '@import "./hub.tyx" as hub\n{{ hub.g() }}\n', ("G\n", ["leaf.tyx", "m.tyx", "hub.tyx"])),
+    ('@export * from "./empty.tyx"\n', '@import "./m.tyx"\n{{ f() }}\n',
+     ("tyx::undefined_fn", "undefined function 'f'", (18, 3))),
+]
+
+
+@pytest.mark.parametrize("module, main, expected", REEXPORT_SHAPES)
+def test_reexport_shapes(module, main, expected):
+    modules = {"leaf.tyx": REEXPORT_LEAF, "m.tyx": module, "main.tyx": main,
+               "other.tyx": "@define k():\nK\n@end\nother body\n", "empty.tyx": "nothing\n",
+               "r1.tyx": '@export * from "./leaf.tyx"\n', "hub.tyx": '@export * from "./m.tyx"\n',
+               "e.tyx": '@extends "./m.tyx"\n'}
+    if isinstance(expected[0], str) and expected[0].startswith("tyx::"):
+        code, message, span = expected
+        for run in (vorpel.compile_virtual, vorpel.check_virtual):
+            error = error_of(lambda: run(modules, "main.tyx"))
+            assert error.code == code
+            assert (error.message, span_of(error)[:2] if span else None) == (message, span)
+        return
+    result = compile_main(modules)
+    assert (result.output, result.dependencies) == expected
+    assert result.warnings == vorpel.check_virtual(modules, "main.tyx").warnings == []
