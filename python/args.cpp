@@ -264,10 +264,12 @@ bool extract_optional_text(PyObject* value, const char* parameter,
 
 namespace {
 
-// numpy's boolean scalar, recognised by name so that numpy need not be importable.
-bool is_numpy_bool(PyObject* value) {
+// numpy's boolean scalar, recognised by name so that numpy need not be importable; nothing, with
+// the exception still raised, when one that goes through stopped the test.
+std::optional<bool> is_numpy_bool(PyObject* value) {
     PyRef name(PyType_GetName(Py_TYPE(value)));
     if (!name) {
+        if (exception_goes_through()) return std::nullopt;
         PyErr_Clear();
         return false;
     }
@@ -277,6 +279,7 @@ bool is_numpy_bool(PyObject* value) {
     }
     PyRef module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__module__"));
     if (!module) {
+        if (exception_goes_through()) return std::nullopt;
         PyErr_Clear();
         return false;
     }
@@ -291,7 +294,9 @@ bool extract_bool(PyObject* value, const char* parameter, bool& out) {
         out = value == Py_True;
         return true;
     }
-    if (!is_numpy_bool(value)) {
+    std::optional<bool> numpy_bool = is_numpy_bool(value);
+    if (!numpy_bool) return false;
+    if (!*numpy_bool) {
         raise_not_instance(value, "bool", parameter);
         return false;
     }
