@@ -264,10 +264,12 @@ bool extract_optional_text(PyObject* value, const char* parameter,
 
 namespace {
 
-// numpy's boolean scalar, recognised by name so that numpy need not be importable.
-bool is_numpy_bool(PyObject* value) {
+// numpy's boolean scalar, recognised by name so that numpy need not be importable; nothing, with
+// the exception still raised, when one that goes through stopped the test.
+std::optional<bool> is_numpy_bool(PyObject* value) {
     PyRef name(PyType_GetName(Py_TYPE(value)));
     if (!name) {
+        if (exception_goes_through()) return std::nullopt;
         PyErr_Clear();
         return false;
     }
@@ -277,6 +279,7 @@ bool is_numpy_bool(PyObject* value) {
     }
     PyRef module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__module__"));
     if (!module) {
+        if (exception_goes_through()) return std::nullopt;
         PyErr_Clear();
         return false;
     }
@@ -291,7 +294,9 @@ bool extract_bool(PyObject* value, const char* parameter, bool& out) {
         out = value == Py_True;
         return true;
     }
-    if (!is_numpy_bool(value)) {
+    std::optional<bool> numpy_bool = is_numpy_bool(value);
+    if (!numpy_bool) return false;
+    if (!*numpy_bool) {
         raise_not_instance(value, "bool", parameter);
         return false;
     }
@@ -526,15 +531,12 @@ bool check_source_map_options(bool source_map, bool sources_content, CompileOpti
 
 namespace {
 
-// The test value_from_json makes, without building anything: a value at a depth above
-// MAX_VALUE_DEPTH, empty containers included.
-bool exceeds_value_depth(const nlohmann::json& value, int depth) {
-    if (depth > MAX_VALUE_DEPTH) return true;
-    if (!value.is_array() && !value.is_object()) return false;
-    for (const nlohmann::json& element : value) {
-        if (exceeds_value_depth(element, depth + 1)) return true;
-    }
-    return false;
+// Arrays nested one level past MAX_VALUE_DEPTH.
+nlohmann::json nesting_past_value_depth() {
+    nlohmann::json value = nlohmann::json::array();
+    for (int depth = 0; depth <= MAX_VALUE_DEPTH; ++depth)
+        value = nlohmann::json::array({std::move(value)});
+    return value;
 }
 
 }  // namespace
@@ -550,21 +552,19 @@ bool parse_vars_option(PyObject* vars, PythonSnapshot& members) {
     if (!converted.value.is_object()) {
         raise_tyx_error(
             invalid_options_error(std::string("options.vars must be a plain object, got ") +
-                                  json_kind_name(*converted.value.to_json())));
+                                  converted.value.kind_name()));
         return false;
     }
     // The members lie one level below the mapping; only a snapshot read deeper than their limit
     // can hold one that passes it, and then the JSON value, its equal keys merged, decides.
-    if (converted.value.deepest() > MAX_VALUE_DEPTH + 1) {
-        OwnedJson object = converted.value.to_json();
-        for (const auto& member : object->items()) {
-            if (!exceeds_value_depth(member.value(), 0)) continue;
-            // The conversion itself words the error, so that it reads as its own limit does.
-            Result<Value> refused = value_from_json(member.value(), 0);
-            raise_tyx_error(refused.ok() ? internal_compiler_error()
-                                         : convert_core_error(refused.error()));
-            return false;
-        }
+    if (converted.value.deepest() > MAX_VALUE_DEPTH + 1 &&
+        converted.value.member_exceeds_value_depth()) {
+        // The conversion itself words the error, so that it reads as its own limit does; its
+        // words do not depend on the value, which may be shared too widely to be written out.
+        Result<Value> refused = value_from_json(nesting_past_value_depth(), 0);
+        raise_tyx_error(refused.ok() ? internal_compiler_error()
+                                     : convert_core_error(refused.error()));
+        return false;
     }
     members = std::move(converted.value);
     return true;
@@ -587,7 +587,8 @@ bool parse_modules_option(PyObject* modules, ModuleMap& out) {
         raise_tyx_error(module_count_error(static_cast<size_t>(PyDict_Size(modules))));
         return false;
     }
-    JsonFromPython converted = python_to_json(modules);
+    // Only the kind of a member that is not a text is read.
+    JsonFromPython converted = python_to_shallow_json(modules);
     if (converted.failure) {
         raise_read_failure("invalid modules: ", *converted.failure);
         return false;
@@ -656,7 +657,8 @@ bool parse_rules_option(PyObject* rules, RuleSeverityMap& out,
     out.clear();
     warning.reset();
     if (rules == nullptr || rules == Py_None) return true;
-    JsonFromPython converted = python_to_json(rules);
+    // Only the kind of a member that is not a text is read.
+    JsonFromPython converted = python_to_shallow_json(rules);
     if (converted.failure) {
         raise_read_failure("invalid rules: ", *converted.failure);
         return false;

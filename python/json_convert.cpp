@@ -92,20 +92,88 @@ class SnapshotWriter {
     }
 
     [[gnu::noinline]] bool convert_other(PyObject* object, PyTypeObject* type, int depth) {
-        if (type == &PyDict_Type) return convert_dict(object, depth);
-        if (type == &PyList_Type || type == &PyTuple_Type) return convert_indexed(object, depth);
+        if (type == &PyDict_Type)
+            return convert_shareable(object, depth, &SnapshotWriter::convert_dict);
+        if (type == &PyList_Type || type == &PyTuple_Type) {
+            return convert_shareable(object, depth, &SnapshotWriter::convert_indexed);
+        }
         // Reading anything else may run Python code, which could free what is borrowed.
         own_held();
         if (PyLong_Check(object)) return convert_int(object);
-        if (PyList_Check(object) || PyTuple_Check(object)) return convert_indexed(object, depth);
-        if (PyDict_Check(object)) return convert_dict(object, depth);
+        if (PyList_Check(object) || PyTuple_Check(object)) {
+            return convert_shareable(object, depth, &SnapshotWriter::convert_indexed);
+        }
+        if (PyDict_Check(object))
+            return convert_shareable(object, depth, &SnapshotWriter::convert_dict);
         if (PyUnicode_Check(object)) return convert_text(object);
         if (PyBytes_Check(object) || PyByteArray_Check(object)) {
             return fail("invalid type: byte array, expected any valid JSON value");
         }
         if (PyFloat_Check(object)) return convert_float(object);
-        if (PyAnySet_Check(object)) return convert_iterable(object, depth);
+        // A set or frozenset of its own type is iterated without running code; a subclass may
+        // iterate as it likes.
+        if (type == &PySet_Type || type == &PyFrozenSet_Type) {
+            return convert_shareable(object, depth, &SnapshotWriter::convert_iterable);
+        }
+        if (PyAnySet_Check(object)) {
+            CodeRuns running(*this);
+            return convert_iterable(object, depth);
+        }
         return convert_by_protocol(object, depth);
+    }
+
+    // Python code may run while it lives, and when the references taken meanwhile are dropped:
+    // what was read before it or during its life may have changed by its end.
+    class CodeRuns {
+      public:
+        explicit CodeRuns(SnapshotWriter& writer) : writer_(writer) { writer_.code_may_run(); }
+        ~CodeRuns() { writer_.code_may_run(); }
+        CodeRuns(const CodeRuns&) = delete;
+        CodeRuns& operator=(const CodeRuns&) = delete;
+
+      private:
+        SnapshotWriter& writer_;
+    };
+
+    // Containers read before the last step that may have run Python code are read again.
+    void code_may_run() { ++generation_; }
+
+    // A list, tuple, dict or set referenced from more than one place is read once; a later
+    // reference, while no Python code has run since, repeats the entries read, so that values
+    // shared by reference cost what they hold rather than what they expand to. The value read
+    // is the same, and so is the failure: a value read whole fails again only by its depth,
+    // which is the same error wherever past the limit it is met. The snapshot's own value is
+    // never met again but through itself, which is too deep.
+    [[gnu::always_inline]] bool convert_shareable(PyObject* object, int depth,
+                                                  bool (SnapshotWriter::*read)(PyObject*, int)) {
+        // Referenced from one place alone, by the container being read: met once.
+        if (depth == 0 || Py_REFCNT(object) <= 1) return (this->*read)(object, depth);
+        return convert_shared(object, depth, read);
+    }
+
+    [[gnu::noinline]] bool convert_shared(PyObject* object, int depth,
+                                          bool (SnapshotWriter::*read)(PyObject*, int)) {
+        auto found = read_whole_.find(object);
+        if (found != read_whole_.end() && found->second.generation == generation_) {
+            const ReadWhole& before = found->second;
+            if (depth + before.height > MAX_PYTHON_JSON_DEPTH) return fail_too_deep();
+            out_.entry(before.index).repeated = true;
+            out_.has_repeats_ = true;
+            out_.deepest_ = std::max(out_.deepest_, depth + before.height);
+            return add(Kind::Repeat, static_cast<size_t>(before.height), before.index);
+        }
+        // The depth reached below this value alone, then again of everything read.
+        const int outer_deepest = out_.deepest_;
+        out_.deepest_ = depth;
+        const uint64_t generation = generation_;
+        const size_t index = out_.count_;
+        if (!(this->*read)(object, depth)) return false;
+        const int reached = out_.deepest_;
+        out_.deepest_ = std::max(outer_deepest, reached);
+        if (generation_ == generation) {
+            read_whole_.insert_or_assign(object, ReadWhole{index, reached - depth, generation});
+        }
+        return true;
     }
 
     // Adds `object` to the objects read through, with a reference of its own once owning.
@@ -115,8 +183,11 @@ class SnapshotWriter {
     }
     void release_to(size_t base) {
         if (owning_) {
-            for (size_t i = base; i < held_.size(); ++i)
+            for (size_t i = base; i < held_.size(); ++i) {
+                // Freeing an object may run its finalizer.
+                if (Py_REFCNT(held_[i]) == 1) code_may_run();
                 Py_DECREF(held_[i]);
+            }
         }
         held_.shrink_to(base);
     }
@@ -210,6 +281,7 @@ class SnapshotWriter {
         size_t array = open(Kind::Array, depth);
         Py_ssize_t i = 0;
         for (;; ++i) {
+            if (!held_items) code_may_run();
             Py_ssize_t size = !held_items ? PySequence_Size(object)
                               : list      ? PyList_Size(object)
                                           : PyTuple_Size(object);
@@ -222,6 +294,7 @@ class SnapshotWriter {
                 if (!convert(held_[base], depth + 1)) return false;
                 release_to(base);
             } else {
+                code_may_run();
                 PyRef item(PySequence_GetItem(object, i));
                 if (!item) return fail_from_python();
                 if (!convert(item.get(), depth + 1)) return false;
@@ -230,7 +303,10 @@ class SnapshotWriter {
         return close(array, static_cast<size_t>(i), depth);
     }
 
+    // Only a set or frozenset of its own type is iterated without running code.
     bool convert_iterable(PyObject* object, int depth) {
+        const bool iterates_by_code =
+            Py_TYPE(object) != &PySet_Type && Py_TYPE(object) != &PyFrozenSet_Type;
         PyRef iterator(PyObject_GetIter(object));
         if (!iterator) return fail_from_python();
         size_t array = open(Kind::Array, depth);
@@ -238,6 +314,7 @@ class SnapshotWriter {
         while (PyRef item{PyIter_Next(iterator.get())}) {
             if (!convert(item.get(), depth + 1)) return false;
             ++count;
+            if (iterates_by_code) code_may_run();
         }
         if (PyErr_Occurred()) return fail_from_python();
         return close(array, count, depth);
@@ -278,6 +355,7 @@ class SnapshotWriter {
 
     // `items` is a list of (key, value) pairs taken from the mapping in its own order.
     bool convert_items(PyRef items, int depth) {
+        CodeRuns running(*this);
         if (!items) return fail_from_python();
         PyRef sequence(PySequence_Fast(items.get(), "mapping items are not a sequence"));
         if (!sequence) return fail_from_python();
@@ -286,6 +364,7 @@ class SnapshotWriter {
         for (Py_ssize_t i = 0; i < size; ++i) {
             PyRef pair(PySequence_GetItem(sequence.get(), i));
             if (!pair) return fail_from_python();
+            code_may_run();
             PyRef key(PySequence_GetItem(pair.get(), 0));
             PyRef value(key ? PySequence_GetItem(pair.get(), 1) : nullptr);
             if (!value) return fail_from_python();
@@ -295,6 +374,7 @@ class SnapshotWriter {
     }
 
     bool convert_by_protocol(PyObject* object, int depth) {
+        CodeRuns running(*this);
         PyRef abc(PyImport_ImportModule("collections.abc"));
         if (!abc) return fail_from_python();
         for (const char* name : {"Sequence", "Mapping"}) {
@@ -318,6 +398,16 @@ class SnapshotWriter {
     // it. Before the first step that could run code, each gets a reference of its own.
     HeldObjects held_;
     bool owning_ = false;
+    // A container read whole: the index of its entry and the depth its values reach below it.
+    struct ReadWhole {
+        size_t index;
+        int height;
+        uint64_t generation;
+    };
+    // Containers referenced from more than one place, by identity; an entry counts while
+    // `generation_` is the one it was read in. They are all alive while no code runs.
+    std::unordered_map<PyObject*, ReadWhole> read_whole_;
+    uint64_t generation_ = 0;
 };
 
 namespace {
@@ -442,20 +532,37 @@ std::string PythonSnapshot::text_of(Self& self, const Entry& text) {
 OwnedJson PythonSnapshot::to_json() const& {
     OwnedJson value;
     size_t index = 0;
-    if (count_ != 0) write_entry(*this, index, *value);
+    if (count_ != 0) write_entry(*this, index, *value, kAllLevels);
+    return value;
+}
+
+OwnedJson PythonSnapshot::to_shallow_json() const {
+    OwnedJson value;
+    size_t index = 0;
+    if (count_ != 0) write_entry(*this, index, *value, 1);
     return value;
 }
 
 OwnedJson PythonSnapshot::to_json() && {
+    // A repeated text is read again after its first use, so it is not given up.
+    if (has_repeats_) return std::as_const(*this).to_json();
     OwnedJson value;
     size_t index = 0;
-    if (count_ != 0) write_entry(*this, index, *value);
+    if (count_ != 0) write_entry(*this, index, *value, kAllLevels);
     return value;
 }
 
 template <class Self>
-void PythonSnapshot::write_entry(Self& self, size_t& index, Json& out) {
+void PythonSnapshot::write_entry(Self& self, size_t& index, Json& out, int levels) {
     const Entry& entry = self.entry(index++);
+    if (levels == 0) {
+        const Kind kind = entry.kind == Kind::Repeat ? self.entry(entry.bits).kind : entry.kind;
+        if (kind == Kind::Array || kind == Kind::Object) {
+            out = kind == Kind::Array ? Json::array() : Json::object();
+            if (entry.kind != Kind::Repeat) index = entry.bits;
+            return;
+        }
+    }
     switch (entry.kind) {
         case Kind::Null:
             out = nullptr;
@@ -484,7 +591,7 @@ void PythonSnapshot::write_entry(Self& self, size_t& index, Json& out) {
             auto& array = out.get_ref<Json::array_t&>();
             array.reserve(entry.size);
             for (size_t i = 0; i < entry.size; ++i)
-                write_entry(self, index, array.emplace_back());
+                write_entry(self, index, array.emplace_back(), levels - 1);
             return;
         }
         case Kind::Object: {
@@ -495,8 +602,13 @@ void PythonSnapshot::write_entry(Self& self, size_t& index, Json& out) {
                 // Two keys with the same text keep the later value.
                 Json& member = object[std::move(key)];
                 release_json(member);
-                write_entry(self, index, member);
+                write_entry(self, index, member, levels - 1);
             }
+            return;
+        }
+        case Kind::Repeat: {
+            size_t repeated = entry.bits;
+            write_entry(self, repeated, out, levels);
             return;
         }
     }
@@ -520,18 +632,41 @@ Value PythonSnapshot::entry_to_value(PythonSnapshot& self, size_t& index) {
         case Kind::String:
         case Kind::LongString:
             return Value::string(text_of(self, entry));
-        case Kind::Array: {
-            ValueArray items;
-            items.reserve(entry.size);
-            for (size_t i = 0; i < entry.size; ++i)
-                items.emplace_back(ValueAt{self, index});
-            return Value::array(std::move(items));
-        }
+        case Kind::Array:
         case Kind::Object:
-            if (entry.size <= kSortedMembersLimit) return sorted_object(self, entry, index);
-            return Value::object(sort_object_entries(object_entries(self, entry, index)));
+            if (entry.repeated) {
+                size_t container = index - 1;
+                index = entry.bits;
+                return repeated_value(self, container);
+            }
+            return container_to_value(self, entry, index);
+        case Kind::Repeat:
+            return repeated_value(self, entry.bits);
     }
     return Value::null();
+}
+
+Value PythonSnapshot::container_to_value(PythonSnapshot& self, const Entry& container,
+                                         size_t& index) {
+    if (container.kind == Kind::Array) {
+        ValueArray items;
+        items.reserve(container.size);
+        for (size_t i = 0; i < container.size; ++i)
+            items.emplace_back(ValueAt{self, index});
+        return Value::array(std::move(items));
+    }
+    if (container.size <= kSortedMembersLimit) return sorted_object(self, container, index);
+    return Value::object(sort_object_entries(object_entries(self, container, index)));
+}
+
+Value PythonSnapshot::repeated_value(PythonSnapshot& self, size_t container) {
+    auto built = self.repeated_values_.find(container);
+    if (built != self.repeated_values_.end()) return built->second;
+    // Each of its entries is read here alone, so its long texts may still be moved.
+    size_t index = container + 1;
+    Value value = container_to_value(self, self.entry(container), index);
+    self.repeated_values_.emplace(container, value);
+    return value;
 }
 
 std::string_view PythonSnapshot::text_view(const PythonSnapshot& self, const Entry& text) {
@@ -610,6 +745,59 @@ ValueObject PythonSnapshot::object_entries(PythonSnapshot& self, const Entry& ob
     return entries;
 }
 
+const char* PythonSnapshot::kind_name() const {
+    switch (count_ == 0 ? Kind::Null : entry(0).kind) {
+        case Kind::Null:
+            return "null";
+        case Kind::False:
+        case Kind::True:
+            return "boolean";
+        case Kind::Negative:
+        case Kind::Unsigned:
+        case Kind::Double:
+            return "number";
+        case Kind::String:
+        case Kind::LongString:
+            return "string";
+        case Kind::Array:
+        case Kind::Repeat:
+            return "array";
+        case Kind::Object:
+            return "object";
+    }
+    return "null";
+}
+
+bool PythonSnapshot::member_exceeds_value_depth() const {
+    if (!is_object()) return false;
+    // The depth each key's last member reaches: a walk over the entries, a Repeat counting
+    // for the depth its container reaches.
+    std::map<std::string_view, int, std::less<>> reached;
+    std::vector<size_t> open_ends;
+    const size_t count = entry(0).size;
+    size_t index = 1;
+    for (size_t i = 0; i < count; ++i) {
+        std::string_view key = text_view(*this, entry(index++));
+        const size_t end = entry(index).kind == Kind::Array || entry(index).kind == Kind::Object
+                               ? entry(index).bits
+                               : index + 1;
+        int deepest = 0;
+        for (; index < end; ++index) {
+            while (!open_ends.empty() && open_ends.back() == index)
+                open_ends.pop_back();
+            const Entry& at = entry(index);
+            const int depth = static_cast<int>(open_ends.size());
+            deepest = std::max(deepest,
+                               at.kind == Kind::Repeat ? depth + static_cast<int>(at.size) : depth);
+            if (at.kind == Kind::Array || at.kind == Kind::Object) open_ends.push_back(at.bits);
+        }
+        open_ends.clear();
+        reached.insert_or_assign(key, deepest);
+    }
+    return std::any_of(reached.begin(), reached.end(),
+                       [](const auto& member) { return member.second > MAX_VALUE_DEPTH; });
+}
+
 std::map<std::string, Value, std::less<>> PythonSnapshot::member_map() && {
     std::map<std::string, Value, std::less<>> members;
     if (!is_object()) return members;
@@ -642,6 +830,12 @@ JsonFromPython python_to_json(PyObject* object) {
     SnapshotFromPython snapshot = snapshot_python(object);
     if (snapshot.failure) return {OwnedJson(), std::move(snapshot.failure)};
     return {std::move(snapshot.value).to_json(), std::nullopt};
+}
+
+JsonFromPython python_to_shallow_json(PyObject* object) {
+    SnapshotFromPython snapshot = snapshot_python(object);
+    if (snapshot.failure) return {OwnedJson(), std::move(snapshot.failure)};
+    return {snapshot.value.to_shallow_json(), std::nullopt};
 }
 
 PyObject* canonical_to_python(const nlohmann::json& value) {

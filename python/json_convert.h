@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -35,11 +36,20 @@ class PythonSnapshot {
     // rvalue, the long texts move into it instead of being copied again.
     OwnedJson to_json() const&;
     OwnedJson to_json() &&;
+    // The JSON value with every array and object below its own elements written empty: what a
+    // mapping of texts, whose other members are refused by their kind alone, is checked by.
+    OwnedJson to_shallow_json() const;
     // The members of an object snapshot as core Values by key; of equal keys, at every level, the
     // later value is kept, as in the JSON value. Depth is not checked here: whoever takes the
     // snapshot refuses one whose members nest too deep.
     std::map<std::string, Value, std::less<>> member_map() &&;
     bool is_object() const { return count_ != 0 && entry(0).kind == Kind::Object; }
+    // "null", "boolean", "number", "string", "array" or "object", as json_kind_name names the
+    // JSON value.
+    const char* kind_name() const;
+    // Whether a member of an object snapshot, of equal keys the later one, nests deeper than
+    // MAX_VALUE_DEPTH, the member being at 0.
+    bool member_exceeds_value_depth() const;
     // The deepest nesting any value was read at, the snapshot's own value being at 0.
     int deepest() const { return deepest_; }
 
@@ -58,10 +68,15 @@ class PythonSnapshot {
         // moved on rather than copied a second time.
         LongString,
         Array,
-        Object
+        Object,
+        // A list, tuple or dict read before, standing for its entries: `bits` is the index of
+        // the array or object it was read as, `size` the depth its values reach below it.
+        Repeat
     };
     struct Entry {
         Kind kind;
+        // An array or object that a Repeat stands for too: it is built once and shared.
+        bool repeated = false;
         // Elements of an array, members of an object, bytes of a text.
         size_t size = 0;
         // The number's bits, the address of a text's first byte, or a long text's index.
@@ -112,9 +127,14 @@ class PythonSnapshot {
     template <class Self>
     static std::string text_of(Self& self, const Entry& text);
     // Writes the entry at `index` into `out`, which holds no array or object.
+    // A container `levels` below the entry is written empty.
+    static constexpr int kAllLevels = MAX_PYTHON_JSON_DEPTH + 1;
     template <class Self>
-    static void write_entry(Self& self, size_t& index, nlohmann::json& out);
+    static void write_entry(Self& self, size_t& index, nlohmann::json& out, int levels);
     static Value entry_to_value(PythonSnapshot& self, size_t& index);
+    static Value container_to_value(PythonSnapshot& self, const Entry& container, size_t& index);
+    // The value of the repeated container at `container`, built on its first use.
+    static Value repeated_value(PythonSnapshot& self, size_t container);
     // The Value of the entry at `index`, built where it is used: a container's emplace builds
     // its element from the conversion itself, so no Value is moved on the way.
     struct ValueAt {
@@ -139,6 +159,10 @@ class PythonSnapshot {
     size_t text_room_ = 0;
     std::vector<std::string> long_texts_;
     int deepest_ = 0;
+    // Whether an entry is a Repeat: its texts are then read more than once and never moved.
+    bool has_repeats_ = false;
+    // The values of repeated containers built so far, by index.
+    std::unordered_map<size_t, Value> repeated_values_;
 };
 
 // Why a Python value could not be read.
@@ -164,6 +188,8 @@ struct JsonFromPython {
 };
 
 JsonFromPython python_to_json(PyObject* object);
+// The same with every container below the value's own elements empty (see to_shallow_json).
+JsonFromPython python_to_shallow_json(PyObject* object);
 
 // A new Python object mirroring the value (new objects on every call); nullptr with TyxError
 // "tyx::internal" "failed to serialize result: {}" set when building an object failed, or with

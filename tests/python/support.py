@@ -1,6 +1,7 @@
 """Helpers shared by the Python tests."""
 
 import collections.abc
+import gc
 
 import pytest
 
@@ -82,3 +83,21 @@ def assert_one_segment_per_position(mappings):
     positions = [segment[:2] for segment in decode_mappings(mappings)]
     shared = sorted({p for p in positions if positions.count(p) > 1})
     assert not shared, f"segments share the generated positions {shared}: {mappings}"
+
+
+class Clearing(collections.abc.Sequence):
+    """A one-element sequence whose length, when read, empties the given containers."""
+
+    def __init__(self, victims):
+        self.victims = victims
+
+    def __len__(self):
+        for victim in self.victims:
+            victim.clear()
+        gc.collect()
+        return 1
+
+    def __getitem__(self, index):
+        if index >= 1:
+            raise IndexError(index)
+        return "read"

@@ -224,6 +224,28 @@ def test_numpy_boolean_scalars():
         vorpel.compile("x", source_map=imitation)
 
 
+class RaisingModule(type):
+    """A metaclass whose classes raise `error` when their module is asked for."""
+
+    error = None
+
+    def __getattribute__(cls, name):
+        if name == "__module__":
+            raise type(cls).error
+        return super().__getattribute__(name)
+
+
+@pytest.mark.parametrize("error", [MemoryError, KeyboardInterrupt])
+def test_control_flow_while_recognising_a_numpy_boolean_goes_through(error):
+    meta = type("Meta", (RaisingModule,), {"error": error})
+    with pytest.raises(error):
+        vorpel.compile("x", source_map=meta("bool_", (), {})())
+    # Any other failure only says that this is no numpy boolean.
+    meta.error = AttributeError
+    with pytest.raises(TypeError, match="'bool_' object is not an instance of 'bool'"):
+        vorpel.compile("x", source_map=meta("bool_", (), {})())
+
+
 # vars: every Python shape the JSON conversion takes, and what it refuses.
 class Seq(collections.abc.Sequence):
     def __init__(self, *items):

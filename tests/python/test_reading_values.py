@@ -2,31 +2,13 @@
 equal keys, and values that span many storage blocks."""
 
 import collections.abc
-import gc
 import threading
 
 import pytest
 
 import vorpel
+from support import Clearing
 from vorpel import CompileResult, TyxError
-
-
-class Clearing(collections.abc.Sequence):
-    """A one-element sequence whose length, when read, empties the given containers."""
-
-    def __init__(self, victims):
-        self.victims = victims
-
-    def __len__(self):
-        for victim in self.victims:
-            victim.clear()
-        gc.collect()
-        return 1
-
-    def __getitem__(self, index):
-        if index >= 1:
-            raise IndexError(index)
-        return "read"
 
 
 class Key(str):
