@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/frontmatter.h"
+#include "core/frontmatter/frontmatter.h"
 
 namespace tyx {
 namespace {

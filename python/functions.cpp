@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/evaluator.h"
-#include "core/frontmatter.h"
+#include "core/frontmatter/frontmatter.h"
 #include "core/lexer.h"
 #include "core/lint/diagnostic.h"
 #include "core/parser.h"

@@ -10,7 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "core/frontmatter.h"
+#include "core/frontmatter/frontmatter.h"
 #include "core/parser.h"
 #include "core/result.h"
 

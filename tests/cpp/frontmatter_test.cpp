@@ -1,4 +1,4 @@
-#include "core/frontmatter.h"
+#include "core/frontmatter/frontmatter.h"
 
 #include <bit>
 #include <cmath>

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "core/frontmatter.h"
+#include "core/frontmatter/frontmatter.h"
 
 namespace tyx {
 namespace {
