@@ -1,5 +1,5 @@
-// A template's frontmatter: its YAML text loaded into one YamlValue, and the deep merge of two
-// frontmatter mappings.
+// A template's frontmatter: its YAML text loaded into one YamlValue, the deep merge of two
+// frontmatter mappings, and the conversion of loaded values into runtime values.
 #pragma once
 
 #include <array>
@@ -9,6 +9,7 @@
 
 #include "core/frontmatter/yaml_value.h"
 #include "core/result.h"
+#include "core/value.h"
 
 namespace tyx {
 
@@ -44,5 +45,10 @@ bool plain_scalar_changes_kind(std::string_view text);
 // keys are taken, and at depth 0 the reserved keys are left out.
 Result<YamlMapping> merge_frontmatter(const YamlMapping& base, const YamlMapping& overlay,
                                       int depth = 0);
+
+// Converts one loaded frontmatter value (depth 0 for the value of a top-level key); nesting past
+// MAX_VALUE_DEPTH or a key that is not a string is a Yaml error. Tags are dropped, each counting
+// as one level.
+Result<Value> value_from_yaml(const YamlValue& yaml, int depth = 0);
 
 }  // namespace tyx
