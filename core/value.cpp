@@ -10,50 +10,22 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/frontmatter.h"
+#include "core/format.h"
 
 namespace tyx {
 namespace {
-
-constexpr std::string_view kNestingTooDeep = "value nesting exceeds maximum depth of ";
-
-CompileError nesting_error(ErrorKind kind) {
-    std::string message(kNestingTooDeep);
-    std::array<char, 8> buffer{};
-    auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), MAX_VALUE_DEPTH);
-    (void)ec;  // the limit has two digits
-    message.append(buffer.data(), end);
-    return CompileError::of(kind, std::move(message));
-}
 
 bool key_less(const std::pair<std::string, Value>& a, const std::pair<std::string, Value>& b) {
     // std::string compares through char_traits<char>, which orders bytes as unsigned char.
     return a.first < b.first;
 }
 
-// Writes the shortest round-trip digits of a finite, non-zero `number` in positional notation.
-
-std::string_view yaml_key_kind(const YamlValue& key) {
-    switch (key.kind()) {
-        case YamlValue::Kind::Null:
-            return "null";
-        case YamlValue::Kind::Bool:
-            return "boolean";
-        case YamlValue::Kind::Number:
-            return "integer/float";
-        case YamlValue::Kind::String:
-            return "string";
-        case YamlValue::Kind::Sequence:
-            return "sequence";
-        case YamlValue::Kind::Mapping:
-            return "mapping";
-        case YamlValue::Kind::Tagged:
-            return "tagged";
-    }
-    return "tagged";
-}
-
 }  // namespace
+
+CompileError value_nesting_error(ErrorKind kind) {
+    return CompileError::of(
+        kind, cat("value nesting exceeds maximum depth of ", decimal(MAX_VALUE_DEPTH)));
+}
 
 Value Value::string(std::string text) {
     return Value(
@@ -299,7 +271,7 @@ std::string format_value(const Value& value) {
 }
 
 Result<Value> value_from_json(const nlohmann::json& json, int depth) {
-    if (depth > MAX_VALUE_DEPTH) return nesting_error(ErrorKind::Json);
+    if (depth > MAX_VALUE_DEPTH) return value_nesting_error(ErrorKind::Json);
     switch (json.type()) {
         case nlohmann::json::value_t::null:
             return Value::null();
@@ -337,47 +309,6 @@ Result<Value> value_from_json(const nlohmann::json& json, int depth) {
     }
     // Only the JSON parser's own sentinels reach here; a parsed document never holds them.
     return CompileError::of(ErrorKind::Json, "unsupported JSON value");
-}
-
-Result<Value> value_from_yaml(const YamlValue& yaml, int depth) {
-    if (depth > MAX_VALUE_DEPTH) return nesting_error(ErrorKind::Yaml);
-    switch (yaml.kind()) {
-        case YamlValue::Kind::Null:
-            return Value::null();
-        case YamlValue::Kind::Bool:
-            return Value::boolean(yaml.as_bool());
-        case YamlValue::Kind::Number:
-            return Value::number(yaml.as_number().to_double());
-        case YamlValue::Kind::String:
-            return Value::string(yaml.as_string());
-        case YamlValue::Kind::Sequence: {
-            ValueArray items;
-            items.reserve(yaml.as_sequence().size());
-            for (const YamlValue& item : yaml.as_sequence()) {
-                TYX_ASSIGN_OR_RETURN(Value converted, value_from_yaml(item, depth + 1));
-                items.push_back(std::move(converted));
-            }
-            return Value::array(std::move(items));
-        }
-        case YamlValue::Kind::Mapping: {
-            ValueObject entries;
-            entries.reserve(yaml.as_mapping().size());
-            for (const auto& [key, item] : yaml.as_mapping().entries()) {
-                if (!key.is_string()) {
-                    std::string message = "TYX only supports string keys in objects; found ";
-                    message += yaml_key_kind(key);
-                    message += " key \u2014 use a quoted string key instead";
-                    return CompileError::of(ErrorKind::Yaml, std::move(message));
-                }
-                TYX_ASSIGN_OR_RETURN(Value converted, value_from_yaml(item, depth + 1));
-                entries.emplace_back(key.as_string(), std::move(converted));
-            }
-            return Value::object(sort_object_entries(std::move(entries)));
-        }
-        case YamlValue::Kind::Tagged:
-            return value_from_yaml(yaml.tagged_value(), depth + 1);
-    }
-    return Value::null();
 }
 
 }  // namespace tyx

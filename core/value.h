@@ -19,7 +19,6 @@ namespace tyx {
 inline constexpr int MAX_VALUE_DEPTH = 64;
 
 class Value;
-class YamlValue;
 using ValueArray = std::vector<Value>;
 // Entries sorted by key bytes, each key once; every visible order of an object is this one.
 using ValueObject = std::vector<std::pair<std::string, Value>>;
@@ -88,13 +87,11 @@ void append_number_text(double number, std::string& out);
 // exactly, so 2^60 gives "1152921504606847000".
 void append_float_text(double number, std::string& out);
 
+// The error of a conversion nested past MAX_VALUE_DEPTH.
+CompileError value_nesting_error(ErrorKind kind);
+
 // Converts one JSON value (depth 0 for a whole variable); nesting past MAX_VALUE_DEPTH is a
 // Json error.
 Result<Value> value_from_json(const nlohmann::json& json, int depth = 0);
-
-// Converts one loaded frontmatter value (depth 0 for the value of a top-level key); nesting past
-// MAX_VALUE_DEPTH or a key that is not a string is a Yaml error. Tags are dropped, each counting
-// as one level.
-Result<Value> value_from_yaml(const YamlValue& yaml, int depth = 0);
 
 }  // namespace tyx

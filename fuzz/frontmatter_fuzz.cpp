@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/frontmatter.h"
+#include "core/frontmatter/frontmatter.h"
 #include "core/value.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/evaluator.h"
-#include "core/frontmatter.h"
+#include "core/frontmatter/frontmatter.h"
 #include "core/keyed_tables.h"
 #include "core/lexer.h"
 #include "core/lint/diagnostic.h"

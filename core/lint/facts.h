@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/frontmatter.h"
+#include "core/frontmatter/frontmatter.h"
 #include "core/keyed_tables.h"
 #include "core/parser.h"
 #include "core/result.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/frontmatter.h"
+#include "core/frontmatter/frontmatter.h"
 #include "core/result.h"
 
 namespace tyx {

@@ -1,7 +1,7 @@
 #include "core/resolver/frontmatter_scope.h"
 
 #include "core/format.h"
-#include "core/frontmatter.h"
+#include "core/frontmatter/frontmatter.h"
 #include "core/resolver/module.h"
 
 namespace tyx {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/evaluator.h"
-#include "core/frontmatter.h"
+#include "core/frontmatter/frontmatter.h"
 #include "core/parser.h"
 #include "core/resolver/module.h"
 #include "core/resolver/resolver.h"

@@ -5,7 +5,7 @@
 #include "core/display.h"
 #include "core/evaluator.h"
 #include "core/format.h"
-#include "core/frontmatter.h"
+#include "core/frontmatter/frontmatter.h"
 #include "core/lexer.h"
 #include "core/parser.h"
 #include "core/resolver/frontmatter_scope.h"

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/frontmatter.h"
+#include "core/frontmatter/frontmatter.h"
 #include "core/parser.h"
 #include "core/resolver/frontmatter_imports.h"
 #include "core/resolver/resolver.h"

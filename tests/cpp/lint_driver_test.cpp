@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/frontmatter.h"
+#include "core/frontmatter/frontmatter.h"
 #include "tests/cpp/lint_fixture.h"
 
 namespace tyx {

@@ -9,7 +9,7 @@
 #include <tuple>
 #include <vector>
 
-#include "core/frontmatter.h"
+#include "core/frontmatter/frontmatter.h"
 #include "core/keyed_tables.h"
 #include "core/lexer.h"
 #include "core/parser.h"

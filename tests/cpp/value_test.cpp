@@ -7,8 +7,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "core/frontmatter.h"
-
 namespace tyx {
 namespace {
 
@@ -228,70 +226,6 @@ TEST(ValueTest, FromJsonDepthLimit) {
     EXPECT_TRUE(value_from_json(json).ok());
     EXPECT_FALSE(value_from_json(1, 65).ok());
     EXPECT_TRUE(value_from_json(1, 64).ok());
-}
-
-YamlValue yaml_str(std::string s) {
-    return YamlValue::string(std::move(s));
-}
-
-TEST(ValueTest, FromYaml) {
-    YamlMapping inner;
-    ASSERT_TRUE(inner.insert(yaml_str("z"), YamlValue::number(YamlNumber::from_negative(-2))));
-    ASSERT_TRUE(inner.insert(yaml_str("y"), YamlValue::number(YamlNumber::from_float(0.5))));
-    YamlMapping root;
-    ASSERT_TRUE(root.insert(yaml_str("m"), YamlValue::mapping(inner)));
-    ASSERT_TRUE(root.insert(yaml_str("s"),
-                            YamlValue::sequence({YamlValue::null(), YamlValue::boolean(false)})));
-    ASSERT_TRUE(root.insert(yaml_str("t"), YamlValue::tagged("point", yaml_str("p"))));
-    ASSERT_TRUE(root.insert(yaml_str("u"), YamlValue::number(YamlNumber::from_unsigned(7))));
-    auto value = value_from_yaml(YamlValue::mapping(root));
-    ASSERT_TRUE(value.ok());
-    EXPECT_EQ(format_value(*value), "m: y: 0.5, z: -2, s: , false, t: p, u: 7");
-}
-
-TEST(ValueTest, FromYamlRejectsKeysThatAreNotStrings) {
-    struct Case {
-        YamlValue key;
-        const char* kind;
-    };
-    const Case cases[] = {
-        {YamlValue::null(), "null"},
-        {YamlValue::boolean(true), "boolean"},
-        {YamlValue::number(YamlNumber::from_unsigned(1)), "integer/float"},
-        {YamlValue::number(YamlNumber::from_float(1.5)), "integer/float"},
-        {YamlValue::sequence({}), "sequence"},
-        {YamlValue::mapping({}), "mapping"},
-        {YamlValue::tagged("t", yaml_str("k")), "tagged"},
-    };
-    for (const Case& c : cases) {
-        YamlMapping mapping;
-        ASSERT_TRUE(mapping.insert(yaml_str("ok"), YamlValue::null()));
-        ASSERT_TRUE(mapping.insert(c.key, yaml_str("x")));
-        auto failed = value_from_yaml(YamlValue::mapping(mapping));
-        ASSERT_FALSE(failed.ok());
-        EXPECT_EQ(failed.error().kind, ErrorKind::Yaml);
-        EXPECT_EQ(failed.error().text,
-                  std::string("TYX only supports string keys in objects; found ") + c.kind +
-                      " key \u2014 use a quoted string key instead");
-    }
-}
-
-TEST(ValueTest, FromYamlDepthLimit) {
-    auto nested = [](int levels, bool tag_innermost) {
-        YamlValue value = YamlValue::number(YamlNumber::from_unsigned(1));
-        if (tag_innermost) value = YamlValue::tagged("t", value);
-        for (int i = 0; i < levels; ++i)
-            value = YamlValue::sequence({value});
-        return value;
-    };
-    EXPECT_TRUE(value_from_yaml(nested(64, false)).ok());
-    auto failed = value_from_yaml(nested(65, false));
-    ASSERT_FALSE(failed.ok());
-    EXPECT_EQ(failed.error().kind, ErrorKind::Yaml);
-    EXPECT_EQ(failed.error().text, "value nesting exceeds maximum depth of 64");
-    // A tag counts as one level of nesting.
-    EXPECT_TRUE(value_from_yaml(nested(63, true)).ok());
-    EXPECT_FALSE(value_from_yaml(nested(64, true)).ok());
 }
 
 }  // namespace

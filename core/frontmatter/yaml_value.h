@@ -1,8 +1,8 @@
-// A template's frontmatter: its YAML text loaded into one YamlValue, and the deep merge of two
-// frontmatter mappings.
+// The value a frontmatter's YAML loads into: null, booleans, numbers, strings, sequences,
+// mappings with keys of any kind, and locally tagged values. The rest of the core includes it
+// through frontmatter.h.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -13,27 +13,7 @@
 #include <variant>
 #include <vector>
 
-#include "core/result.h"
-
 namespace tyx {
-
-inline constexpr size_t MAX_FRONTMATTER_BYTES = 1'048'576;
-// Bounds the raw bracket count of the text, quotes and comments included.
-inline constexpr int MAX_FRONTMATTER_FLOW_DEPTH = 1024;
-// Nodes built in one parse, every alias expansion counted again.
-inline constexpr uint64_t MAX_FRONTMATTER_NODES = 200'000;
-// Bytes of scalar and tag text built in one parse, every alias expansion counted again: the node
-// budget alone would let one long anchored scalar be copied once per alias, a few hundred
-// thousand times. Text without aliases never comes near it.
-inline constexpr uint64_t MAX_FRONTMATTER_TEXT_BYTES = 16 * MAX_FRONTMATTER_BYTES;
-// Nested sequences and mappings.
-inline constexpr int MAX_YAML_RECURSION_DEPTH = 128;
-// Alias expansions allowed per event of the document.
-inline constexpr uint64_t MAX_ALIAS_REPLAYS_FACTOR = 100;
-inline constexpr int MAX_FRONTMATTER_MERGE_DEPTH = 64;
-// Top-level keys that belong to one template only and so never pass through a merge.
-inline constexpr std::array<std::string_view, 3> MERGE_RESERVED_KEYS = {"imports", "type",
-                                                                        "extends"};
 
 // An unsigned integer (every integer that is zero or positive), a negative signed integer or a
 // float; a NaN float is always the quiet NaN 0x7ff8000000000000.
@@ -167,20 +147,5 @@ inline bool YamlMapping::empty() const {
 // A hash consistent with operator== of YamlValue, keyed like the name tables' (see keyed_hash.h),
 // since mapping keys come from the frontmatter's text.
 size_t hash_yaml_value(const YamlValue& value);
-
-// Loads the frontmatter text (UTF-8, carriage returns removed, possibly empty) into one value;
-// fails with a ResourceLimit or Yaml error. An empty text, or one of comments only, is Null.
-Result<YamlValue> parse_frontmatter_yaml(std::string_view text);
-
-// Whether `text`, written as a plain scalar, would read back as something other than this same
-// string: empty, a null or boolean spelling, an integer form of up to 128 bits, a float form, or
-// digits with a leading zero (which other readers take for an octal number).
-bool plain_scalar_changes_kind(std::string_view text);
-
-// The deep merge used by template inheritance: `base` keys first in their order, then the new
-// keys of `overlay`; overlay wins except that two mappings under one key merge. Only String
-// keys are taken, and at depth 0 the reserved keys are left out.
-Result<YamlMapping> merge_frontmatter(const YamlMapping& base, const YamlMapping& overlay,
-                                      int depth = 0);
 
 }  // namespace tyx
