@@ -30,9 +30,10 @@ inline constexpr std::size_t CORE_STACK_SIZE = std::size_t{6} << 20;
 #endif
 
 // What the calling thread's own stack must have left when a call starts: the binding reads its
-// arguments and builds its results on that stack, with the interpreter lock held. The deepest of
-// that work, a `vars` value or a result's state nesting 256 levels, fits in a thread of 48 KiB
-// with the interpreter's own frames.
+// arguments and builds its results on that stack, with the interpreter lock held. Reading a
+// `vars` value or a result's state nesting 256 levels fits in a thread of 48 KiB with the
+// interpreter's own frames; turning such a state back into Python objects needs more, and checks
+// what is left at each level (caller_stack_left).
 #if defined(TYX_ADDRESS_SANITIZER)
 inline constexpr std::size_t MIN_CALLER_STACK = std::size_t{256} << 10;
 #else
