@@ -113,16 +113,29 @@ inline uint64_t keyed_text_hash(std::string_view text) {
     return sip_hash_13(secret.sip0, secret.sip1, text.data(), text.size());
 }
 
-// Every bit of the word and of the secret over every bit of the hash: a multiply by the secret
-// odd multiplier, which is a bijection, so that distinct words never meet in all 64 bits, then a
-// fixed finish that brings the product's high bits, which depend on every bit below them, down
-// to the low bits that index a table.
+// A word's hash under the process's secret: every bit of the word and of the secret over every
+// bit of the hash, by a multiply by the secret odd multiplier, which is a bijection, so that
+// distinct words never meet in all 64 bits, then a fixed finish that brings the product's high
+// bits, which depend on every bit below them, down to the low bits that index a table. A table
+// keeps its own copy of the secret's two words, so that hashing reads no shared state.
+struct WordSpread {
+    uint64_t mix_xor = 0;
+    uint64_t mix_multiplier = 1;
+
+    static WordSpread of_process() {
+        const HashSecret& secret = hash_secret();
+        return {secret.mix_xor, secret.mix_multiplier};
+    }
+    uint64_t of(uint64_t word) const {
+        uint64_t value = (word ^ mix_xor) * mix_multiplier;
+        value ^= value >> 32;
+        value *= 0xD6E8FEB86659FD93ull;
+        return value ^ (value >> 32);
+    }
+};
+
 inline uint64_t keyed_word_hash(uint64_t word) {
-    const HashSecret& secret = hash_secret();
-    uint64_t value = (word ^ secret.mix_xor) * secret.mix_multiplier;
-    value ^= value >> 32;
-    value *= 0xD6E8FEB86659FD93ull;
-    return value ^ (value >> 32);
+    return WordSpread::of_process().of(word);
 }
 
 // The text hash for the standard unordered containers, which look up views without building

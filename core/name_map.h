@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -22,7 +23,6 @@ namespace tyx {
 // and equal keys are confirmed byte for byte. An index places a key by `spread`, which mixes it
 // with the process's secret: which names share a slot cannot be known outside the process.
 struct NameHash {
-    using is_transparent = void;
     // Always inline: most lookups cost only a few instructions besides the key.
     [[gnu::always_inline]] uint64_t operator()(std::string_view name) const {
         const char* data = name.data();
@@ -50,10 +50,22 @@ struct NameHash {
   private:
     static constexpr uint64_t kLongKey = uint64_t{0xFF} << 56;
 
-    // Out of line, so that a lookup of a short name keeps no registers for the hash.
+    // Out of line: most names are short.
     [[gnu::noinline]] static uint64_t long_key(const char* data, size_t size) {
         return keyed_text_hash({data, size}) | kLongKey;
     }
+};
+
+// A name with its key, computed once: a scope lookup hands the same NameKey to every table it
+// searches. Made implicitly from any text, so a table is searched by a name as it stands.
+struct NameKey {
+    template <class Text>
+    requires std::convertible_to<const Text&, std::string_view>
+    [[gnu::always_inline]] NameKey(const Text& text)  // NOLINT: implicit, as a name is its key
+        : name(text), key(NameHash{}(name)) {}
+
+    std::string_view name;
+    uint64_t key;
 };
 
 // The open-addressing index of a table of names that has outgrown a scan: each used slot holds
@@ -67,12 +79,11 @@ class NameIndex {
     void clear() { slots_.clear(); }
 
     // The position of the first entry placed for `key` for which `matches(position)` holds, or
-    // kAbsent.
+    // kAbsent. Calls nothing but `matches`.
     template <class Matches>
     size_t find(uint64_t key, Matches matches) const {
         const size_t mask = slots_.size() - 1;
-        for (size_t slot = static_cast<size_t>(NameHash::spread(key)) & mask;;
-             slot = (slot + 1) & mask) {
+        for (size_t slot = static_cast<size_t>(spread_.of(key)) & mask;; slot = (slot + 1) & mask) {
             const uint32_t stored = slots_[slot];
             if (stored == 0) return kAbsent;
             if (matches(size_t{stored - 1})) return stored - 1;
@@ -91,6 +102,7 @@ class NameIndex {
         while (capacity < count * 4)
             capacity *= 2;
         slots_.assign(capacity, 0);
+        spread_ = WordSpread::of_process();
         for (size_t i = 0; i < count; ++i)
             place(i, key_at(i));
     }
@@ -98,13 +110,15 @@ class NameIndex {
   private:
     void place(size_t position, uint64_t key) {
         const size_t mask = slots_.size() - 1;
-        size_t slot = static_cast<size_t>(NameHash::spread(key)) & mask;
+        size_t slot = static_cast<size_t>(spread_.of(key)) & mask;
         while (slots_[slot] != 0)
             slot = (slot + 1) & mask;
         slots_[slot] = static_cast<uint32_t>(position + 1);
     }
 
     std::vector<uint32_t> slots_;
+    // Kept from when the slots were made, so that a probe reads the secret without calling.
+    WordSpread spread_;
 };
 
 // Entries in insertion order with their keys beside them. Most tables hold a few names (the
@@ -126,56 +140,34 @@ class NameMap {
     const_iterator begin() const { return entries_.begin(); }
     const_iterator end() const { return entries_.end(); }
 
-    iterator find(std::string_view name) { return find(name, NameHash{}(name)); }
-    const_iterator find(std::string_view name) const { return find(name, NameHash{}(name)); }
-    iterator find(std::string_view name, uint64_t hash) {
-        const size_t at = position(name, hash);
+    // The name's entry, or end(); every member below that takes a name searches the same way.
+    iterator find(const NameKey& name) {
+        const size_t at = position(name);
         return at == kAbsent ? end() : begin() + static_cast<std::ptrdiff_t>(at);
     }
-    const_iterator find(std::string_view name, uint64_t hash) const {
-        const size_t at = position(name, hash);
+    const_iterator find(const NameKey& name) const {
+        const size_t at = position(name);
         return at == kAbsent ? end() : begin() + static_cast<std::ptrdiff_t>(at);
     }
-    // Whether scan_short finds `name`: a short name in a table without an index.
-    bool scans_for(std::string_view name) const {
-        return index_.empty() && NameHash::is_exact(name.size());
-    }
-    // The value of the name whose key is `hash`, for a name scans_for holds for; calls nothing,
-    // so a lookup that finds its name here saves no registers.
-    const T* scan_short(uint64_t hash) const {
-        for (size_t i = 0; i < hashes_.size(); ++i) {
-            if (hashes_[i] == hash) return &entries_[i].second;
-        }
-        return nullptr;
-    }
-    // The name's value, or nullptr.
-    const T* find_value(std::string_view name, uint64_t hash) const {
-        const size_t at = position(name, hash);
-        return at == kAbsent ? nullptr : &entries_[at].second;
-    }
-    bool contains(std::string_view name) const {
-        return position(name, NameHash{}(name)) != kAbsent;
-    }
+    bool contains(const NameKey& name) const { return position(name) != kAbsent; }
 
     // Adds the entry unless the name is present; the bool tells whether it was added.
     template <class... Args>
-    std::pair<iterator, bool> emplace(std::string_view name, Args&&... args) {
-        const uint64_t hash = NameHash{}(name);
-        const size_t at = position(name, hash);
+    std::pair<iterator, bool> emplace(const NameKey& name, Args&&... args) {
+        const size_t at = position(name);
         if (at != kAbsent) return {begin() + static_cast<std::ptrdiff_t>(at), false};
-        append(name, hash, std::forward<Args>(args)...);
+        append(name, std::forward<Args>(args)...);
         return {end() - 1, true};
     }
     // The name's string is built only when the name is new.
     template <class V>
-    std::pair<iterator, bool> insert_or_assign(std::string_view name, V&& value) {
-        const uint64_t hash = NameHash{}(name);
-        const size_t at = position(name, hash);
+    std::pair<iterator, bool> insert_or_assign(const NameKey& name, V&& value) {
+        const size_t at = position(name);
         if (at != kAbsent) {
             entries_[at].second = std::forward<V>(value);
             return {begin() + static_cast<std::ptrdiff_t>(at), false};
         }
-        append(name, hash, std::forward<V>(value));
+        append(name, std::forward<V>(value));
         return {end() - 1, true};
     }
     void reserve(size_t count) {
@@ -189,16 +181,15 @@ class NameMap {
         index_.clear();
     }
     // As the standard maps do, for a name the caller knows is present.
-    const T& at(std::string_view name) const {
-        const size_t at = position(name, NameHash{}(name));
+    const T& at(const NameKey& name) const {
+        const size_t at = position(name);
         if (at == kAbsent) throw std::out_of_range("NameMap::at");
         return entries_[at].second;
     }
-    T& operator[](std::string_view name) {
-        const uint64_t hash = NameHash{}(name);
-        const size_t at = position(name, hash);
+    T& operator[](const NameKey& name) {
+        const size_t at = position(name);
         if (at != kAbsent) return entries_[at].second;
-        append(name, hash);
+        append(name);
         return entries_.back().second;
     }
 
@@ -206,44 +197,43 @@ class NameMap {
     static constexpr size_t kAbsent = NameIndex::kAbsent;
     static constexpr size_t kLinearLimit = 8;
 
-    size_t position(std::string_view name, uint64_t hash) const {
+    // A short name is found without calling anything, by a scan of the keys or a probe of the
+    // index: a scope lookup repeats this for the innermost frame of every lookup. A long name's
+    // equal keys are confirmed byte for byte, out of line.
+    [[gnu::always_inline]] size_t position(const NameKey& name) const {
+        if (!NameHash::is_exact(name.name.size())) [[unlikely]] {
+            return confirmed_position(name);
+        }
         if (!index_.empty()) [[unlikely]] {
-            return indexed_position(name, hash);
-        }
-        if (!NameHash::is_exact(name.size())) [[unlikely]] {
-            return confirmed_position(name, hash);
+            return index_.find(name.key, [&](size_t i) { return hashes_[i] == name.key; });
         }
         for (size_t i = 0; i < hashes_.size(); ++i) {
-            if (hashes_[i] == hash) return i;
+            if (hashes_[i] == name.key) return i;
         }
         return kAbsent;
     }
-    // These two are out of line, so that the scan of a small table for a short name, which a
-    // scope lookup repeats for every frame, keeps no registers for an index or a comparison.
-    [[gnu::noinline]] size_t confirmed_position(std::string_view name, uint64_t hash) const {
+    [[gnu::noinline]] size_t confirmed_position(NameKey name) const {
+        const auto matches = [&](size_t i) {
+            return hashes_[i] == name.key && entries_[i].first == name.name;
+        };
+        if (!index_.empty()) return index_.find(name.key, matches);
         for (size_t i = 0; i < hashes_.size(); ++i) {
-            if (hashes_[i] == hash && entries_[i].first == name) return i;
+            if (matches(i)) return i;
         }
         return kAbsent;
-    }
-    [[gnu::noinline]] size_t indexed_position(std::string_view name, uint64_t hash) const {
-        const bool exact = NameHash::is_exact(name.size());
-        return index_.find(hash, [&](size_t i) {
-            return hashes_[i] == hash && (exact || entries_[i].first == name);
-        });
     }
 
     // The entry is built in place, its name's string once from the view.
     template <class... Args>
-    void append(std::string_view name, uint64_t hash, Args&&... args) {
+    void append(const NameKey& name, Args&&... args) {
         // A table that is not indexed never moves its entries, and most tables are filled one
         // name at a time.
         if (entries_.size() == entries_.capacity()) {
             reserve(std::max(kLinearLimit, 2 * entries_.size()));
         }
-        entries_.emplace_back(std::piecewise_construct, std::forward_as_tuple(name),
+        entries_.emplace_back(std::piecewise_construct, std::forward_as_tuple(name.name),
                               std::forward_as_tuple(std::forward<Args>(args)...));
-        hashes_.push_back(hash);
+        hashes_.push_back(name.key);
         if (entries_.size() <= kLinearLimit) return;
         index_.add(entries_.size() - 1, [this](size_t i) { return hashes_[i]; });
     }
@@ -265,7 +255,7 @@ class NameLog {
     // The bindings kept, which a reader records as the length it reads at.
     size_t size() const { return entries_.size(); }
 
-    void bind(std::string_view name, T entry) {
+    void bind(const NameKey& name, T entry) {
         auto [found, added] = index_.emplace(name);
         Bindings& bindings = found->second;
         if (!added && bindings.latest >= frozen_) {
@@ -285,8 +275,8 @@ class NameLog {
     void freeze() { frozen_ = entries_.size(); }
 
     // The entry the name was bound to when the table held `length` bindings, or nullptr.
-    const T* find(std::string_view name, uint64_t hash, size_t length) const {
-        auto found = index_.find(name, hash);
+    const T* find(const NameKey& name, size_t length) const {
+        auto found = index_.find(name);
         if (found == index_.end()) return nullptr;
         const Bindings& bindings = found->second;
         if (bindings.latest < length) return &entries_[bindings.latest];
@@ -294,14 +284,6 @@ class NameLog {
         auto after = std::lower_bound(bindings.earlier.begin(), bindings.earlier.end(), length);
         if (after == bindings.earlier.begin()) return nullptr;
         return &entries_[*(after - 1)];
-    }
-
-    // Each name bound when the table held `length` bindings, with its entry then.
-    template <class Visit>
-    void for_each(size_t length, Visit visit) const {
-        for (const auto& [name, bindings] : index_) {
-            if (const T* entry = find(name, NameHash{}(name), length)) visit(name, *entry);
-        }
     }
 
   private:

@@ -11,84 +11,40 @@ constexpr std::string_view kPopGlobalFrame =
     "internal error: cannot pop the global scope frame \u2014 this is a compiler bug, please "
     "report it";
 
-// Searches each frame's own table, then the names its call captured, innermost frame first.
-template <class T, class Table>
-const T* lookup(std::span<const ScopeFrame> frames, std::string_view name, Table table) {
-    const uint64_t hash = NameHash{}(name);
+// The entry for the name in the innermost frame that has one: in each frame its own entries
+// (`own`), then the names its call captured (`captured`).
+template <class Own, class Captured>
+[[gnu::noinline]] auto find_in_frames(std::span<const ScopeFrame> frames, std::string_view name,
+                                      const Own& own, Captured captured)
+    -> decltype(own(frames.back(), name)) {
+    const NameKey key(name);
     for (auto frame = frames.rbegin(); frame != frames.rend(); ++frame) {
-        if (const T* found = table.bound(*frame, name, hash)) return found;
-        if (const T* found = table(*frame).find_value(name, hash)) return found;
+        if (auto found = own(*frame, key)) return found;
         if (frame->captured != nullptr) {
-            if (const T* found = table(frame->captured->captured, name, hash)) return found;
+            if (auto found = (frame->captured->captured.*captured)(key)) return found;
         }
     }
     return nullptr;
 }
 
-// The same, out of line, for a name that the innermost frame's own table did not hold at
-// first sight.
-template <class T, class Table>
-[[gnu::noinline]] const T* lookup_everywhere(std::span<const ScopeFrame> frames,
-                                             std::string_view name, Table table) {
-    return lookup<T>(frames, name, table);
+// The same. Most names are short and stand among the innermost frame's own entries (a loop's
+// variable, a call's parameter, or the global frame itself), where they are found in line by a
+// search that calls nothing; every other lookup searches all frames out of line.
+template <class Own, class Captured>
+auto find_innermost(std::span<const ScopeFrame> frames, std::string_view name, const Own& own,
+                    Captured captured) -> decltype(own(frames.back(), name)) {
+    if (NameHash::is_exact(name.size())) {
+        if (auto found = own(frames.back(), NameKey(name))) return found;
+    }
+    return find_in_frames(frames, name, own, captured);
 }
 
-// Most names are found in the innermost frame (a loop's variable, a call's parameter, or the
-// global frame itself): a short one is looked for there first by a scan that calls nothing, so
-// that finding it saves and restores no registers.
-template <class T, class Table>
-const T* lookup_innermost_first(std::span<const ScopeFrame> frames, std::string_view name,
-                                Table table) {
-    const ScopeFrame& frame = frames.back();
-    const auto& innermost = table(frame);
-    if (innermost.scans_for(name)) {
-        const uint64_t key = NameHash{}(name);
-        if (const T* found = innermost.scan_short(key)) return found;
-        if (const T* found = table.bound_short(frame, key)) return found;
-    }
-    return lookup_everywhere<T>(frames, name, table);
+// The table's entry for the name, or nullptr.
+template <class T>
+const T* entry(const NameMap<T>& table, const NameKey& name) {
+    auto found = table.find(name);
+    return found == table.end() ? nullptr : &found->second;
 }
-
-struct Variables {
-    const VariableMap& operator()(const ScopeFrame& frame) const { return frame.variables; }
-    const Value* bound(const ScopeFrame& frame, std::string_view name, uint64_t hash) const {
-        return frame.bindings.find(name, hash);
-    }
-    const Value* bound_short(const ScopeFrame& frame, uint64_t hash) const {
-        return frame.bindings.scan_short(hash);
-    }
-    const Value* operator()(const CapturedNames& names, std::string_view name,
-                            uint64_t hash) const {
-        return names.variable(name, hash);
-    }
-};
-// Only variables are ever bound by view.
-struct Functions {
-    const FunctionMap& operator()(const ScopeFrame& frame) const { return frame.functions; }
-    const std::shared_ptr<const FunctionDef>* bound(const ScopeFrame&, std::string_view,
-                                                    uint64_t) const {
-        return nullptr;
-    }
-    const std::shared_ptr<const FunctionDef>* bound_short(const ScopeFrame&, uint64_t) const {
-        return nullptr;
-    }
-    const std::shared_ptr<const FunctionDef>* operator()(const CapturedNames& names,
-                                                         std::string_view name,
-                                                         uint64_t hash) const {
-        return names.function(name, hash);
-    }
-};
-struct Aliases {
-    const ImportAliasMap& operator()(const ScopeFrame& frame) const { return frame.import_aliases; }
-    const ImportedModule* bound(const ScopeFrame&, std::string_view, uint64_t) const {
-        return nullptr;
-    }
-    const ImportedModule* bound_short(const ScopeFrame&, uint64_t) const { return nullptr; }
-    const ImportedModule* operator()(const CapturedNames& names, std::string_view name,
-                                     uint64_t hash) const {
-        return names.import_alias(name, hash);
-    }
-};
 
 }  // namespace
 
@@ -122,22 +78,18 @@ CapturedNames CapturedNames::of(NameLogs& logs) {
     return names;
 }
 
-const ImportedModule* CapturedNames::import_alias(std::string_view name, uint64_t hash) const {
-    return logs_ == nullptr ? nullptr : logs_->aliases.find(name, hash, aliases_);
+const ImportedModule* CapturedNames::import_alias(const NameKey& name) const {
+    return logs_ == nullptr ? nullptr : logs_->aliases.find(name, aliases_);
 }
 
-const std::shared_ptr<const FunctionDef>* CapturedNames::function(std::string_view name,
-                                                                  uint64_t hash) const {
-    return logs_ == nullptr ? nullptr : logs_->functions.find(name, hash, functions_);
-}
-
-const FunctionDef* CapturedNames::function(std::string_view name) const {
-    const auto* found = function(name, NameHash{}(name));
+const FunctionDef* CapturedNames::function(const NameKey& name) const {
+    if (logs_ == nullptr) return nullptr;
+    const auto* found = logs_->functions.find(name, functions_);
     return found == nullptr ? nullptr : found->get();
 }
 
-const Value* CapturedNames::variable(std::string_view name, uint64_t hash) const {
-    return logs_ == nullptr ? nullptr : logs_->variables.find(name, hash, variables_);
+const Value* CapturedNames::variable(const NameKey& name) const {
+    return logs_ == nullptr ? nullptr : logs_->variables.find(name, variables_);
 }
 
 size_t FunctionDef::min_arguments() const {
@@ -202,17 +154,26 @@ void Scope::define_import_alias(std::string_view name, ImportedModule module) {
 }
 
 const Value* Scope::lookup_variable(std::string_view name) const {
-    return lookup_innermost_first<Value>(frames(), name, Variables{});
+    const auto own = [](const ScopeFrame& frame, const NameKey& key) -> const Value* {
+        if (const Value* defined = entry(frame.variables, key)) return defined;
+        return frame.bindings.find(key);
+    };
+    return find_innermost(frames(), name, own, &CapturedNames::variable);
 }
 
 const FunctionDef* Scope::lookup_function(std::string_view name) const {
-    const auto* found =
-        lookup_innermost_first<std::shared_ptr<const FunctionDef>>(frames(), name, Functions{});
-    return found == nullptr ? nullptr : found->get();
+    const auto own = [](const ScopeFrame& frame, const NameKey& key) -> const FunctionDef* {
+        const auto* defined = entry(frame.functions, key);
+        return defined == nullptr ? nullptr : defined->get();
+    };
+    return find_innermost(frames(), name, own, &CapturedNames::function);
 }
 
 const ImportedModule* Scope::lookup_import_alias(std::string_view name) const {
-    return lookup<ImportedModule>(frames(), name, Aliases{});
+    const auto own = [](const ScopeFrame& frame, const NameKey& key) {
+        return entry(frame.import_aliases, key);
+    };
+    return find_in_frames(frames(), name, own, &CapturedNames::import_alias);
 }
 
 std::shared_ptr<const FunctionDef> Scope::entry_for_log(
@@ -242,37 +203,9 @@ std::shared_ptr<const FunctionDef> Scope::make_function(FunctionDef function) {
         history_ = std::make_shared<ScopeHistory>();
         log_frame(frames_.front(), history_->global);
     }
-    if (depth_ == 1) {
-        function.captured = CapturedNames::of(history_->global);
-    } else {
-        function.captured = CapturedNames::of(*history_->inner_captures.emplace_back(
-            std::make_unique<NameLogs>(flatten_visible_names())));
-    }
+    function.captured = CapturedNames::of(history_->global);
     history_->functions.push_back(std::move(function));
     return std::shared_ptr<const FunctionDef>(history_, &history_->functions.back());
-}
-
-NameLogs Scope::flatten_visible_names() const {
-    // Bound outermost first, so that an inner entry replaces an outer one.
-    NameLogs logs;
-    for (const ScopeFrame& frame : frames()) {
-        if (frame.captured != nullptr) {
-            const CapturedNames& captured = frame.captured->captured;
-            captured.for_each_import_alias(
-                [&](std::string_view name, const ImportedModule& module) {
-                    logs.aliases.bind(name, entry_for_log(module));
-                });
-            captured.for_each_function(
-                [&](std::string_view name, const std::shared_ptr<const FunctionDef>& function) {
-                    logs.functions.bind(name, entry_for_log(function));
-                });
-            captured.for_each_variable([&](std::string_view name, const Value& value) {
-                logs.variables.bind(name, value);
-            });
-        }
-        log_frame(frame, logs);
-    }
-    return logs;
 }
 
 void Scope::log_frame(const ScopeFrame& frame, NameLogs& logs) const {
@@ -282,8 +215,6 @@ void Scope::log_frame(const ScopeFrame& frame, NameLogs& logs) const {
         logs.functions.bind(name, entry_for_log(function));
     for (const auto& [name, value] : frame.variables)
         logs.variables.bind(name, value);
-    frame.bindings.for_each(
-        [&](std::string_view name, const Value& value) { logs.variables.bind(name, value); });
 }
 
 }  // namespace tyx

@@ -89,29 +89,10 @@ class CapturedNames {
     // The logs as they stand now; they are frozen so that later bindings leave these intact.
     static CapturedNames of(NameLogs& logs);
 
-    const ImportedModule* import_alias(std::string_view name, uint64_t hash) const;
-    const std::shared_ptr<const FunctionDef>* function(std::string_view name, uint64_t hash) const;
-    const Value* variable(std::string_view name, uint64_t hash) const;
-
-    const ImportedModule* import_alias(std::string_view name) const {
-        return import_alias(name, NameHash{}(name));
-    }
-    const FunctionDef* function(std::string_view name) const;
-    const Value* variable(std::string_view name) const { return variable(name, NameHash{}(name)); }
-
-    // Each captured name with its entry, in no particular order.
-    template <class Visit>
-    void for_each_import_alias(Visit visit) const {
-        if (logs_ != nullptr) logs_->aliases.for_each(aliases_, visit);
-    }
-    template <class Visit>
-    void for_each_function(Visit visit) const {
-        if (logs_ != nullptr) logs_->functions.for_each(functions_, visit);
-    }
-    template <class Visit>
-    void for_each_variable(Visit visit) const {
-        if (logs_ != nullptr) logs_->variables.for_each(variables_, visit);
-    }
+    // The entry the name had when the function was defined, or nullptr.
+    const ImportedModule* import_alias(const NameKey& name) const;
+    const FunctionDef* function(const NameKey& name) const;
+    const Value* variable(const NameKey& name) const;
 
   private:
     const NameLogs* logs_ = nullptr;
@@ -140,15 +121,14 @@ struct FunctionDef {
     size_t max_arguments() const { return params.size(); }
 };
 
-// What a scope keeps for the functions it makes: the logs of its global frame, the functions
-// themselves, and the tables of names captured in inner frames. Every function made shares
+// What a scope keeps for the functions it makes: the logs of its global frame and the functions
+// themselves. Every function made shares
 // ownership of this one record, and the logs refer to those functions without owning them, so
 // nothing here forms a cycle and freeing it frees the functions one after another instead of
 // each through the next.
 struct ScopeHistory {
     NameLogs global;
     std::deque<FunctionDef> functions;
-    std::vector<std::unique_ptr<NameLogs>> inner_captures;
 };
 
 // The variables a frame beneath the global one binds for a call's parameters or a loop's
@@ -159,43 +139,31 @@ class FrameBindings {
   public:
     // Binds the name, replacing its previous binding here.
     // Taken by reference, so that the value is moved once, into the binding.
-    void bind(std::string_view name, Value&& value) {
-        const uint64_t key = NameHash{}(name);
-        if (Binding* bound = find_binding(name, key)) {
+    void bind(const NameKey& name, Value&& value) {
+        if (Binding* bound = find_binding(name)) {
             bound->owned = std::move(value);
             bound->referred = nullptr;
             return;
         }
-        bindings_.emplace_back(name, key, std::move(value));
+        bindings_.emplace_back(name, std::move(value));
         if (bindings_.size() > kScannedBindings) [[unlikely]]
             index_last();
     }
     // The same for a value that outlives the binding, which then refers to it.
-    void bind_ref(std::string_view name, const Value& value) {
-        const uint64_t key = NameHash{}(name);
-        if (Binding* bound = find_binding(name, key)) {
+    void bind_ref(const NameKey& name, const Value& value) {
+        if (Binding* bound = find_binding(name)) {
             bound->owned = Value();
             bound->referred = &value;
             return;
         }
-        bindings_.emplace_back(name, key, &value);
+        bindings_.emplace_back(name, &value);
         if (bindings_.size() > kScannedBindings) [[unlikely]]
             index_last();
     }
 
-    const Value* find(std::string_view name, uint64_t key) const {
-        const Binding* bound = find_binding(name, key);
+    const Value* find(const NameKey& name) const {
+        const Binding* bound = find_binding(name);
         return bound == nullptr ? nullptr : &bound->value();
-    }
-    // The same for a short name, whose key is the name itself (see NameHash), by a scan that
-    // calls nothing; a frame with an index answers nullptr here and only through find.
-    const Value* scan_short(uint64_t key) const {
-        if (!index_.empty()) [[unlikely]]
-            return nullptr;
-        for (const Binding& binding : bindings_) {
-            if (binding.key == key) return &binding.value();
-        }
-        return nullptr;
     }
     bool empty() const { return bindings_.empty(); }
     // Keeps the storage for the bindings of the next frame pushed at this depth.
@@ -204,19 +172,12 @@ class FrameBindings {
         index_.clear();
     }
 
-    // Each name with its value, in the order first bound.
-    template <class Visit>
-    void for_each(Visit visit) const {
-        for (const Binding& binding : bindings_)
-            visit(binding.name, binding.value());
-    }
-
   private:
     struct Binding {
-        Binding(std::string_view binding_name, uint64_t binding_key, Value&& value)
-            : name(binding_name), key(binding_key), owned(std::move(value)) {}
-        Binding(std::string_view binding_name, uint64_t binding_key, const Value* value)
-            : name(binding_name), key(binding_key), referred(value) {}
+        Binding(const NameKey& binding_name, Value&& value)
+            : name(binding_name.name), key(binding_name.key), owned(std::move(value)) {}
+        Binding(const NameKey& binding_name, const Value* value)
+            : name(binding_name.name), key(binding_name.key), referred(value) {}
 
         std::string_view name;
         uint64_t key;
@@ -230,27 +191,38 @@ class FrameBindings {
     // A call's parameters are few, but nothing bounds how many a function declares.
     static constexpr size_t kScannedBindings = 8;
 
-    const Binding* find_binding(std::string_view name, uint64_t key) const {
-        if (!index_.empty()) [[unlikely]]
-            return indexed_binding(name, key);
-        const bool exact = NameHash::is_exact(name.size());
+    // A short name is found without calling anything, as in NameMap.
+    [[gnu::always_inline]] const Binding* find_binding(const NameKey& name) const {
+        if (!NameHash::is_exact(name.name.size())) [[unlikely]]
+            return confirmed_binding(name);
+        if (!index_.empty()) [[unlikely]] {
+            const size_t at =
+                index_.find(name.key, [&](size_t i) { return bindings_[i].key == name.key; });
+            return at == NameIndex::kAbsent ? nullptr : &bindings_[at];
+        }
         for (const Binding& binding : bindings_) {
-            if (binding.key == key && (exact || binding.name == name)) return &binding;
+            if (binding.key == name.key) return &binding;
         }
         return nullptr;
     }
-    [[gnu::noinline]] const Binding* indexed_binding(std::string_view name, uint64_t key) const {
-        const bool exact = NameHash::is_exact(name.size());
-        const size_t at = index_.find(key, [&](size_t i) {
-            return bindings_[i].key == key && (exact || bindings_[i].name == name);
-        });
-        return at == NameIndex::kAbsent ? nullptr : &bindings_[at];
+    [[gnu::noinline]] const Binding* confirmed_binding(NameKey name) const {
+        const auto matches = [&](size_t i) {
+            return bindings_[i].key == name.key && bindings_[i].name == name.name;
+        };
+        if (!index_.empty()) {
+            const size_t at = index_.find(name.key, matches);
+            return at == NameIndex::kAbsent ? nullptr : &bindings_[at];
+        }
+        for (size_t i = 0; i < bindings_.size(); ++i) {
+            if (matches(i)) return &bindings_[i];
+        }
+        return nullptr;
     }
     [[gnu::noinline]] void index_last() {
         index_.add(bindings_.size() - 1, [this](size_t i) { return bindings_[i].key; });
     }
-    Binding* find_binding(std::string_view name, uint64_t key) {
-        return const_cast<Binding*>(std::as_const(*this).find_binding(name, key));
+    Binding* find_binding(const NameKey& name) {
+        return const_cast<Binding*>(std::as_const(*this).find_binding(name));
     }
 
     std::vector<Binding> bindings_;
@@ -323,9 +295,9 @@ class Scope {
     const FunctionDef* lookup_function(std::string_view name) const;
     const ImportedModule* lookup_import_alias(std::string_view name) const;
 
-    // Gives `function` the names visible now, over all frames, an inner entry replacing an outer
-    // one, and returns it shared: the scope keeps it with its history, so that names defined
-    // later are not among those it sees.
+    // Gives `function` the names of the global frame as they stand now and returns it shared:
+    // the scope keeps it with its history, so that names defined later are not among those it
+    // sees. Functions are made only where every @define stands, in the global frame.
     std::shared_ptr<const FunctionDef> make_function(FunctionDef function);
 
     std::span<const ScopeFrame> frames() const { return {frames_.data(), depth_}; }
@@ -342,8 +314,6 @@ class Scope {
     std::shared_ptr<const FunctionDef> entry_for_log(
         std::shared_ptr<const FunctionDef> function) const;
     ImportedModule entry_for_log(ImportedModule module) const;
-    // The names visible now, over all frames, for a function made beneath the global frame.
-    NameLogs flatten_visible_names() const;
     // Binds the frame's entries into the logs.
     void log_frame(const ScopeFrame& frame, NameLogs& logs) const;
 

@@ -28,8 +28,8 @@ namespace tyx::py {
 inline constexpr int MAX_PYTHON_JSON_DEPTH = 256;
 
 // A Python value read into flat storage, its entries in depth-first order and its texts copied
-// beside them. Reading it costs the interpreter lock no allocation per element, and it holds no
-// Python object, so its JSON value can be built and it can be destroyed with the lock released.
+// beside them. It holds no Python object, so its JSON value can be built and it can be destroyed
+// with the interpreter lock released.
 class PythonSnapshot {
   public:
     // The JSON value, as python_to_json gives it; null for an empty snapshot. Taken from an
