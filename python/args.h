@@ -10,7 +10,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include <nlohmann/json.hpp>
 
@@ -146,17 +145,6 @@ bool extract_optional_path(PyObject* value, const char* parameter, std::optional
 bool extract_u64(PyObject* value, const char* parameter, uint64_t& out);
 // None as absent, else as extract_u64.
 bool extract_optional_u64(PyObject* value, const char* parameter, std::optional<uint64_t>& out);
-
-// The qualified name of an object's type, as the module's messages show it.
-std::string type_qualname(PyObject* value);
-// A str as UTF-8 text; false with the encoding error set for a lone surrogate.
-bool utf8_of(PyObject* text, std::string& out);
-// The text of the exception being raised, as "{type}: {str}", and the exception cleared.
-std::string take_error_description();
-// The same for an exception that exception_goes_through() does not let through; one that it does,
-// also when str() of the exception raises it, is no failure to describe: it stays raised, to
-// reach the caller unchanged, and nothing is returned.
-std::optional<std::string> take_exception_description();
 
 // The checks of options and input sizes made before the interpreter lock is released. Each
 // returns false with TyxError raised ("tyx::resource_limit" or "tyx::invalid_options").

@@ -5,6 +5,7 @@
 #include "core/resolver/lib.h"
 #include "python/args.h"
 #include "python/boundary.h"
+#include "python/describe.h"
 #include "python/errors.h"
 #include "python/json_convert.h"
 #include "python/quoted.h"

@@ -1,7 +1,7 @@
 #include "python/errors.h"
 
-#include "python/args.h"
 #include "python/boundary.h"
+#include "python/describe.h"
 #include "python/error_mapping.h"
 #include "python/once_cell.h"
 #include "python/pyref.h"

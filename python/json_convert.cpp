@@ -9,7 +9,7 @@
 #include <type_traits>
 
 #include "core/display.h"
-#include "python/args.h"
+#include "python/describe.h"
 #include "python/errors.h"
 #include "python/native_stack.h"
 #include "python/pyref.h"

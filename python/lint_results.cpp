@@ -1,6 +1,7 @@
 #include "core/display.h"
 #include "python/args.h"
 #include "python/boundary.h"
+#include "python/describe.h"
 #include "python/errors.h"
 #include "python/json_convert.h"
 #include "python/quoted.h"

@@ -8,7 +8,7 @@
 #include <system_error>
 
 #include "core/format.h"
-#include "core/frontmatter/frontmatter.h"
+#include "core/frontmatter/limits.h"
 #include "core/frontmatter/scalars.h"
 
 namespace tyx::frontmatter {

@@ -5,6 +5,7 @@
 #include "core/format.h"
 #include "core/frontmatter/builder.h"
 #include "core/frontmatter/events.h"
+#include "core/frontmatter/scalars.h"
 
 namespace tyx {
 namespace {
@@ -54,6 +55,19 @@ Result<YamlValue> parse_frontmatter_yaml(std::string_view text) {
         }
     }
     return value;
+}
+
+bool plain_scalar_changes_kind(std::string_view text) {
+    using namespace frontmatter;
+    if (text.empty() || is_null_word(text) || bool_word(text)) return true;
+    if (text.front() != '.' && text.front() != '+' && text.front() != '-' &&
+        !is_digit(text.front())) {
+        return false;
+    }
+    const IntegerForm form = parse_integer_form(text);
+    if (form.shape == IntegerShape::LeadingZero) return true;
+    if (form.shape == IntegerShape::Integer && !form.beyond_128_bits) return true;
+    return parse_float_form(text).has_value();
 }
 
 }  // namespace tyx

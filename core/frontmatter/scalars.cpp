@@ -6,8 +6,6 @@
 #include <limits>
 #include <system_error>
 
-#include "core/frontmatter/frontmatter.h"
-
 namespace tyx::frontmatter {
 namespace {
 
@@ -168,20 +166,3 @@ std::optional<bool> bool_word(std::string_view text) {
 }
 
 }  // namespace tyx::frontmatter
-
-namespace tyx {
-
-bool plain_scalar_changes_kind(std::string_view text) {
-    using namespace frontmatter;
-    if (text.empty() || is_null_word(text) || bool_word(text)) return true;
-    if (text.front() != '.' && text.front() != '+' && text.front() != '-' &&
-        !is_digit(text.front())) {
-        return false;
-    }
-    const IntegerForm form = parse_integer_form(text);
-    if (form.shape == IntegerShape::LeadingZero) return true;
-    if (form.shape == IntegerShape::Integer && !form.beyond_128_bits) return true;
-    return parse_float_form(text).has_value();
-}
-
-}  // namespace tyx
