@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "core/lint/diagnostic.h"
+#include "core/lint/lint_entry.h"
 #include "core/resolver/lib.h"
-#include "core/resolver/lint_entry.h"
 #include "fuzz_modules.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "core/resolver/lint_entry.h"
+#include "core/lint/lint_entry.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
