@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <chrono>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -48,14 +49,15 @@ Scenario dense_template() {
 }
 
 int run(const Scenario& scenario) {
+    const auto source = std::make_shared<const std::string>(scenario.source);
     std::vector<tyx::Token> tokens;
-    if (auto lexed = tyx::tokenize(scenario.source, "bench.tyx"); lexed.ok()) {
+    if (auto lexed = tyx::tokenize(*source, "bench.tyx"); lexed.ok()) {
         tokens = std::move(lexed).value();
     } else {
         std::cerr << scenario.label << ": " << tyx::format_error_message(lexed.error()) << '\n';
         return 1;
     }
-    auto parsed = tyx::parse_template(tokens, "bench.tyx", scenario.source);
+    auto parsed = tyx::parse_template(tokens, "bench.tyx", source);
     if (!parsed.ok()) {
         std::cerr << scenario.label << ": " << tyx::format_error_message(parsed.error()) << '\n';
         return 1;

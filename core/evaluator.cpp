@@ -147,7 +147,9 @@ bool is_continuation_byte(std::string_view text, uint64_t offset) {
 Value literal_value(const Expression& expression) {
     return visit_unboxed(
         Overloaded{
-            [](const Expression::String& literal) { return Value::string(literal.value); },
+            [](const Expression::String& literal) {
+                return Value::string(std::string(literal.value));
+            },
             [](const Expression::Number& literal) { return Value::number(literal.value); },
             [](const Expression::Bool& literal) { return Value::boolean(literal.value); },
             [](const auto&) { return Value::null(); },

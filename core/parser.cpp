@@ -221,7 +221,7 @@ Result<Node> parse_if(ParserState& state, std::string_view rest, uint64_t offset
     const std::string_view trimmed = trim_white_space(rest);
     const auto head = split_directive_head(trimmed);
     if (!head) return missing_colon_error(state, "@if", trimmed, offset);
-    auto condition = parse_condition(*head);
+    auto condition = parse_condition(*head, state.parsed.made_texts);
     if (!condition) return locate_error_at_line(state, offset, std::move(condition).take_error());
 
     const Words kBranchEnds = {"@else:", "@end"};
@@ -247,7 +247,7 @@ Result<Node> parse_if(ParserState& state, std::string_view rest, uint64_t offset
             trim_white_space(trimmed_text(line).substr(std::string_view("@elseif ").size()));
         const auto branch_head = split_directive_head(branch_text);
         if (!branch_head) return missing_colon_error(state, "@elseif", branch_text, branch_offset);
-        auto branch_condition = parse_condition(*branch_head);
+        auto branch_condition = parse_condition(*branch_head, state.parsed.made_texts);
         if (!branch_condition) {
             return locate_error_at_line(state, branch_offset,
                                         std::move(branch_condition).take_error());
@@ -296,16 +296,16 @@ Result<Node> parse_for(ParserState& state, std::string_view rest, uint64_t offse
         if (!is_valid_identifier(item)) {
             return new_syntax_error(cat("invalid value variable name: '", item, "'"));
         }
-        node.key_variable = std::string(key);
-        node.item_variable = std::string(item);
+        node.key_variable = key;
+        node.item_variable = item;
     } else {
         if (!is_valid_identifier(variables)) {
             return new_syntax_error(cat("invalid loop variable name: '", variables, "'"));
         }
-        node.item_variable = std::string(variables);
+        node.item_variable = variables;
     }
 
-    auto iterable = parse_directive_expression(iterable_text);
+    auto iterable = parse_directive_expression(iterable_text, state.parsed.made_texts);
     if (!iterable) return locate_error_at_line(state, offset, std::move(iterable).take_error());
     if (iterable->is_literal()) {
         return syntax_error_at_line_owned(
@@ -346,10 +346,10 @@ Result<Node> parse_define(ParserState& state, std::string_view rest, uint64_t of
             state, cat("invalid function name: '", function_name, "'"), offset);
     }
     Node::Define node;
-    node.name = std::string(function_name);
+    node.name = function_name;
     node.offset = offset;
-    TYX_ASSIGN_OR_RETURN(node.params,
-                         parse_define_params(head.substr(open + 1, close - open - 1), node.name));
+    TYX_ASSIGN_OR_RETURN(node.params, parse_define_params(head.substr(open + 1, close - open - 1),
+                                                          node.name, state.parsed.made_texts));
     TYX_ASSIGN_OR_RETURN(node.body, parse_body(state, {"@end"}, {}));
     TYX_ASSIGN_OR_RETURN(node.end_offset, expect_end(state, "@define", offset));
     --state.depth;
@@ -388,8 +388,8 @@ Result<Node> parse_message_block(ParserState& state, std::string_view rest, uint
     node.offset = offset;
     if (role_text.size() >= 4 && starts_with(role_text, "{{") &&
         role_text.substr(role_text.size() - 2) == "}}") {
-        auto role =
-            parse_directive_expression(trim_white_space(role_text.substr(2, role_text.size() - 4)));
+        auto role = parse_directive_expression(
+            trim_white_space(role_text.substr(2, role_text.size() - 4)), state.parsed.made_texts);
         if (!role) return locate_error_at_line(state, offset, std::move(role).take_error());
         node.role = std::move(role).value();
     } else if (role_text.empty()) {
@@ -397,7 +397,7 @@ Result<Node> parse_message_block(ParserState& state, std::string_view rest, uint
             state,
             "@message role must not be empty \xE2\x80\x94 use e.g. @message system:", offset);
     } else {
-        node.role = Expression{Expression::String{std::string(role_text)}};
+        node.role = Expression{Expression::String{role_text}};
     }
 
     state.parsed.has_message_blocks = true;
@@ -439,7 +439,7 @@ Result<Node> parse_block_directive(ParserState& state, std::string_view rest, ui
             offset);
     }
     Node::Block node;
-    node.name = std::string(block_name);
+    node.name = block_name;
     node.offset = offset;
     TYX_TRY(enter_nesting(state));
     BlockScope scope(state, &ParserState::in_block);
@@ -469,7 +469,7 @@ Result<Node> parse_directive(ParserState& state, const Token& token) {
             return syntax_error_at_line_owned(state, cat("invalid include alias: '", alias, "'"),
                                               offset);
         }
-        return Node{Node::Include{std::string(alias), offset}};
+        return Node{Node::Include{alias, offset}};
     }
     if (starts_with(d, "@message ")) return parse_message_block(state, d.substr(9), offset);
     if (starts_with(d, "@block ")) return parse_block_directive(state, d.substr(7), offset);
@@ -549,7 +549,7 @@ Status parse_pending(ParserState& state, Words end_words, Words end_prefixes) {
                 Node& slot = nodes.emplace_back(Node::Text{{}, token->offset});
                 auto& node = slot.value.emplace<Node::Interpolation>();
                 TYX_TRY(parse_interpolation_into(node, token->text, token->offset, state.name,
-                                                 state.source));
+                                                 state.source, state.parsed.made_texts));
                 break;
             }
             case TokenKind::EscapedBrace:
@@ -622,7 +622,10 @@ Status parse_tokens(ParserState& state, ParsedTemplate& parsed) {
         state.advance();
         if (const Token* block = state.peek();
             block != nullptr && block->kind == TokenKind::Frontmatter) {
-            parsed.frontmatter = frontmatter_text(*block);
+            // Most frontmatter holds no carriage return and is the source's own bytes.
+            parsed.frontmatter = block->text.find('\r') == std::string_view::npos
+                                     ? block->text
+                                     : parsed.made_texts.emplace_front(frontmatter_text(*block));
             state.advance();
             if (const Token* close = state.peek();
                 close != nullptr && close->kind == TokenKind::FrontmatterDelimiter) {
@@ -638,36 +641,26 @@ Status parse_tokens(ParserState& state, ParsedTemplate& parsed) {
 }  // namespace
 
 Result<ParsedTemplate> parse_template(const std::vector<Token>& tokens, std::string_view name,
-                                      std::string_view source) {
+                                      std::shared_ptr<const std::string> source) {
     ParsedTemplate parsed;
+    parsed.source = std::move(source);
     TokenCursor cursor(tokens);
-    ParserState state{cursor, name, source, parsed};
+    ParserState state{cursor, name, *parsed.source, parsed};
     TYX_TRY(parse_tokens(state, parsed));
-    return parsed;
-}
-
-Result<ParsedTemplate> parse_source(std::string_view source, std::string_view name) {
-    ParsedTemplate parsed;
-    TokenStream stream(source, name);
-    TokenCursor cursor(stream);
-    ParserState state{cursor, name, source, parsed};
-    Status status = parse_tokens(state, parsed);
-    if (std::optional<CompileError> error = cursor.take_lexer_error()) return std::move(*error);
-    TYX_TRY(std::move(status));
     return parsed;
 }
 
 Result<ParsedTemplate> parse_source(std::shared_ptr<const std::string> source,
                                     std::string_view name) {
-    TYX_ASSIGN_OR_RETURN(ParsedTemplate parsed, parse_source(*source, name));
+    ParsedTemplate parsed;
     parsed.source = std::move(source);
-    return parsed;
-}
-
-Result<ParsedTemplate> parse_template(const std::vector<Token>& tokens, std::string_view name,
-                                      std::shared_ptr<const std::string> source) {
-    TYX_ASSIGN_OR_RETURN(ParsedTemplate parsed, parse_template(tokens, name, *source));
-    parsed.source = std::move(source);
+    const std::string_view text = *parsed.source;
+    TokenStream stream(text, name);
+    TokenCursor cursor(stream);
+    ParserState state{cursor, name, text, parsed};
+    Status status = parse_tokens(state, parsed);
+    if (std::optional<CompileError> error = cursor.take_lexer_error()) return std::move(*error);
+    TYX_TRY(std::move(status));
     return parsed;
 }
 

@@ -1,7 +1,7 @@
 #include "core/parser_helpers.h"
 
 #include "core/format.h"
-#include "core/keyed_tables.h"
+#include "core/keyed_hash.h"
 #include "core/text.h"
 
 #include <algorithm>
@@ -11,6 +11,7 @@
 #include <limits>
 #include <string>
 #include <system_error>
+#include <unordered_set>
 #include <utility>
 
 namespace tyx {
@@ -153,8 +154,23 @@ bool is_closed_quoted_string(std::string_view text) {
     return backslashes % 2 == 0;
 }
 
-std::string closed_string_value(std::string_view text) {
-    return unescape_string_literal(text.substr(1, text.size() - 2));
+// Whether unescape_string_literal changes `text`: some backslash, read as it reads them, starts
+// an escape.
+bool holds_escape(std::string_view text) {
+    for (size_t i = text.find('\\'); i != std::string_view::npos; i = text.find('\\', i + 2)) {
+        if (i + 1 < text.size() &&
+            (text[i + 1] == '"' || text[i + 1] == '\'' || text[i + 1] == '\\'))
+            return true;
+    }
+    return false;
+}
+
+// The value of a closed string: the bytes between its quotes, or a text made of them when an
+// escape changes them.
+std::string_view closed_string_value(std::string_view text, MadeTexts& made) {
+    const std::string_view inner = text.substr(1, text.size() - 2);
+    if (!holds_escape(inner)) return inner;
+    return made.emplace_front(unescape_string_literal(inner));
 }
 
 bool starts_like_number(std::string_view text) {
@@ -266,14 +282,14 @@ std::optional<Expression> keyword_literal(std::string_view text) {
 
 // The reason a dot path is invalid, or nothing. The count is tested before any item is cut.
 std::optional<std::string> validate_dot_path(std::string_view text,
-                                             std::vector<std::string>* names) {
+                                             std::vector<std::string_view>* names) {
     uint64_t segments = 1;
     for (char c : text)
         segments += c == '.' ? 1 : 0;
     if (segments > MAX_DOT_PATH_SEGMENTS) {
         return cat("dot path exceeds maximum segment count of ", decimal(MAX_DOT_PATH_SEGMENTS));
     }
-    std::vector<std::string> items;
+    std::vector<std::string_view> items;
     items.reserve(segments);
     size_t start = 0;
     while (true) {
@@ -310,7 +326,8 @@ std::optional<std::string_view> call_argument_text(std::string_view text, size_t
 }
 
 // `t` is trimmed and holds its first "." before its first "(" (qualified) or a "(" first.
-Result<Expression> parse_call_expression(std::string_view t, size_t dot, size_t open) {
+Result<Expression> parse_call_expression(std::string_view t, size_t dot, size_t open,
+                                         MadeTexts& made) {
     if (dot != std::string_view::npos && dot < open) {
         const std::string_view namespace_name = trim(t.substr(0, dot));
         const std::string_view function = trim(t.substr(dot + 1, open - dot - 1));
@@ -324,9 +341,8 @@ Result<Expression> parse_call_expression(std::string_view t, size_t dot, size_t 
         }
         const auto inner = call_argument_text(t, open);
         if (!inner) return new_syntax_error("unclosed parenthesis in qualified call expression");
-        TYX_ASSIGN_OR_RETURN(auto args, parse_call_arguments(*inner, 0));
-        return Expression{Expression::QualifiedCall{std::string(namespace_name),
-                                                    std::string(function), std::move(args)}};
+        TYX_ASSIGN_OR_RETURN(auto args, parse_call_arguments(*inner, 0, made));
+        return Expression{Expression::QualifiedCall{namespace_name, function, std::move(args)}};
     }
     const std::string_view function = trim(t.substr(0, open));
     if (!is_valid_identifier(function)) {
@@ -335,13 +351,15 @@ Result<Expression> parse_call_expression(std::string_view t, size_t dot, size_t 
     }
     const auto inner = call_argument_text(t, open);
     if (!inner) return new_syntax_error("unclosed parenthesis in directive expression");
-    TYX_ASSIGN_OR_RETURN(auto args, parse_call_arguments(*inner, 0));
-    return Expression{Expression::Call{std::string(function), std::move(args)}};
+    TYX_ASSIGN_OR_RETURN(auto args, parse_call_arguments(*inner, 0, made));
+    return Expression{Expression::Call{function, std::move(args)}};
 }
 
-Result<Expression> parse_call_argument(std::string_view text, uint64_t depth) {
+Result<Expression> parse_call_argument(std::string_view text, uint64_t depth, MadeTexts& made) {
     const std::string_view t = trim(text);
-    if (is_closed_quoted_string(t)) return Expression{Expression::String{closed_string_value(t)}};
+    if (is_closed_quoted_string(t)) {
+        return Expression{Expression::String{closed_string_value(t, made)}};
+    }
     if (const size_t open = t.find('('); open != std::string_view::npos) {
         const std::string_view function = trim(t.substr(0, open));
         if (!is_valid_identifier(function)) {
@@ -349,8 +367,8 @@ Result<Expression> parse_call_argument(std::string_view text, uint64_t depth) {
         }
         const auto inner = call_argument_text(t, open);
         if (!inner) return new_syntax_error("unclosed parenthesis in nested function call");
-        TYX_ASSIGN_OR_RETURN(auto args, parse_call_arguments(*inner, depth + 1));
-        return Expression{Expression::Call{std::string(function), std::move(args)}};
+        TYX_ASSIGN_OR_RETURN(auto args, parse_call_arguments(*inner, depth + 1, made));
+        return Expression{Expression::Call{function, std::move(args)}};
     }
     if (t == "true") return Expression{Expression::Bool{true}};
     if (t == "false") return Expression{Expression::Bool{false}};
@@ -365,11 +383,11 @@ Result<Expression> parse_call_argument(std::string_view text, uint64_t depth) {
         return Expression{Expression::Number{*number}};
     }
     if (t.find('.') != std::string_view::npos) {
-        std::vector<std::string> names;
+        std::vector<std::string_view> names;
         if (auto reason = validate_dot_path(t, &names)) return dot_path_argument_error(t, *reason);
-        std::string root = std::move(names.front());
+        const std::string_view root = names.front();
         names.erase(names.begin());
-        return Expression{Expression::DotPath{std::move(root), std::move(names)}};
+        return Expression{Expression::DotPath{root, std::move(names)}};
     }
     if (is_valid_identifier(t)) return Expression{Expression::Variable{t}};
     return new_syntax_error(cat("invalid function argument: '", t, "'"));
@@ -387,7 +405,7 @@ CompileError literal_condition_error() {
         "cannot use a literal value in @if condition \xE2\x80\x94 use a variable or function call");
 }
 
-Result<Condition> parse_condition_atom(std::string_view text) {
+Result<Condition> parse_condition_atom(std::string_view text, MadeTexts& made) {
     const std::string_view t = trim(text);
     if (!t.empty() && t[0] == '!') {
         const std::string_view rest = t.substr(1);
@@ -400,7 +418,7 @@ Result<Condition> parse_condition_atom(std::string_view text) {
         }
         const std::string_view operand = trim(rest);
         if (operand.empty()) return new_syntax_error("expected variable name after '!'");
-        TYX_ASSIGN_OR_RETURN(auto expression, parse_directive_expression(operand));
+        TYX_ASSIGN_OR_RETURN(auto expression, parse_directive_expression(operand, made));
         if (expression.is_literal()) {
             return new_syntax_error(
                 "cannot use a literal value after '!' \xE2\x80\x94 use a variable or function "
@@ -414,31 +432,31 @@ Result<Condition> parse_condition_atom(std::string_view text) {
         const std::string_view right = trim(t.substr(j + 2));
         if (left.empty()) return new_syntax_error(cat("expected expression before '", op, "'"));
         if (right.empty()) return new_syntax_error(cat("expected value after '", op, "'"));
-        TYX_ASSIGN_OR_RETURN(auto lhs, parse_directive_expression(left));
-        TYX_ASSIGN_OR_RETURN(auto rhs, parse_directive_expression(right));
+        TYX_ASSIGN_OR_RETURN(auto lhs, parse_directive_expression(left, made));
+        TYX_ASSIGN_OR_RETURN(auto rhs, parse_directive_expression(right, made));
         if (op == "==") return Condition{Condition::Equals{std::move(lhs), std::move(rhs)}};
         return Condition{Condition::NotEquals{std::move(lhs), std::move(rhs)}};
     }
     if (find_top_level_byte(t, '=', true) != std::string_view::npos) {
         return new_syntax_error("use '==' for comparison, not '='");
     }
-    TYX_ASSIGN_OR_RETURN(auto expression, parse_directive_expression(t));
+    TYX_ASSIGN_OR_RETURN(auto expression, parse_directive_expression(t, made));
     if (expression.is_literal()) return literal_condition_error();
     return Condition{Condition::Truthy{std::move(expression)}};
 }
 
-Result<Condition> parse_and_condition(std::string_view text, LeafBudget& budget) {
+Result<Condition> parse_and_condition(std::string_view text, LeafBudget& budget, MadeTexts& made) {
     TopLevelSplitter items(text, "&&");
     const std::string_view first = items.next();
     if (items.done()) {
         ++budget.count;
-        return parse_condition_atom(trim(first));
+        return parse_condition_atom(trim(first), made);
     }
     Condition::And conjunction;
     for (std::string_view item = first;; item = items.next()) {
         const std::string_view t = trim(item);
         if (t.empty()) return new_syntax_error("empty operand in '&&' expression");
-        TYX_ASSIGN_OR_RETURN(auto atom, parse_condition_atom(t));
+        TYX_ASSIGN_OR_RETURN(auto atom, parse_condition_atom(t, made));
         ++budget.count;
         if (!budget.over()) conjunction.conditions.push_back(std::move(atom));
         if (items.done()) break;
@@ -469,14 +487,14 @@ std::optional<std::string_view> split_directive_head(std::string_view text) {
     return text.substr(0, colon);
 }
 
-Result<Condition> parse_condition(std::string_view text) {
+Result<Condition> parse_condition(std::string_view text, MadeTexts& made) {
     const std::string_view t = trim(text);
     // A condition of identifier bytes and dots alone (a name or a dot path, the usual test)
     // holds no operator, quote or parenthesis, so it is a single truthiness test.
     if (!t.empty() && std::all_of(t.begin(), t.end(), [](char c) {
             return c == '.' || (kIdentifierBytes[static_cast<unsigned char>(c)] & 2) != 0;
         })) {
-        TYX_ASSIGN_OR_RETURN(auto expression, parse_directive_expression(t));
+        TYX_ASSIGN_OR_RETURN(auto expression, parse_directive_expression(t, made));
         if (expression.is_literal()) return literal_condition_error();
         return Condition{Condition::Truthy{std::move(expression)}};
     }
@@ -485,13 +503,13 @@ Result<Condition> parse_condition(std::string_view text) {
     const std::string_view first = items.next();
     Condition result;
     if (items.done()) {
-        TYX_ASSIGN_OR_RETURN(result, parse_and_condition(t, budget));
+        TYX_ASSIGN_OR_RETURN(result, parse_and_condition(t, budget, made));
     } else {
         Condition::Or disjunction;
         for (std::string_view item = first;; item = items.next()) {
             const std::string_view trimmed = trim(item);
             if (trimmed.empty()) return new_syntax_error("empty operand in '||' expression");
-            TYX_ASSIGN_OR_RETURN(auto member, parse_and_condition(trimmed, budget));
+            TYX_ASSIGN_OR_RETURN(auto member, parse_and_condition(trimmed, budget, made));
             if (!budget.over()) disjunction.conditions.push_back(std::move(member));
             if (items.done()) break;
         }
@@ -507,10 +525,12 @@ Result<Condition> parse_condition(std::string_view text) {
     return result;
 }
 
-Result<Expression> parse_directive_expression(std::string_view text) {
+Result<Expression> parse_directive_expression(std::string_view text, MadeTexts& made) {
     const std::string_view t = trim(text);
     if (t.empty()) return new_syntax_error("expected an expression");
-    if (is_closed_quoted_string(t)) return Expression{Expression::String{closed_string_value(t)}};
+    if (is_closed_quoted_string(t)) {
+        return Expression{Expression::String{closed_string_value(t, made)}};
+    }
     if (is_quote(t[0]))
         return new_syntax_error("unterminated string literal in directive expression");
     if (auto literal = keyword_literal(t)) return std::move(*literal);
@@ -526,21 +546,22 @@ Result<Expression> parse_directive_expression(std::string_view text) {
     const size_t dot = t.find('.');
     const size_t open = t.find('(');
     if (dot != std::string_view::npos && dot < open) {
-        if (open != std::string_view::npos) return parse_call_expression(t, dot, open);
-        std::vector<std::string> names;
+        if (open != std::string_view::npos) return parse_call_expression(t, dot, open, made);
+        std::vector<std::string_view> names;
         if (auto reason = validate_dot_path(t, &names))
             return dot_path_expression_error(t, *reason);
-        std::string root = std::move(names.front());
+        const std::string_view root = names.front();
         names.erase(names.begin());
-        return Expression{Expression::DotPath{std::move(root), std::move(names)}};
+        return Expression{Expression::DotPath{root, std::move(names)}};
     }
-    if (open != std::string_view::npos) return parse_call_expression(t, dot, open);
+    if (open != std::string_view::npos) return parse_call_expression(t, dot, open, made);
     if (is_valid_identifier(t)) return Expression{Expression::Variable{t}};
     return new_syntax_error(cat("invalid expression in directive: '", t,
                                 "' \xE2\x80\x94 expected a variable, function call, or literal"));
 }
 
-Result<std::vector<Expression>> parse_call_arguments(std::string_view text, uint64_t depth) {
+Result<std::vector<Expression>> parse_call_arguments(std::string_view text, uint64_t depth,
+                                                     MadeTexts& made) {
     if (depth > MAX_CALL_NESTING) {
         return new_syntax_error(
             cat("nested function call depth exceeds maximum of ", decimal(MAX_CALL_NESTING)));
@@ -552,12 +573,12 @@ Result<std::vector<Expression>> parse_call_arguments(std::string_view text, uint
         if (comma == std::string_view::npos) {
             // Only the last item may be empty, which makes a trailing comma harmless.
             if (!trim(rest).empty()) {
-                TYX_ASSIGN_OR_RETURN(auto arg, parse_call_argument(rest, depth));
+                TYX_ASSIGN_OR_RETURN(auto arg, parse_call_argument(rest, depth, made));
                 args.push_back(std::move(arg));
             }
             break;
         }
-        TYX_ASSIGN_OR_RETURN(auto arg, parse_call_argument(rest.substr(0, comma), depth));
+        TYX_ASSIGN_OR_RETURN(auto arg, parse_call_argument(rest.substr(0, comma), depth, made));
         args.push_back(std::move(arg));
         rest.remove_prefix(comma + 1);
     }
@@ -565,7 +586,8 @@ Result<std::vector<Expression>> parse_call_arguments(std::string_view text, uint
 }
 
 Status parse_compound_interpolation(Node::Interpolation& node, std::string_view t,
-                                    std::string_view name, std::string_view source) {
+                                    std::string_view name, std::string_view source,
+                                    MadeTexts& made) {
     const uint64_t offset = node.offset;
     const uint64_t length = node.length;
     const auto located = [&](std::string message) {
@@ -586,8 +608,8 @@ Status parse_compound_interpolation(Node::Interpolation& node, std::string_view 
         const std::string_view function = trim(t.substr(0, open));
         const auto inner = call_argument_text(t, open);
         if (!inner) return located("unclosed parenthesis in function call");
-        TYX_ASSIGN_OR_RETURN(auto args, parse_call_arguments(*inner, 0));
-        expression = Expression::Call{std::string(function), std::move(args)};
+        TYX_ASSIGN_OR_RETURN(auto args, parse_call_arguments(*inner, 0, made));
+        expression = Expression::Call{function, std::move(args)};
         return {};
     }
     if (open != std::string_view::npos) {
@@ -603,25 +625,25 @@ Status parse_compound_interpolation(Node::Interpolation& node, std::string_view 
         }
         const auto inner = call_argument_text(t, open);
         if (!inner) return located("unclosed parenthesis in function call");
-        TYX_ASSIGN_OR_RETURN(auto args, parse_call_arguments(*inner, 0));
-        expression = Expression::QualifiedCall{std::string(namespace_name), std::string(function),
-                                               std::move(args)};
+        TYX_ASSIGN_OR_RETURN(auto args, parse_call_arguments(*inner, 0, made));
+        expression = Expression::QualifiedCall{namespace_name, function, std::move(args)};
         return {};
     }
-    std::vector<std::string> names;
+    std::vector<std::string_view> names;
     if (auto reason = validate_dot_path(t, &names)) {
         return located(cat("invalid dot-path in interpolation: '", t, "' \xE2\x80\x94 ", *reason));
     }
-    std::string root = std::move(names.front());
+    const std::string_view root = names.front();
     names.erase(names.begin());
-    expression = Expression::DotPath{std::move(root), std::move(names)};
+    expression = Expression::DotPath{root, std::move(names)};
     return {};
 }
 
 Result<Node::Interpolation> parse_interpolation(std::string_view text, uint64_t offset,
-                                                std::string_view name, std::string_view source) {
+                                                std::string_view name, std::string_view source,
+                                                MadeTexts& made) {
     Node::Interpolation node;
-    TYX_TRY(parse_interpolation_into(node, trim(text), offset, name, source));
+    TYX_TRY(parse_interpolation_into(node, trim(text), offset, name, source, made));
     return node;
 }
 
@@ -643,7 +665,7 @@ std::string unescape_string_literal(std::string_view text) {
 namespace {
 
 struct QuotedPath {
-    std::string path;
+    std::string_view path;
     std::string_view after;  // the text after the closing quote
 };
 
@@ -652,7 +674,7 @@ Result<QuotedPath> read_quoted_path(std::string_view text) {
     if (t.empty() || t[0] != '"') return new_syntax_error(cat("expected quoted path, got: ", t));
     const size_t close = t.find('"', 1);
     if (close == std::string_view::npos) return new_syntax_error("unclosed quote in path");
-    return QuotedPath{std::string(t.substr(1, close - 1)), t.substr(close + 1)};
+    return QuotedPath{t.substr(1, close - 1), t.substr(close + 1)};
 }
 
 bool starts_with(std::string_view text, std::string_view prefix) {
@@ -661,9 +683,9 @@ bool starts_with(std::string_view text, std::string_view prefix) {
 
 }  // namespace
 
-Result<std::string> parse_quoted_path(std::string_view text) {
+Result<std::string_view> parse_quoted_path(std::string_view text) {
     TYX_ASSIGN_OR_RETURN(auto quoted, read_quoted_path(text));
-    return std::move(quoted.path);
+    return quoted.path;
 }
 
 bool is_keyword_line(std::string_view text, std::string_view keyword) {
@@ -705,7 +727,7 @@ Result<Node::Import> parse_import(std::string_view text, uint64_t offset) {
         if (const std::string_view remainder = trim(quoted.after); !remainder.empty()) {
             return new_syntax_error(cat("unexpected text after import path: '", remainder, "'"));
         }
-        selective.path = std::move(quoted.path);
+        selective.path = quoted.path;
         return Node::Import{ImportKind{std::move(selective)}, offset};
     }
     TYX_ASSIGN_OR_RETURN(auto quoted, read_quoted_path(r));
@@ -715,11 +737,10 @@ Result<Node::Import> parse_import(std::string_view text, uint64_t offset) {
         if (!is_valid_identifier(alias)) {
             return new_syntax_error(cat("invalid import alias: '", alias, "'"));
         }
-        return Node::Import{
-            ImportKind{ImportKind::Alias{std::move(quoted.path), std::string(alias)}}, offset};
+        return Node::Import{ImportKind{ImportKind::Alias{quoted.path, alias}}, offset};
     }
     if (remainder.empty()) {
-        return Node::Import{ImportKind{ImportKind::Whole{std::move(quoted.path)}}, offset};
+        return Node::Import{ImportKind{ImportKind::Whole{quoted.path}}, offset};
     }
     return new_syntax_error(cat("unexpected text after import path: '", remainder, "'"));
 }
@@ -729,7 +750,7 @@ Result<Node::Export> parse_export(std::string_view text, uint64_t offset) {
     for (std::string_view prefix : {std::string_view("* from "), std::string_view("*from ")}) {
         if (starts_with(g, prefix)) {
             TYX_ASSIGN_OR_RETURN(auto path, parse_quoted_path(g.substr(prefix.size())));
-            return Node::Export{ExportKind{ExportKind::ReexportAll{std::move(path)}}, offset};
+            return Node::Export{ExportKind{ExportKind::ReexportAll{path}}, offset};
         }
     }
     const size_t first_space = g.find(' ');
@@ -742,14 +763,12 @@ Result<Node::Export> parse_export(std::string_view text, uint64_t offset) {
                 return new_syntax_error(cat("invalid re-export name: '", exported, "'"));
             }
             TYX_ASSIGN_OR_RETURN(auto path, parse_quoted_path(g.substr(second_space + 1)));
-            return Node::Export{
-                ExportKind{ExportKind::ReexportName{std::string(exported), std::move(path)}},
-                offset};
+            return Node::Export{ExportKind{ExportKind::ReexportName{exported, path}}, offset};
         }
     }
     if (g.empty()) return new_syntax_error("@export requires a name");
     if (!is_valid_identifier(g)) return new_syntax_error(cat("invalid export name: '", g, "'"));
-    return Node::Export{ExportKind{ExportKind::Name{std::string(g)}}, offset};
+    return Node::Export{ExportKind{ExportKind::Name{g}}, offset};
 }
 
 namespace {
@@ -767,9 +786,9 @@ size_t find_default_sign(std::string_view item) {
     return found;
 }
 
-std::optional<Expression> default_literal(std::string_view text) {
+std::optional<Expression> default_literal(std::string_view text, MadeTexts& made) {
     if (is_closed_quoted_string(text))
-        return Expression{Expression::String{closed_string_value(text)}};
+        return Expression{Expression::String{closed_string_value(text, made)}};
     if (auto literal = keyword_literal(text)) return literal;
     if (const auto number = convert_number(text); number && std::isfinite(*number)) {
         return Expression{Expression::Number{*number}};
@@ -780,12 +799,13 @@ std::optional<Expression> default_literal(std::string_view text) {
 }  // namespace
 
 Result<std::vector<DefineParam>> parse_define_params(std::string_view text,
-                                                     std::string_view function_name) {
+                                                     std::string_view function_name,
+                                                     MadeTexts& made) {
     std::vector<DefineParam> params;
     // Parameter lists are short, and a scan of the names so far needs no allocation; a long
     // list switches to a set, so that a hostile one does not cost quadratic time.
     constexpr size_t kScannedParams = 16;
-    KeyedTextSet declared;
+    std::unordered_set<std::string_view, KeyedTextHash> declared;
     const auto is_declared = [&](std::string_view name) {
         if (params.size() < kScannedParams) {
             return std::any_of(params.begin(), params.end(),
@@ -795,7 +815,7 @@ Result<std::vector<DefineParam>> parse_define_params(std::string_view text,
             for (const DefineParam& param : params)
                 declared.insert(param.name);
         }
-        return !declared.insert(std::string(name)).second;
+        return !declared.insert(name).second;
     };
     std::string_view rest = text;
     while (true) {
@@ -811,7 +831,7 @@ Result<std::vector<DefineParam>> parse_define_params(std::string_view text,
                     return new_syntax_error(cat("invalid parameter name: '", param_name, "'"));
                 }
                 const std::string_view default_text = trim(item.substr(sign + 1));
-                param.default_value = default_literal(default_text);
+                param.default_value = default_literal(default_text, made);
                 if (!param.default_value) {
                     return new_syntax_error(cat("invalid default value for parameter '", param_name,
                                                 "': '", default_text,
@@ -832,7 +852,7 @@ Result<std::vector<DefineParam>> parse_define_params(std::string_view text,
                 return new_syntax_error(
                     cat("duplicate parameter name '", param_name, "' in @define ", function_name));
             }
-            param.name = std::string(param_name);
+            param.name = param_name;
             params.push_back(std::move(param));
         }
         if (comma == std::string_view::npos) break;

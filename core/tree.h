@@ -1,4 +1,11 @@
 // The syntax tree of one template: its nodes, their operands, and the tree that owns them.
+//
+// Who owns the texts: a tree always owns its source, through ParsedTemplate::source, and every
+// text, name and path a node holds is a std::string_view. It views `source` where it is the
+// source's own bytes, and a text of `made_texts`, whose elements never move, where the parser
+// made it: a string literal with its escapes resolved, a fence line given the line feed its
+// source lacks, the frontmatter with its carriage returns removed. So whoever holds a node, an
+// expression or a parameter of a tree keeps that tree alive as well.
 #pragma once
 
 #include <cstdint>
@@ -97,26 +104,25 @@ decltype(auto) visit_unboxed(Visitor&& visitor, const std::variant<Alternatives.
 // default or a call's argument. String, Number, Bool and Null are the literal kinds. A call's
 // argument is never a qualified call.
 struct Expression {
-    // A view of the tree's source, like every name an identifier spells.
     struct Variable {
         std::string_view name;
     };
     struct Call {
-        std::string name;
+        std::string_view name;
         std::vector<Expression> args;
     };
     struct QualifiedCall {
-        std::string namespace_name;  // an import alias
-        std::string name;
+        std::string_view namespace_name;  // an import alias
+        std::string_view name;
         std::vector<Expression> args;
     };
     // Between 2 and 32 names in all, root included.
     struct DotPath {
-        std::string root;
-        std::vector<std::string> fields;
+        std::string_view root;
+        std::vector<std::string_view> fields;
     };
     struct String {
-        std::string value;  // escapes already resolved
+        std::string_view value;  // escapes already resolved
     };
     struct Number {
         double value = 0;  // always finite
@@ -167,17 +173,17 @@ struct Condition {
 // The form of an @import line. Paths are kept exactly as written between the double quotes.
 struct ImportKind {
     struct Alias {
-        std::string path;
-        std::string alias;
+        std::string_view path;
+        std::string_view alias;
     };
     struct Whole {
-        std::string path;
+        std::string_view path;
     };
     // The name list may be empty; name_offsets[i] is the byte offset of names[i] in the source.
     struct Selective {
-        std::vector<std::string> names;
+        std::vector<std::string_view> names;
         std::vector<uint64_t> name_offsets;
-        std::string path;
+        std::string_view path;
     };
 
     std::variant<Alias, Whole, Selective> value;
@@ -186,21 +192,21 @@ struct ImportKind {
 // The form of an @export line.
 struct ExportKind {
     struct Name {
-        std::string name;
+        std::string_view name;
     };
     struct ReexportName {
-        std::string name;
-        std::string path;
+        std::string_view name;
+        std::string_view path;
     };
     struct ReexportAll {
-        std::string path;
+        std::string_view path;
     };
 
     std::variant<Name, ReexportName, ReexportAll> value;
 };
 
 struct DefineParam {
-    std::string name;
+    std::string_view name;
     // Always a literal when present.
     std::optional<Expression> default_value;
 };
@@ -223,7 +229,6 @@ struct ElseBranch {
 struct Node {
     // A text run, a raw code block, or a fence line followed by "\n".
     struct Text {
-        // A view of the tree's source or of a text the tree made (see ParsedTemplate).
         std::string_view text;
         uint64_t offset = 0;
     };
@@ -246,8 +251,8 @@ struct Node {
         uint64_t end_offset = 0;
     };
     struct For {
-        std::optional<std::string> key_variable;  // the two-variable form only
-        std::string item_variable;
+        std::optional<std::string_view> key_variable;  // the two-variable form only
+        std::string_view item_variable;
         Expression iterable;  // never a literal
         std::vector<Node> body;
         uint64_t offset = 0;
@@ -255,7 +260,7 @@ struct Node {
     };
     // Parameter names are distinct and no required parameter follows an optional one.
     struct Define {
-        std::string name;
+        std::string_view name;
         std::vector<DefineParam> params;
         std::vector<Node> body;
         uint64_t offset = 0;
@@ -270,7 +275,7 @@ struct Node {
         uint64_t offset = 0;
     };
     struct Include {
-        std::string name;  // the import alias to paste
+        std::string_view name;  // the import alias to paste
         uint64_t offset = 0;
     };
     struct MessageBlock {
@@ -280,7 +285,7 @@ struct Node {
     };
     // Stands only in the top-level body.
     struct Block {
-        std::string name;
+        std::string_view name;
         std::vector<Node> body;
         uint64_t offset = 0;
     };
@@ -321,14 +326,14 @@ decltype(auto) visit_node(Visitor&& visitor, const Node& node) {
     return visit_unboxed(std::forward<Visitor>(visitor), node.value);
 }
 
-// The tree of one template; it owns everything in it and is never changed after parsing. A
-// user function shares its @define body through an aliasing std::shared_ptr to the tree that
-// holds it, so bodies are never copied.
-//
-// Text nodes view the source rather than copy it: the tree keeps that source alive through
-// `source` when it was parsed from a shared text, and otherwise lives only as long as the
-// caller's source. The texts that are not source bytes live in `made_texts`, whose elements
-// never move, so the tree is moved but never copied.
+// The texts a parse made rather than found in the source. A list, so that its elements never
+// move and moving it allocates nothing.
+using MadeTexts = std::forward_list<std::string>;
+
+// The tree of one template; it owns everything in it, its source and the texts it made
+// included, and is never changed after parsing. Its nodes view those texts, so it is moved but
+// never copied. A user function shares its @define body through an aliasing std::shared_ptr to
+// the tree that holds it, so bodies are never copied.
 struct ParsedTemplate {
     ParsedTemplate() = default;
     ParsedTemplate(ParsedTemplate&&) = default;
@@ -339,15 +344,14 @@ struct ParsedTemplate {
 
     std::vector<Node> body;
     // Carriage returns removed; absent without a frontmatter block, empty for an empty one.
-    std::optional<std::string> frontmatter;
+    std::optional<std::string_view> frontmatter;
     // The path of a leading @extends line, exactly as written between its quotes.
-    std::optional<std::string> extends;
+    std::optional<std::string_view> extends;
     uint64_t extends_offset = 0;
     // Some @message block stands somewhere in the tree, @define bodies included.
     bool has_message_blocks = false;
     std::shared_ptr<const std::string> source;
-    // A list whose elements never move and whose move allocates nothing.
-    std::forward_list<std::string> made_texts;
+    MadeTexts made_texts;
 };
 
 }  // namespace tyx

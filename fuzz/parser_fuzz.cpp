@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -25,7 +26,7 @@ void check_name(std::string_view name) {
     require(is_valid_identifier(name));
 }
 
-void check_path(const std::string& root, const std::vector<std::string>& fields) {
+void check_path(std::string_view root, const std::vector<std::string_view>& fields) {
     check_name(root);
     require(!fields.empty() && fields.size() + 1 <= MAX_DOT_PATH_SEGMENTS);
     for (const auto& field : fields)
@@ -143,7 +144,7 @@ void check_body(const std::vector<Node>& body, Context context) {
             check_nested(loop->body, context);
         } else if (auto* define = node_if<Node::Define>(node)) {
             check_name(define->name);
-            std::set<std::string> names;
+            std::set<std::string_view> names;
             bool optional_seen = false;
             for (const auto& param : define->params) {
                 check_name(param.name);
@@ -192,11 +193,12 @@ void check_body(const std::vector<Node>& body, Context context) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string_view source(reinterpret_cast<const char*>(data), size);
+    const auto source =
+        std::make_shared<const std::string>(reinterpret_cast<const char*>(data), size);
     // Parsing while lexing gives what lexing first and then parsing gives: the tree, or the
     // same error.
     auto streamed = tyx::parse_source(source, "fuzz.tyx");
-    auto tokens = tyx::tokenize(source, "fuzz.tyx");
+    auto tokens = tyx::tokenize(*source, "fuzz.tyx");
     if (!tokens.ok()) {
         require(!streamed.ok() && streamed.error().text == tokens.error().text &&
                 streamed.error().location.span == tokens.error().location.span);

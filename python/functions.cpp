@@ -1,5 +1,6 @@
 #include "python/functions.h"
 
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -335,8 +336,8 @@ PyObject* lint_virtual(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 // Paths in the order of their first occurrence, each once.
 class OrderedPaths {
   public:
-    void add(const std::string& path) {
-        if (seen_.insert(path).second) paths_.push_back(path);
+    void add(std::string_view path) {
+        if (seen_.emplace(path).second) paths_.emplace_back(path);
     }
     std::vector<std::string> take() && { return std::move(paths_); }
 
@@ -347,8 +348,8 @@ class OrderedPaths {
 
 // The import and re-export paths a template names, as written; resolves and reads nothing.
 Result<std::vector<std::string>> scan_import_paths(std::string_view source) {
-    TYX_ASSIGN_OR_RETURN(std::vector<Token> tokens, tokenize(source, ""));
-    TYX_ASSIGN_OR_RETURN(ParsedTemplate parsed, parse_template(tokens, "", source));
+    TYX_ASSIGN_OR_RETURN(ParsedTemplate parsed,
+                         parse_source(std::make_shared<const std::string>(source), ""));
     OrderedPaths paths;
     if (parsed.extends) paths.add(*parsed.extends);
     if (parsed.frontmatter) {

@@ -251,7 +251,7 @@ bool is_reserved_key(std::string_view key) {
            LINT_RESERVED_KEYS.end();
 }
 
-bool holds(const std::vector<std::string>& names, const std::string& name) {
+bool holds(const std::vector<std::string_view>& names, std::string_view name) {
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
@@ -291,15 +291,16 @@ Status collect_for_facts(const Node::For& loop, LintFacts& facts, LintBindings& 
 
 Status collect_define_facts(const Node::Define& define, LintFacts& facts, LintBindings& bindings,
                             uint64_t depth) {
-    facts.define_facts.push_back(DefineFact{define.name, define.offset, define.end_offset});
+    facts.define_facts.push_back(
+        DefineFact{std::string(define.name), define.offset, define.end_offset});
     for (const DefineParam& param : define.params) {
         if (bindings.frontmatter_names.contains(param.name)) {
-            facts.shadow_facts.push_back(ShadowFact{param.name, define.offset,
+            facts.shadow_facts.push_back(ShadowFact{std::string(param.name), define.offset,
                                                     BindingKind::DefineParameter,
                                                     BindingKind::FrontmatterVariable});
         }
         if (holds(bindings.loop_variables, param.name)) {
-            facts.shadow_facts.push_back(ShadowFact{param.name, define.offset,
+            facts.shadow_facts.push_back(ShadowFact{std::string(param.name), define.offset,
                                                     BindingKind::DefineParameter,
                                                     BindingKind::ForLoopVariable});
         }
@@ -323,7 +324,7 @@ void collect_import_facts(const Node::Import& import, LintFacts& facts) {
                       [&](const ImportKind::Selective& selective) {
                           fact.kind = ImportFactKind::Selective;
                           fact.path = selective.path;
-                          fact.names = selective.names;
+                          fact.names.assign(selective.names.begin(), selective.names.end());
                           fact.name_offsets = selective.name_offsets;
                       },
                   },
@@ -439,7 +440,7 @@ Status collect_node_facts(const std::vector<Node>& nodes, LintFacts& facts, Lint
                                return Status();
                            },
                            [&](const Node::Include& include) {
-                               facts.included.insert(include.name);
+                               facts.included.emplace(include.name);
                                return Status();
                            },
                            [&](const Node::MessageBlock& message) {
@@ -457,24 +458,23 @@ Status collect_node_facts(const std::vector<Node>& nodes, LintFacts& facts, Lint
 }
 
 void collect_expression_facts(const Expression& expression, LintFacts& facts) {
-    visit_unboxed(Overloaded{
-                      [&](const Expression::Variable& variable) {
-                          facts.referenced.insert(std::string(variable.name));
-                      },
-                      [&](const Expression::DotPath& path) { facts.referenced.insert(path.root); },
-                      [&](const Expression::Call& call) {
-                          facts.called.insert(call.name);
-                          for (const Expression& argument : call.args)
-                              collect_expression_facts(argument, facts);
-                      },
-                      [&](const Expression::QualifiedCall& call) {
-                          facts.qualified_namespaces.insert(call.namespace_name);
-                          for (const Expression& argument : call.args)
-                              collect_expression_facts(argument, facts);
-                      },
-                      [](const auto&) {},
-                  },
-                  expression.value);
+    visit_unboxed(
+        Overloaded{
+            [&](const Expression::Variable& variable) { facts.referenced.emplace(variable.name); },
+            [&](const Expression::DotPath& path) { facts.referenced.emplace(path.root); },
+            [&](const Expression::Call& call) {
+                facts.called.emplace(call.name);
+                for (const Expression& argument : call.args)
+                    collect_expression_facts(argument, facts);
+            },
+            [&](const Expression::QualifiedCall& call) {
+                facts.qualified_namespaces.emplace(call.namespace_name);
+                for (const Expression& argument : call.args)
+                    collect_expression_facts(argument, facts);
+            },
+            [](const auto&) {},
+        },
+        expression.value);
 }
 
 void collect_condition_facts(const Condition& condition, LintFacts& facts) {
@@ -524,14 +524,14 @@ Result<LintFacts> collect_template_facts(const ParsedTemplate& tree, std::string
         const auto* import = node_if<Node::Import>(node);
         if (import == nullptr) continue;
         if (const auto* alias = std::get_if<ImportKind::Alias>(&import->kind.value)) {
-            bindings.import_aliases.insert(alias->alias);
+            bindings.import_aliases.emplace(alias->alias);
         }
     }
     TYX_TRY(collect_node_facts(tree.body, facts, bindings, 0));
     return facts;
 }
 
-void record_loop_variable_shadowing(const std::string& name, uint64_t offset,
+void record_loop_variable_shadowing(std::string_view name, uint64_t offset,
                                     const LintBindings& bindings, LintFacts& facts) {
     std::optional<BindingKind> outer;
     if (bindings.frontmatter_names.contains(name)) {
@@ -543,7 +543,7 @@ void record_loop_variable_shadowing(const std::string& name, uint64_t offset,
     }
     if (outer) {
         facts.shadow_facts.push_back(
-            ShadowFact{name, offset, BindingKind::ForLoopVariable, *outer});
+            ShadowFact{std::string(name), offset, BindingKind::ForLoopVariable, *outer});
     }
 }
 

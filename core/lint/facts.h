@@ -89,8 +89,8 @@ struct LintFacts {
 // The outer names the walk checks new bindings against.
 struct LintBindings {
     KeyedTextSet frontmatter_names;
-    KeyedTextSet import_aliases;              // top-level alias imports only
-    std::vector<std::string> loop_variables;  // of the enclosing @for loops
+    KeyedTextSet import_aliases;                   // top-level alias imports only
+    std::vector<std::string_view> loop_variables;  // of the enclosing @for loops, in the tree
 };
 
 // Appends one fact per top-level String key of a mapping `value`, reserved keys left out. A key
@@ -112,7 +112,7 @@ Result<LintFacts> collect_template_facts(const ParsedTemplate& tree, std::string
 
 // Records at most one fact: a frontmatter variable first, then an import alias, then an
 // enclosing loop variable.
-void record_loop_variable_shadowing(const std::string& name, uint64_t offset,
+void record_loop_variable_shadowing(std::string_view name, uint64_t offset,
                                     const LintBindings& bindings, LintFacts& facts);
 
 }  // namespace tyx

@@ -1,7 +1,9 @@
 #include "core/lint/lint.h"
 
 #include <array>
+#include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -103,8 +105,10 @@ bool is_partial_file_name(std::string_view file_name) {
 
 Result<LintResult> lint_source(std::string_view source, std::string_view file_name,
                                const RuleSeverityMap& rules) {
-    TYX_ASSIGN_OR_RETURN(const std::vector<Token> tokens, tokenize(source, file_name));
-    TYX_ASSIGN_OR_RETURN(const ParsedTemplate tree, parse_template(tokens, file_name, source));
+    // The tree keeps this copy, and the tokens the rules read view it as the tree does.
+    const auto text = std::make_shared<const std::string>(source);
+    TYX_ASSIGN_OR_RETURN(const std::vector<Token> tokens, tokenize(*text, file_name));
+    TYX_ASSIGN_OR_RETURN(const ParsedTemplate tree, parse_template(tokens, file_name, text));
 
     TYX_ASSIGN_OR_RETURN(LintFacts facts, collect_template_facts(tree, source));
     facts.skip_unused = is_partial_file_name(file_name) || tree.extends.has_value();

@@ -20,14 +20,14 @@ CompileError not_exported_error(std::string_view name, std::string_view path, si
 
 }  // namespace
 
-Result<FrontmatterScope> build_frontmatter_scope(const std::optional<std::string>& frontmatter,
+Result<FrontmatterScope> build_frontmatter_scope(std::optional<std::string_view> frontmatter,
                                                  bool plain_markdown, const VarsMap* vars) {
     if (!frontmatter) return build_frontmatter_scope(frontmatter, nullptr, plain_markdown, vars);
     TYX_ASSIGN_OR_RETURN(YamlValue value, parse_frontmatter_yaml(*frontmatter));
     return build_frontmatter_scope(frontmatter, &value, plain_markdown, vars);
 }
 
-Result<FrontmatterScope> build_frontmatter_scope(const std::optional<std::string>& frontmatter,
+Result<FrontmatterScope> build_frontmatter_scope(std::optional<std::string_view> frontmatter,
                                                  const YamlValue* parsed, bool plain_markdown,
                                                  const VarsMap* vars) {
     FrontmatterScope result;

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/resolver/frontmatter_imports.h"
@@ -20,11 +21,11 @@ struct FrontmatterScope {
 
 // `plain_markdown` is the loader's answer for the module; the caller's variables win over
 // the frontmatter's.
-Result<FrontmatterScope> build_frontmatter_scope(const std::optional<std::string>& frontmatter,
+Result<FrontmatterScope> build_frontmatter_scope(std::optional<std::string_view> frontmatter,
                                                  bool plain_markdown, const VarsMap* vars);
 // The same for a frontmatter text that the caller has parsed already into `parsed` (present
 // exactly when `frontmatter` is), so that it is not parsed twice.
-Result<FrontmatterScope> build_frontmatter_scope(const std::optional<std::string>& frontmatter,
+Result<FrontmatterScope> build_frontmatter_scope(std::optional<std::string_view> frontmatter,
                                                  const YamlValue* parsed, bool plain_markdown,
                                                  const VarsMap* vars);
 

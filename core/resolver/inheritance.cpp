@@ -64,7 +64,7 @@ Result<CompiledModulePtr> resolve_parent_at_line(Resolver& resolver, const Parse
                                                  const ModuleSource& source,
                                                  std::vector<std::string>& warnings,
                                                  std::string& parent_key) {
-    const std::string& path = *parsed.extends;
+    const std::string_view path = *parsed.extends;
     Result<CompiledModulePtr> parent = [&]() -> Result<CompiledModulePtr> {
         TYX_TRY(check_import_path(path));
         TYX_ASSIGN_OR_RETURN(parent_key, resolver.loader().resolve_relative(source.base_dir, path));
@@ -643,19 +643,34 @@ Result<std::vector<BodyPart>> expand_skeleton(
     return parts;
 }
 
-Result<std::vector<Node>> flatten_skeleton(
+namespace {
+
+// Copies of nodes of several trees, with what keeps those trees alive.
+struct FlattenedNodes {
+    std::vector<std::shared_ptr<const std::vector<Node>>> owners;
+    std::vector<Node> nodes;
+};
+
+}  // namespace
+
+Result<std::shared_ptr<const std::vector<Node>>> flatten_skeleton(
     const std::shared_ptr<const std::vector<Node>>& skeleton_nodes, const BlockMap& blocks,
     const SharedSource& skeleton_source) {
     TYX_ASSIGN_OR_RETURN(std::vector<BodyPart> parts,
                          expand_skeleton(skeleton_nodes, blocks, skeleton_source));
+    auto flattened = std::make_shared<FlattenedNodes>();
     size_t count = 0;
     for (const BodyPart& part : parts)
         count += part.nodes.size();
-    std::vector<Node> nodes;
-    nodes.reserve(count);
-    for (const BodyPart& part : parts)
-        nodes.insert(nodes.end(), part.nodes.begin(), part.nodes.end());
-    return nodes;
+    flattened->nodes.reserve(count);
+    flattened->owners.reserve(parts.size());
+    for (const BodyPart& part : parts) {
+        flattened->nodes.insert(flattened->nodes.end(), part.nodes.begin(), part.nodes.end());
+        if (flattened->owners.empty() || flattened->owners.back() != part.owner) {
+            flattened->owners.push_back(part.owner);
+        }
+    }
+    return std::shared_ptr<const std::vector<Node>>(flattened, &flattened->nodes);
 }
 
 Status validate_expanded_skeleton(const ExtendedTemplate& extended, Scope& scope) {
@@ -726,7 +741,7 @@ Result<CompiledModule> compile_parent_module(Resolver& resolver, const ModuleSou
         tree->extends ? std::nullopt : scope_imports(prepared.scope, *body);
     TYX_ASSIGN_OR_RETURN(
         DirectiveNames names,
-        process_module_directives(resolver, body, prepared.scope, source, warnings, &shared));
+        process_module_directives(resolver, tree, prepared.scope, source, warnings, &shared));
     names.expand();
 
     CompiledModule module;
@@ -791,7 +806,7 @@ Result<ExtendedTemplate> apply_extends(Resolver& resolver,
 
     TYX_ASSIGN_OR_RETURN(
         DirectiveNames names,
-        process_module_directives(resolver, body, extended.scope, source, warnings, &shared));
+        process_module_directives(resolver, parsed, extended.scope, source, warnings, &shared));
     names.expand();
     extended.functions = module_functions(*parent);
     for (auto& [name, function] : names.functions)
@@ -800,10 +815,9 @@ Result<ExtendedTemplate> apply_extends(Resolver& resolver,
     extended.exports = std::move(names.exports);
     extended.has_export_list = names.has_export_list;
 
-    TYX_ASSIGN_OR_RETURN(std::vector<Node> flattened,
+    TYX_ASSIGN_OR_RETURN(extended.flattened,
                          flatten_skeleton(extended.skeleton.nodes, extended.effective_blocks,
                                           extended.skeleton.source));
-    extended.flattened = std::make_shared<const std::vector<Node>>(std::move(flattened));
     return extended;
 }
 

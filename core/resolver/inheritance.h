@@ -130,8 +130,8 @@ Result<std::optional<std::string>> emit_frontmatter_yaml(const YamlMapping& mapp
 Result<std::vector<BodyPart>> expand_skeleton(
     const std::shared_ptr<const std::vector<Node>>& skeleton_nodes, const BlockMap& blocks,
     const SharedSource& skeleton_source);
-// The nodes of all parts, copied in order into one list.
-Result<std::vector<Node>> flatten_skeleton(
+// The nodes of all parts, copied in order into one list, which keeps the trees they view alive.
+Result<std::shared_ptr<const std::vector<Node>>> flatten_skeleton(
     const std::shared_ptr<const std::vector<Node>>& skeleton_nodes, const BlockMap& blocks,
     const SharedSource& skeleton_source);
 

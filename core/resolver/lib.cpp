@@ -54,8 +54,9 @@ bool body_holds_message_block(const std::vector<Node>& nodes) {
 struct PreparedModule {
     std::shared_ptr<const std::vector<Node>> nodes;
     Scope scope;
-    // Written back in front of Markdown output.
-    std::optional<std::string> frontmatter;
+    // For an extending template: its chain's frontmatter as written back in front of Markdown
+    // output, where a plain template writes its own text.
+    std::optional<std::string> extended_frontmatter;
     // For an extending template: its root's skeleton and the effective blocks, which a
     // rendering with a map expands into parts (expand_skeleton) instead of rendering `nodes`.
     std::optional<Skeleton> skeleton;
@@ -70,13 +71,13 @@ Result<PreparedModule> prepare_plain_module(Resolver& resolver,
         FrontmatterScope prepared,
         build_frontmatter_scope(tree->frontmatter, is_plain_markdown, source.vars));
     TYX_TRY(bind_frontmatter_imports(resolver, prepared.imports, prepared.scope, source, warnings));
-    std::shared_ptr<const std::vector<Node>> body(tree, &tree->body);
     TYX_ASSIGN_OR_RETURN(
         DirectiveNames names,
-        process_module_directives(resolver, body, prepared.scope, source, warnings));
+        process_module_directives(resolver, tree, prepared.scope, source, warnings));
     TYX_TRY(check_module_exports(names.exports, names.functions));
+    std::shared_ptr<const std::vector<Node>> body(tree, &tree->body);
     TYX_TRY(validate_nodes(*body, prepared.scope, source.display_name, source.text));
-    return PreparedModule{std::move(body), std::move(prepared.scope), tree->frontmatter, {}, {}};
+    return PreparedModule{std::move(body), std::move(prepared.scope), {}, {}, {}};
 }
 
 // The frontmatter an extending template merges into its parent's; a text that does not hold a
@@ -113,9 +114,11 @@ Result<CompileOutput> compile_entry_source(Resolver& resolver, const ModuleSourc
                                            std::vector<std::string>& warnings) {
     // Every module imported during this call reads it, also when the entry renders messages.
     resolver.set_source_map_wanted(options.source_map);
-    // The entry's tree views the caller's text, which outlives the call; nothing the call
-    // returns holds a node.
-    TYX_ASSIGN_OR_RETURN(ParsedTemplate parsed, parse_source(source.text, source.display_name));
+    // The entry's tree keeps one copy of the caller's text, which its functions and its map
+    // share.
+    TYX_ASSIGN_OR_RETURN(
+        ParsedTemplate parsed,
+        parse_source(std::make_shared<const std::string>(source.text), source.display_name));
     auto tree = std::make_shared<const ParsedTemplate>(std::move(parsed));
     const bool extends = tree->extends.has_value();
 
@@ -164,11 +167,9 @@ Result<CompileOutput> compile_entry_source(Resolver& resolver, const ModuleSourc
                                                         resolver.work()));
         } else {
             TYX_ASSIGN_OR_RETURN(
-                mapped,
-                evaluate_with_map(*module.nodes, module.scope, warnings,
-                                  MapBuilder(source.key, source.display_name,
-                                             std::make_shared<const std::string>(source.text)),
-                                  resolver.work()));
+                mapped, evaluate_with_map(*module.nodes, module.scope, warnings,
+                                          MapBuilder(source.key, source.display_name, tree->source),
+                                          resolver.work()));
         }
         rendered = std::move(mapped->text);
         builder =
@@ -178,7 +179,9 @@ Result<CompileOutput> compile_entry_source(Resolver& resolver, const ModuleSourc
     // The map's offsets were recorded in the rendered text, which finishing changes.
     std::string finished = finalize_output(builder ? rendered : std::move(rendered));
     const std::size_t finished_length = finished.size();
-    std::string output = prepend_frontmatter(module.frontmatter, std::move(finished));
+    std::string output = prepend_frontmatter(
+        extends ? std::optional<std::string_view>(module.extended_frontmatter) : tree->frontmatter,
+        std::move(finished));
     std::optional<SourceMap> map;
     if (builder) {
         map = finish_entry_source_map(std::move(*builder), rendered, output,

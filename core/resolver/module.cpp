@@ -14,16 +14,7 @@
 
 namespace tyx {
 
-SharedSource make_shared_source(std::string_view key, std::string_view display_name,
-                                std::string_view text) {
-    return SharedSource{std::make_shared<const std::string>(key),
-                        std::make_shared<const std::string>(display_name),
-                        std::make_shared<const std::string>(text)};
-}
-
 SharedSource shared_source_of(const ModuleSource& source, const ParsedTemplate& tree) {
-    if (tree.source == nullptr)
-        return make_shared_source(source.key, source.display_name, source.text);
     return SharedSource{std::make_shared<const std::string>(source.key),
                         std::make_shared<const std::string>(source.display_name), tree.source};
 }
@@ -128,7 +119,7 @@ std::shared_ptr<const DirectiveImports> bound_directive_imports(
 }
 
 Result<ParsedModule> parse_module(const ModuleSource& source) {
-    // The tree's text nodes view this copy, which the tree and the module's functions share.
+    // The tree's texts view this copy, which the tree and the module's functions share.
     auto text = std::make_shared<const std::string>(source.text);
     TYX_ASSIGN_OR_RETURN(ParsedTemplate parsed, parse_source(std::move(text), source.display_name));
     ParsedModule module{std::make_shared<const ParsedTemplate>(std::move(parsed)), {}, {}};
@@ -162,7 +153,7 @@ Status compile_plain_module(Resolver& resolver, const std::shared_ptr<const Pars
     const std::optional<ScopeImports> before = scope_imports(prepared.scope, *body);
     TYX_ASSIGN_OR_RETURN(
         DirectiveNames names,
-        process_module_directives(resolver, body, prepared.scope, source, warnings, &shared));
+        process_module_directives(resolver, tree, prepared.scope, source, warnings, &shared));
     TYX_TRY(check_module_exports(names.exports, names.functions));
     TYX_TRY(validate_nodes(*body, prepared.scope, source.display_name, source.text));
     // Kept for a template that extends this module once it was imported.

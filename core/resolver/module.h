@@ -77,10 +77,7 @@ struct CompiledModule {
     bool compiled_as_parent = false;
 };
 
-SharedSource make_shared_source(std::string_view key, std::string_view display_name,
-                                std::string_view text);
-// The shared source of a template parsed from `source`: the text its tree keeps, when it keeps
-// one, or else a copy.
+// The shared source of a template parsed from `source`: its names, and the text its tree keeps.
 SharedSource shared_source_of(const ModuleSource& source, const ParsedTemplate& tree);
 
 // No export list, or one that names "prompt".

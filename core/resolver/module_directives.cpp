@@ -9,15 +9,15 @@ namespace {
 
 class DirectivePass {
   public:
-    DirectivePass(Resolver& resolver, const std::shared_ptr<const std::vector<Node>>& nodes,
+    DirectivePass(Resolver& resolver, const std::shared_ptr<const ParsedTemplate>& tree,
                   Scope& scope, const ModuleSource& source, std::vector<std::string>& warnings,
                   const SharedSource* shared_source)
-        : resolver_(resolver), nodes_(nodes), scope_(scope), source_(source), warnings_(warnings) {
+        : resolver_(resolver), tree_(tree), scope_(scope), source_(source), warnings_(warnings) {
         if (shared_source != nullptr) shared_source_ = *shared_source;
     }
 
     Result<DirectiveNames> run() {
-        for (const Node& node : *nodes_) {
+        for (const Node& node : tree_->body) {
             Status step =
                 visit_node([this](const auto& directive) { return visit(directive); }, node);
             if (!step.ok()) return std::move(step).take_error();
@@ -36,13 +36,12 @@ class DirectivePass {
             return at_name(node.name, node.offset);
         }
         names_.expand();
-        if (!shared_source_) {
-            shared_source_ = make_shared_source(source_.key, source_.display_name, source_.text);
-        }
+        if (!shared_source_) shared_source_ = shared_source_of(source_, *tree_);
         FunctionDef function;
+        // The parameters view the tree, which the body keeps alive.
         function.params = node.params;
         function.default_values = make_default_values(node.params);
-        function.body = std::shared_ptr<const std::vector<Node>>(nodes_, &node.body);
+        function.body = std::shared_ptr<const std::vector<Node>>(tree_, &node.body);
         function.source = shared_source_;
         std::shared_ptr<const FunctionDef> shared = scope_.make_function(std::move(function));
         names_.functions[node.name] = shared;
@@ -58,8 +57,8 @@ class DirectivePass {
     Status import(const ImportKind::Alias& kind, uint64_t offset) {
         // Tested before the path is resolved, so a second alias reads nothing.
         if (scope_.lookup_import_alias(kind.alias) != nullptr) {
-            return CompileError::at(ErrorKind::NameCollision, kind.alias, source_.display_name,
-                                    source_.text, offset, kind.alias.size());
+            return CompileError::at(ErrorKind::NameCollision, std::string(kind.alias),
+                                    source_.display_name, source_.text, offset, kind.alias.size());
         }
         TYX_ASSIGN_OR_RETURN(CompiledModulePtr module, resolve_located(kind.path, offset));
         scope_.define_import_alias(kind.alias, build_imported_module(*module));
@@ -78,7 +77,7 @@ class DirectivePass {
 
     Status import(const ImportKind::Selective& kind, uint64_t offset) {
         TYX_ASSIGN_OR_RETURN(CompiledModulePtr module, resolve_located(kind.path, offset));
-        for (const std::string& name : kind.names) {
+        for (const std::string_view name : kind.names) {
             if (name == "prompt") {
                 if (!define_prompt(*module)) return not_exported(name, kind.path, offset);
                 continue;
@@ -98,7 +97,7 @@ class DirectivePass {
 
     Status exported(const ExportKind::Name& kind, uint64_t) {
         names_.expand();
-        names_.exports.insert(kind.name);
+        names_.exports.emplace(kind.name);
         return {};
     }
 
@@ -108,11 +107,11 @@ class DirectivePass {
         if (!function) {
             return CompileError::of(
                 ErrorKind::Export,
-                "cannot re-export '" + kind.name + "': not exported from \"" + kind.path + "\"");
+                cat("cannot re-export '", kind.name, "': not exported from \"", kind.path, "\""));
         }
         names_.expand();
         names_.functions[kind.name] = std::move(function);
-        names_.exports.insert(kind.name);
+        names_.exports.emplace(kind.name);
         return {};
     }
 
@@ -142,7 +141,7 @@ class DirectivePass {
         if (names_.block_names.contains(node.name) || names_.has_function(node.name)) {
             return at_name(node.name, node.offset);
         }
-        names_.block_names.insert(node.name);
+        names_.block_names.emplace(node.name);
         return {};
     }
 
@@ -164,25 +163,24 @@ class DirectivePass {
     }
 
     // From the directive's offset, as long as the name.
-    CompileError at_name(const std::string& name, uint64_t offset) const {
-        return CompileError::at(ErrorKind::NameCollision, name, source_.display_name, source_.text,
-                                offset, name.size());
+    CompileError at_name(std::string_view name, uint64_t offset) const {
+        return CompileError::at(ErrorKind::NameCollision, std::string(name), source_.display_name,
+                                source_.text, offset, name.size());
     }
 
-    CompileError at_line(const std::string& name, uint64_t offset) const {
-        return CompileError::at(ErrorKind::NameCollision, name, source_.display_name, source_.text,
-                                offset, line_length_at(source_.text, offset));
+    CompileError at_line(std::string_view name, uint64_t offset) const {
+        return CompileError::at(ErrorKind::NameCollision, std::string(name), source_.display_name,
+                                source_.text, offset, line_length_at(source_.text, offset));
     }
 
-    CompileError not_exported(const std::string& name, std::string_view path,
-                              uint64_t offset) const {
-        return make_import_error_at(
-            "'" + name + "' is not exported from '" + std::string(path) + "'", source_.display_name,
-            source_.text, offset, line_length_at(source_.text, offset));
+    CompileError not_exported(std::string_view name, std::string_view path, uint64_t offset) const {
+        return make_import_error_at(cat("'", name, "' is not exported from '", path, "'"),
+                                    source_.display_name, source_.text, offset,
+                                    line_length_at(source_.text, offset));
     }
 
     Resolver& resolver_;
-    const std::shared_ptr<const std::vector<Node>>& nodes_;
+    const std::shared_ptr<const ParsedTemplate>& tree_;
     Scope& scope_;
     const ModuleSource& source_;
     std::vector<std::string>& warnings_;
@@ -202,11 +200,12 @@ void DirectiveNames::expand() {
     reexported = nullptr;
 }
 
-Result<DirectiveNames> process_module_directives(
-    Resolver& resolver, const std::shared_ptr<const std::vector<Node>>& nodes, Scope& scope,
-    const ModuleSource& source, std::vector<std::string>& warnings,
-    const SharedSource* shared_source) {
-    return DirectivePass(resolver, nodes, scope, source, warnings, shared_source).run();
+Result<DirectiveNames> process_module_directives(Resolver& resolver,
+                                                 const std::shared_ptr<const ParsedTemplate>& tree,
+                                                 Scope& scope, const ModuleSource& source,
+                                                 std::vector<std::string>& warnings,
+                                                 const SharedSource* shared_source) {
+    return DirectivePass(resolver, tree, scope, source, warnings, shared_source).run();
 }
 
 Status check_module_exports(const std::set<std::string, std::less<>>& exports,

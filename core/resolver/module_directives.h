@@ -37,13 +37,15 @@ struct DirectiveNames {
     }
 };
 
-// `nodes` is the module's top-level body, shared so that its functions keep their bodies
-// without copying them. `shared_source`, when the caller has made one for the module already,
-// is the one its functions share instead of a copy of their own.
-Result<DirectiveNames> process_module_directives(
-    Resolver& resolver, const std::shared_ptr<const std::vector<Node>>& nodes, Scope& scope,
-    const ModuleSource& source, std::vector<std::string>& warnings,
-    const SharedSource* shared_source = nullptr);
+// `tree` is the module's tree, whose top-level body is read; it is shared so that its functions
+// keep their bodies, and the texts those view, without copying them. `shared_source`, when the
+// caller has made one for the module already, is the one its functions share; otherwise the
+// first @define makes one with the text the tree keeps.
+Result<DirectiveNames> process_module_directives(Resolver& resolver,
+                                                 const std::shared_ptr<const ParsedTemplate>& tree,
+                                                 Scope& scope, const ModuleSource& source,
+                                                 std::vector<std::string>& warnings,
+                                                 const SharedSource* shared_source = nullptr);
 
 // Each exported name must be "prompt" or one of the module's own functions.
 Status check_module_exports(const std::set<std::string, std::less<>>& exports,

@@ -58,7 +58,7 @@ std::string finalize_output(std::string text) {
     return text;
 }
 
-std::string prepend_frontmatter(const std::optional<std::string>& frontmatter, std::string body) {
+std::string prepend_frontmatter(std::optional<std::string_view> frontmatter, std::string body) {
     if (!frontmatter) return body;
     std::string collected;
     bool in_imports = false;

@@ -24,7 +24,7 @@ std::string finalize_output(std::string text);
 
 // `frontmatter` less its `imports` block and its `type: tyx` line, between "---" lines, in front
 // of `body`; `body` unchanged when nothing of the frontmatter remains.
-std::string prepend_frontmatter(const std::optional<std::string>& frontmatter, std::string body);
+std::string prepend_frontmatter(std::optional<std::string_view> frontmatter, std::string body);
 
 // The builder, unless it overflowed its segment cap; with `sourcesContent` switched off when
 // the sources are too large or were not asked for. Appends at most one warning.

@@ -47,7 +47,7 @@ class Template {
             tree_ = std::make_shared<const ParsedTemplate>();
             return;
         }
-        Result<ParsedTemplate> parsed = parse_template(tokens.value(), name_, *source_);
+        Result<ParsedTemplate> parsed = parse_template(tokens.value(), name_, source_);
         if (!parsed.ok()) {
             ADD_FAILURE() << "parse: " << format_error_message(parsed.error());
             tree_ = std::make_shared<const ParsedTemplate>();

@@ -151,13 +151,20 @@ Node text_node(std::string_view text, uint64_t offset) {
     return Node{Node::Text{text, offset}};
 }
 
-Node block_node(std::string name, std::vector<Node> body, uint64_t offset) {
-    return Node{Node::Block{std::move(name), std::move(body), offset}};
+Node block_node(std::string_view name, std::vector<Node> body, uint64_t offset) {
+    return Node{Node::Block{name, std::move(body), offset}};
+}
+
+// Hand-built nodes have no tree, so their sources are only names and a text.
+SharedSource source_named(std::string_view key, std::string_view text) {
+    return SharedSource{std::make_shared<const std::string>(key),
+                        std::make_shared<const std::string>(key),
+                        std::make_shared<const std::string>(text)};
 }
 
 TEST(Skeleton, ExpandsBlocksIntoTheirOverridesAndKeepsOtherNodesApart) {
-    const SharedSource root = make_shared_source("root.tyx", "root.tyx", "root text");
-    const SharedSource child = make_shared_source("child.tyx", "child.tyx", "child text");
+    const SharedSource root = source_named("root.tyx", "root text");
+    const SharedSource child = source_named("child.tyx", "child text");
     auto skeleton =
         nodes_of({text_node("head\n", 0), block_node("main", {text_node("default\n", 20)}, 5),
                   text_node("tail\n", 40), block_node("side", {text_node("side\n", 60)}, 50)});
@@ -182,10 +189,11 @@ TEST(Skeleton, ExpandsBlocksIntoTheirOverridesAndKeepsOtherNodesApart) {
     }
     EXPECT_EQ((*parts)[1].nodes.data(), override_body->data());
 
-    Result<std::vector<Node>> flat = flatten_skeleton(skeleton, blocks, root);
+    Result<std::shared_ptr<const std::vector<Node>>> flat =
+        flatten_skeleton(skeleton, blocks, root);
     ASSERT_TRUE(flat.ok());
     std::vector<std::string> texts;
-    for (const Node& node : *flat)
+    for (const Node& node : **flat)
         texts.emplace_back(node_get<Node::Text>(node).text);
     EXPECT_EQ(texts,
               (std::vector<std::string>{"head\n", "override\n", "more\n", "tail\n", "side\n"}));
@@ -199,6 +207,31 @@ TEST(Skeleton, ExpandsBlocksIntoTheirOverridesAndKeepsOtherNodesApart) {
         "internal error: skeleton @block has no effective_blocks entry"))
         << broken.error().text;
     EXPECT_FALSE(flatten_skeleton(skeleton, blocks, root).ok());
+}
+
+// The copied nodes view the trees they came from, which the list keeps alive.
+TEST(Skeleton, FlattenedListKeepsTheTreesOfItsNodesAlive) {
+    const SharedSource root = source_named("root.tyx", "root text");
+    const SharedSource child = source_named("child.tyx", "child text");
+    auto skeleton = nodes_of({text_node("head\n", 0), block_node("main", {}, 5)});
+    auto override_body = nodes_of({text_node("override\n", 3)});
+    BlockMap blocks = {{"main", BlockOverride{override_body, child, 0}}};
+    Result<std::shared_ptr<const std::vector<Node>>> flat =
+        flatten_skeleton(skeleton, blocks, root);
+    ASSERT_TRUE(flat.ok());
+    std::shared_ptr<const std::vector<Node>> list = std::move(flat).value();
+    const std::weak_ptr<const std::vector<Node>> skeleton_alive = skeleton;
+    const std::weak_ptr<const std::vector<Node>> override_alive = override_body;
+    blocks.clear();
+    skeleton.reset();
+    override_body.reset();
+    EXPECT_FALSE(skeleton_alive.expired());
+    EXPECT_FALSE(override_alive.expired());
+    ASSERT_EQ(list->size(), 2u);
+    EXPECT_EQ(node_get<Node::Text>((*list)[1]).text, "override\n");
+    list.reset();
+    EXPECT_TRUE(skeleton_alive.expired());
+    EXPECT_TRUE(override_alive.expired());
 }
 
 TEST(ExtendingBody, LocatesTheFirstNodeThatIsNoOverride) {

@@ -420,9 +420,10 @@ TEST(UnreachableBranch, ElseIfConditions) {
 
 TEST(StructuralEquality, ComparesNumbersByBitsAndIgnoresOffsets) {
     const auto parse = [](std::string_view source) {
-        auto tokens = tokenize(source, "t");
+        auto text = std::make_shared<const std::string>(source);
+        auto tokens = tokenize(*text, "t");
         EXPECT_TRUE(tokens.ok());
-        auto tree = parse_template(*tokens, "t", source);
+        auto tree = parse_template(*tokens, "t", text);
         EXPECT_TRUE(tree.ok());
         return std::move(tree).value();
     };

@@ -18,10 +18,11 @@ namespace tyx {
 namespace {
 
 LintFacts facts_of(std::string_view source) {
-    auto tokens = tokenize(source, "input.tyx");
+    auto text = std::make_shared<const std::string>(source);
+    auto tokens = tokenize(*text, "input.tyx");
     EXPECT_TRUE(tokens.ok()) << source;
     if (!tokens.ok()) return {};
-    auto tree = parse_template(*tokens, "input.tyx", source);
+    auto tree = parse_template(*tokens, "input.tyx", text);
     EXPECT_TRUE(tree.ok()) << (tree.ok() ? "" : tree.error().text);
     if (!tree.ok()) return {};
     auto facts = collect_template_facts(*tree, source);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -96,6 +97,7 @@ TEST(SplitDirectiveHead, FindsTheLastTopLevelColon) {
 }
 
 TEST(ParseCondition, BuildsTrees) {
+    MadeTexts made;
     const Case cases[] = {
         {"x", "x"},
         {"  x  ", "x"},
@@ -117,13 +119,14 @@ TEST(ParseCondition, BuildsTrees) {
         {"f(a, 'x && y') || g()", "(or f(a, \"x && y\") g())"},
     };
     for (const auto& c : cases) {
-        const auto result = parse_condition(c.input);
+        const auto result = parse_condition(c.input, made);
         ASSERT_TRUE(result.ok()) << c.input << ": " << result.error().text;
         EXPECT_EQ(dump(*result), c.expected) << c.input;
     }
 }
 
 TEST(ParseCondition, ReportsEachErrorWithoutLocation) {
+    MadeTexts made;
     const Case cases[] = {
         {"", "expected an expression"},
         {"   ", "expected an expression"},
@@ -166,30 +169,32 @@ TEST(ParseCondition, ReportsEachErrorWithoutLocation) {
          "call"},
     };
     for (const auto& c : cases)
-        expect_unlocated_error(parse_condition(c.input), c.input, c.expected);
+        expect_unlocated_error(parse_condition(c.input, made), c.input, c.expected);
 }
 
 TEST(ParseCondition, OperandLimitCountsLeavesOfAndAndOr) {
-    const auto sixteen = parse_condition(repeat_joined("a", " && ", 16));
+    MadeTexts made;
+    const auto sixteen = parse_condition(repeat_joined("a", " && ", 16), made);
     ASSERT_TRUE(sixteen.ok());
     EXPECT_EQ(std::get<Condition::And>(sixteen->value).conditions.size(), 16u);
-    EXPECT_TRUE(parse_condition(repeat_joined("a && b", " || ", 8)).ok());
+    EXPECT_TRUE(parse_condition(repeat_joined("a && b", " || ", 8), made).ok());
 
-    expect_unlocated_error(parse_condition(repeat_joined("a", " && ", 17)), "17 and",
+    expect_unlocated_error(parse_condition(repeat_joined("a", " && ", 17), made), "17 and",
                            "logical expression has 17 operands, exceeding maximum of 16");
-    expect_unlocated_error(parse_condition(repeat_joined("a", " || ", 17)), "17 or",
+    expect_unlocated_error(parse_condition(repeat_joined("a", " || ", 17), made), "17 or",
                            "logical expression has 17 operands, exceeding maximum of 16");
-    expect_unlocated_error(parse_condition(repeat_joined("a && b", " || ", 8) + " || x == y"),
+    expect_unlocated_error(parse_condition(repeat_joined("a && b", " || ", 8) + " || x == y", made),
                            "mixed", "logical expression has 17 operands, exceeding maximum of 16");
-    expect_unlocated_error(parse_condition(repeat_joined("a", " && ", 100000)), "many",
+    expect_unlocated_error(parse_condition(repeat_joined("a", " && ", 100000), made), "many",
                            "logical expression has 100000 operands, exceeding maximum of 16");
     // An operand's own error comes before the count, even past the limit.
     expect_unlocated_error(
-        parse_condition(repeat_joined("a", " && ", 20) + " && 5"), "late literal",
+        parse_condition(repeat_joined("a", " && ", 20) + " && 5", made), "late literal",
         "cannot use a literal value in @if condition \xE2\x80\x94 use a variable or function call");
 }
 
 TEST(ParseDirectiveExpression, BuildsEachKind) {
+    MadeTexts made;
     const Case cases[] = {
         {"x", "x"},
         {"  x ", "x"},
@@ -230,13 +235,14 @@ TEST(ParseDirectiveExpression, BuildsEachKind) {
         {"f(g(1), h(2, 3))", "f(g(#1), h(#2, #3))"},
     };
     for (const auto& c : cases) {
-        const auto result = parse_directive_expression(c.input);
+        const auto result = parse_directive_expression(c.input, made);
         ASSERT_TRUE(result.ok()) << c.input << ": " << result.error().text;
         EXPECT_EQ(dump(*result), c.expected) << c.input;
     }
 }
 
 TEST(ParseDirectiveExpression, ReportsEachErrorWithoutLocation) {
+    MadeTexts made;
     const std::string invalid = "' \xE2\x80\x94 expected a variable, function call, or literal";
     const std::string dot = "invalid dot-path in directive expression: '";
     const Case cases[] = {
@@ -282,36 +288,39 @@ TEST(ParseDirectiveExpression, ReportsEachErrorWithoutLocation) {
         {"f(1.5.x)", "invalid numeric argument: '1.5.x'"},
     };
     for (const auto& c : cases) {
-        expect_unlocated_error(parse_directive_expression(c.input), c.input, c.expected);
+        expect_unlocated_error(parse_directive_expression(c.input, made), c.input, c.expected);
     }
 }
 
 TEST(ParseDirectiveExpression, DotPathSegmentLimit) {
-    const auto at_limit = parse_directive_expression(dotted_path(32));
+    MadeTexts made;
+    const auto at_limit = parse_directive_expression(dotted_path(32), made);
     ASSERT_TRUE(at_limit.ok());
     EXPECT_EQ(unboxed_get<Expression::DotPath>(at_limit->value).fields.size(), 31u);
-    expect_unlocated_error(parse_directive_expression(dotted_path(33)), "33 segments",
+    expect_unlocated_error(parse_directive_expression(dotted_path(33), made), "33 segments",
                            "invalid dot-path in directive expression: '" + dotted_path(33) +
                                "' \xE2\x80\x94 dot path exceeds maximum segment count of 32");
     // The count is checked before the segments, so even bad segments report the count.
     const std::string bad = repeat_joined("1", ".", 40);
-    expect_unlocated_error(parse_directive_expression("x." + bad), "bad segments",
+    expect_unlocated_error(parse_directive_expression("x." + bad, made), "bad segments",
                            "invalid dot-path in directive expression: 'x." + bad +
                                "' \xE2\x80\x94 dot path exceeds maximum segment count of 32");
-    EXPECT_TRUE(parse_directive_expression("f(" + dotted_path(32) + ")").ok());
-    expect_unlocated_error(parse_directive_expression("f(" + dotted_path(33) + ")"), "argument",
+    EXPECT_TRUE(parse_directive_expression("f(" + dotted_path(32) + ")", made).ok());
+    expect_unlocated_error(parse_directive_expression("f(" + dotted_path(33) + ")", made),
+                           "argument",
                            "invalid dot-path in argument: '" + dotted_path(33) +
                                "' \xE2\x80\x94 dot path exceeds maximum segment count of 32");
 }
 
 TEST(ParseCallArguments, NestingLimitAndTrailingComma) {
-    EXPECT_TRUE(parse_directive_expression(nested_call(64)).ok());
-    expect_unlocated_error(parse_directive_expression(nested_call(65)), "65 nested",
+    MadeTexts made;
+    EXPECT_TRUE(parse_directive_expression(nested_call(64), made).ok());
+    expect_unlocated_error(parse_directive_expression(nested_call(65), made), "65 nested",
                            "nested function call depth exceeds maximum of 64");
     // The limit is checked before the list is read, so depth 65 fails even for no arguments.
-    expect_unlocated_error(parse_call_arguments("", 65), "depth 65",
+    expect_unlocated_error(parse_call_arguments("", 65, made), "depth 65",
                            "nested function call depth exceeds maximum of 64");
-    const auto at_limit = parse_call_arguments("a", 64);
+    const auto at_limit = parse_call_arguments("a", 64, made);
     ASSERT_TRUE(at_limit.ok());
     EXPECT_EQ(at_limit->size(), 1u);
 
@@ -319,11 +328,12 @@ TEST(ParseCallArguments, NestingLimitAndTrailingComma) {
         {"", "()"}, {"  ", "()"}, {"a,", "(a)"}, {"a, ", "(a)"}, {"'x\\'', y", "(\"x'\", y)"},
     };
     for (const auto& c : cases) {
-        const auto result = parse_call_arguments(c.input, 0);
+        const auto result = parse_call_arguments(c.input, 0, made);
         ASSERT_TRUE(result.ok()) << c.input;
         EXPECT_EQ(testing::dump_args(*result), c.expected) << c.input;
     }
-    expect_unlocated_error(parse_call_arguments(",", 0), ",", "invalid function argument: ''");
+    expect_unlocated_error(parse_call_arguments(",", 0, made), ",",
+                           "invalid function argument: ''");
 }
 
 TEST(UnescapeStringLiteral, ResolvesOnlyQuotesAndBackslash) {
@@ -335,7 +345,58 @@ TEST(UnescapeStringLiteral, ResolvesOnlyQuotesAndBackslash) {
         EXPECT_EQ(unescape_string_literal(c.input), c.expected) << c.input;
 }
 
+// A string literal's value views the text it was read from, unless an escape changes it: only
+// then is it a made text.
+TEST(ParseDirectiveExpression, StringValuesViewTheirTextUnlessAnEscapeChangesThem) {
+    const struct {
+        std::string input;
+        std::string value;
+        bool made;
+    } cases[] = {
+        {"'plain'", "plain", false},
+        {"\"\"", "", false},
+        {"'back\\slash'", "back\\slash", false},
+        {"'\\n and \\t'", "\\n and \\t", false},
+        {"'it\\'s'", "it's", true},
+        {"\"say \\\"hi\\\"\"", "say \"hi\"", true},
+        {"'a\\\\b'", "a\\b", true},
+        {"'end\\\\'", "end\\", true},
+        {"'x\\y\\\\'", "x\\y\\", true},
+    };
+    for (const auto& c : cases) {
+        MadeTexts made;
+        const auto result = parse_directive_expression(c.input, made);
+        ASSERT_TRUE(result.ok()) << c.input << ": " << result.error().text;
+        const auto* literal = std::get_if<Expression::String>(&result->value);
+        ASSERT_NE(literal, nullptr) << c.input;
+        EXPECT_EQ(literal->value, c.value) << c.input;
+        if (c.made) {
+            ASSERT_FALSE(made.empty()) << c.input;
+            EXPECT_EQ(literal->value.data(), made.front().data()) << c.input;
+            EXPECT_EQ(std::next(made.begin()), made.end()) << c.input;
+        } else {
+            EXPECT_TRUE(made.empty()) << c.input;
+            EXPECT_EQ(literal->value.data(), c.input.data() + 1) << c.input;
+        }
+    }
+
+    // Each argument of a call and each parameter default alike.
+    MadeTexts made;
+    const std::string call = "f('a', 'b\\'c', g(\"d\\\\\"))";
+    const auto nested = parse_directive_expression(call, made);
+    ASSERT_TRUE(nested.ok()) << nested.error().text;
+    EXPECT_EQ(dump(*nested), "f(\"a\", \"b'c\", g(\"d\\\"))");
+    std::vector<std::string> texts(made.begin(), made.end());
+    EXPECT_EQ(texts, (std::vector<std::string>{"d\\", "b'c"}));
+    const auto params = parse_define_params("p='x', q='y\\'z'", "f", made);
+    ASSERT_TRUE(params.ok()) << params.error().text;
+    EXPECT_EQ(made.front(), "y'z");
+    EXPECT_NE(std::get<Expression::String>((*params)[0].default_value->value).value.data(),
+              made.front().data());
+}
+
 TEST(ParseInterpolation, BuildsReferencesWithOffsetAndTrimmedLength) {
+    MadeTexts made;
     const Case cases[] = {
         {"name", "(interp 40 4 name)"},
         {"  name ", "(interp 40 4 name)"},
@@ -349,13 +410,14 @@ TEST(ParseInterpolation, BuildsReferencesWithOffsetAndTrimmedLength) {
         {"a b(x)", "(interp 40 6 a b(x))"},
     };
     for (const auto& c : cases) {
-        const auto result = parse_interpolation(c.input, 40, "t.tyx", "");
+        const auto result = parse_interpolation(c.input, 40, "t.tyx", "", made);
         ASSERT_TRUE(result.ok()) << c.input << ": " << result.error().text;
         EXPECT_EQ(dump(Node{*result}), c.expected) << c.input;
     }
 }
 
 TEST(ParseInterpolation, OwnErrorsAreLocatedAtTheBraces) {
+    MadeTexts made;
     const std::string invalid_tail =
         "': use a variable name, function call like func(), or dot path like obj.field. To output "
         "a literal `{{` in the document, escape it as `\\{{`.";
@@ -380,7 +442,7 @@ TEST(ParseInterpolation, OwnErrorsAreLocatedAtTheBraces) {
     };
     for (const auto& c : cases) {
         const std::string source = "Hi {{ " + c.input + " }} there";
-        const auto result = parse_interpolation(c.input, 3, "t.tyx", source);
+        const auto result = parse_interpolation(c.input, 3, "t.tyx", source, made);
         ASSERT_FALSE(result.ok()) << c.input;
         EXPECT_EQ(result.error().kind, ErrorKind::Syntax);
         EXPECT_EQ(result.error().text, c.expected) << c.input;
@@ -389,18 +451,20 @@ TEST(ParseInterpolation, OwnErrorsAreLocatedAtTheBraces) {
         ASSERT_NE(result.error().location.source, nullptr) << c.input;
         EXPECT_EQ(result.error().location.source->name, "t.tyx");
     }
-    EXPECT_TRUE(parse_interpolation(dotted_path(32), 0, "t.tyx", "").ok());
+    EXPECT_TRUE(parse_interpolation(dotted_path(32), 0, "t.tyx", "", made).ok());
 }
 
 TEST(ParseInterpolation, ArgumentErrorsStayUnlocated) {
+    MadeTexts made;
     const Case cases[] = {
         {"f(,)", "invalid function argument: ''"},
         {"lib.f(1x)", "invalid numeric argument: '1x'"},
         {nested_call(65), "nested function call depth exceeds maximum of 64"},
     };
     for (const auto& c : cases) {
-        expect_unlocated_error(parse_interpolation(c.input, 0, "t.tyx", "{{ " + c.input + " }}"),
-                               c.input, c.expected);
+        expect_unlocated_error(
+            parse_interpolation(c.input, 0, "t.tyx", "{{ " + c.input + " }}", made), c.input,
+            c.expected);
     }
 }
 
@@ -515,6 +579,7 @@ TEST(ParseExport, ReportsEachErrorWithoutLocation) {
 }
 
 TEST(ParseDefineParams, DeclaresNamesAndLiteralDefaults) {
+    MadeTexts made;
     const Case cases[] = {
         {"", ""},
         {"  ", ""},
@@ -535,7 +600,7 @@ TEST(ParseDefineParams, DeclaresNamesAndLiteralDefaults) {
         {"a=\"\"", "a=\"\""},
     };
     for (const auto& c : cases) {
-        const auto result = parse_define_params(c.input, "f");
+        const auto result = parse_define_params(c.input, "f", made);
         ASSERT_TRUE(result.ok()) << c.input << ": " << result.error().text;
         std::string text;
         for (size_t i = 0; i < result->size(); ++i)
@@ -545,6 +610,7 @@ TEST(ParseDefineParams, DeclaresNamesAndLiteralDefaults) {
 }
 
 TEST(ParseDefineParams, ReportsEachErrorWithoutLocation) {
+    MadeTexts made;
     const std::string tail = "' \xE2\x80\x94 must be a string, number, boolean, or null";
     const Case cases[] = {
         {"a=1, b", "required parameter 'b' cannot follow an optional parameter in @define f"},
@@ -568,24 +634,25 @@ TEST(ParseDefineParams, ReportsEachErrorWithoutLocation) {
         {"a-b=1", "invalid parameter name: 'a-b'"},
     };
     for (const auto& c : cases) {
-        expect_unlocated_error(parse_define_params(c.input, "f"), c.input, c.expected);
+        expect_unlocated_error(parse_define_params(c.input, "f", made), c.input, c.expected);
     }
 }
 
 // Short lists are checked by a scan and long ones by a set; both find a repeated name, early or
 // late, and neither refuses a long list of distinct names.
 TEST(ParseDefineParams, DuplicatesInShortAndLongLists) {
+    MadeTexts made;
     for (const size_t count : {2u, 15u, 16u, 17u, 40u}) {
         std::string list;
         for (size_t i = 0; i < count; ++i)
             list += (i > 0 ? ", p" : "p") + std::to_string(i);
-        Result<std::vector<DefineParam>> distinct = parse_define_params(list, "f");
+        Result<std::vector<DefineParam>> distinct = parse_define_params(list, "f", made);
         ASSERT_TRUE(distinct.ok()) << count;
         EXPECT_EQ(distinct->size(), count);
         for (const size_t repeated : {size_t{0}, count - 1}) {
             const std::string input = list + ", p" + std::to_string(repeated);
             expect_unlocated_error(
-                parse_define_params(input, "f"), input,
+                parse_define_params(input, "f", made), input,
                 "duplicate parameter name 'p" + std::to_string(repeated) + "' in @define f");
         }
     }

@@ -40,8 +40,9 @@ CompiledModulePtr module_of(const std::string& key, const std::string& text,
     Resolver scratch = new_virtual_resolver({});
     Scope scope;
     std::vector<std::string> warnings;
-    Result<DirectiveNames> names = process_module_directives(
-        scratch, parsed.body, scope, ModuleSource{key, key, text, "", nullptr}, warnings);
+    const ModuleSource source{key, key, text, "", nullptr};
+    Result<DirectiveNames> names =
+        process_module_directives(scratch, parsed.tree, scope, source, warnings);
     EXPECT_TRUE(names.ok()) << (names.ok() ? "" : names.error().text);
     CompiledModule module;
     module.functions = names->functions;
@@ -52,7 +53,7 @@ CompiledModulePtr module_of(const std::string& key, const std::string& text,
     collect_exported_functions(module);
     if (body) module.body_text = std::make_shared<const std::string>(*body);
     module.nodes = parsed.body;
-    module.source = make_shared_source(key, key, text);
+    module.source = shared_source_of(source, *parsed.tree);
     return std::make_shared<const CompiledModule>(std::move(module));
 }
 
@@ -195,7 +196,7 @@ TEST(ModuleDirectives, ExportForms) {
 Result<DirectiveNames> directives_of(Resolver& resolver, const Parsed& parsed, Scope& scope,
                                      const std::string& text) {
     std::vector<std::string> warnings;
-    return process_module_directives(resolver, parsed.body, scope,
+    return process_module_directives(resolver, parsed.tree, scope,
                                      ModuleSource{"main.tyx", "main.tyx", text, "", nullptr},
                                      warnings);
 }

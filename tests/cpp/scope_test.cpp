@@ -201,10 +201,14 @@ TEST(ScopeTest, NamesBoundByViewBehaveAsDefinedOnes) {
 // at the same depth starts without it.
 TEST(ScopeTest, CallFramesOfManyParametersFindEachAndForgetThemWhenPopped) {
     for (size_t count : {size_t{8}, size_t{9}, size_t{40}, size_t{1000}}) {
+        // The parameters view their names, as a tree's view its source.
+        std::vector<std::string> names;
+        names.reserve(count);
         std::vector<DefineParam> params;
-        for (size_t i = 0; i < count; ++i)
-            params.push_back(
-                {(i % 2 == 0 ? "p" : "long_parameter_") + std::to_string(i), std::nullopt});
+        for (size_t i = 0; i < count; ++i) {
+            names.push_back((i % 2 == 0 ? "p" : "long_parameter_") + std::to_string(i));
+            params.push_back({names.back(), std::nullopt});
+        }
         FunctionDef prepared = *make_function(params);
         std::vector<Value> arguments;
         for (size_t i = 0; i < count; ++i) {

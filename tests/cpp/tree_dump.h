@@ -7,11 +7,17 @@
 
 #include <charconv>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/parser.h"
 
 namespace tyx::testing {
+
+// The tree's names and texts are views; the dumps are built of strings.
+inline std::string str(std::string_view text) {
+    return std::string(text);
+}
 
 inline std::string dump_number(double value) {
     char buffer[64];
@@ -50,19 +56,21 @@ inline std::string dump_args(const std::vector<Expression>& args) {
     return out + ")";
 }
 
-inline std::string dump_path(const std::string& root, const std::vector<std::string>& fields) {
-    std::string out = root;
-    for (const auto& field : fields)
-        out += "." + field;
+inline std::string dump_path(std::string_view root, const std::vector<std::string_view>& fields) {
+    std::string out(root);
+    for (const std::string_view field : fields) {
+        out += ".";
+        out += field;
+    }
     return out;
 }
 
 inline std::string dump(const Expression& expression) {
     const auto& e = expression.value;
     if (auto* v = std::get_if<Expression::Variable>(&e)) return std::string(v->name);
-    if (auto* v = unboxed_if<Expression::Call>(e)) return v->name + dump_args(v->args);
+    if (auto* v = unboxed_if<Expression::Call>(e)) return str(v->name) + dump_args(v->args);
     if (auto* v = unboxed_if<Expression::QualifiedCall>(e)) {
-        return v->namespace_name + "::" + v->name + dump_args(v->args);
+        return str(v->namespace_name) + "::" + str(v->name) + dump_args(v->args);
     }
     if (auto* v = unboxed_if<Expression::DotPath>(e)) return dump_path(v->root, v->fields);
     if (auto* v = std::get_if<Expression::String>(&e)) return quote_text(v->value);
@@ -93,7 +101,8 @@ inline std::string dump(const Condition& condition) {
 std::string dump(const std::vector<Node>& body);
 
 inline std::string dump(const DefineParam& param) {
-    return param.default_value ? param.name + "=" + dump(*param.default_value) : param.name;
+    return param.default_value ? str(param.name) + "=" + dump(*param.default_value)
+                               : str(param.name);
 }
 
 inline std::string dump(const Node& node) {
@@ -117,8 +126,8 @@ inline std::string dump(const Node& node) {
         return out + " end " + at(v->end_offset) + ")";
     }
     if (auto* v = node_if<Node::For>(node)) {
-        std::string vars =
-            v->key_variable ? *v->key_variable + ", " + v->item_variable : v->item_variable;
+        std::string vars = v->key_variable ? str(*v->key_variable) + ", " + str(v->item_variable)
+                                           : str(v->item_variable);
         return "(for " + at(v->offset) + " " + vars + " in " + dump(v->iterable) + " " +
                dump(v->body) + " end " + at(v->end_offset) + ")";
     }
@@ -127,13 +136,14 @@ inline std::string dump(const Node& node) {
         for (size_t i = 0; i < v->params.size(); ++i) {
             params += (i > 0 ? ", " : "") + dump(v->params[i]);
         }
-        return "(define " + at(v->offset) + " " + v->name + "(" + params + ") " + dump(v->body) +
-               " end " + at(v->end_offset) + ")";
+        return "(define " + at(v->offset) + " " + str(v->name) + "(" + params + ") " +
+               dump(v->body) + " end " + at(v->end_offset) + ")";
     }
     if (auto* v = node_if<Node::Import>(node)) {
         const auto& k = v->kind.value;
         if (auto* a = std::get_if<ImportKind::Alias>(&k)) {
-            return "(import " + at(v->offset) + " " + quote_text(a->path) + " as " + a->alias + ")";
+            return "(import " + at(v->offset) + " " + quote_text(a->path) + " as " + str(a->alias) +
+                   ")";
         }
         if (auto* w = std::get_if<ImportKind::Whole>(&k)) {
             return "(import " + at(v->offset) + " " + quote_text(w->path) + ")";
@@ -141,28 +151,28 @@ inline std::string dump(const Node& node) {
         const auto& s = std::get<ImportKind::Selective>(k);
         std::string names;
         for (size_t i = 0; i < s.names.size(); ++i) {
-            names += " " + s.names[i] + "@" + at(s.name_offsets[i]);
+            names += " " + str(s.names[i]) + "@" + at(s.name_offsets[i]);
         }
         return "(import " + at(v->offset) + " {" + names + " } from " + quote_text(s.path) + ")";
     }
     if (auto* v = node_if<Node::Export>(node)) {
         const auto& k = v->kind.value;
         if (auto* e = std::get_if<ExportKind::Name>(&k))
-            return "(export " + at(v->offset) + " " + e->name + ")";
+            return "(export " + at(v->offset) + " " + str(e->name) + ")";
         if (auto* e = std::get_if<ExportKind::ReexportName>(&k)) {
-            return "(export " + at(v->offset) + " " + e->name + " from " + quote_text(e->path) +
-                   ")";
+            return "(export " + at(v->offset) + " " + str(e->name) + " from " +
+                   quote_text(e->path) + ")";
         }
         return "(export " + at(v->offset) + " * from " +
                quote_text(std::get<ExportKind::ReexportAll>(k).path) + ")";
     }
     if (auto* v = node_if<Node::Include>(node))
-        return "(include " + at(v->offset) + " " + v->name + ")";
+        return "(include " + at(v->offset) + " " + str(v->name) + ")";
     if (auto* v = node_if<Node::MessageBlock>(node)) {
         return "(message " + at(v->offset) + " " + dump(v->role) + " " + dump(v->body) + ")";
     }
     const auto& block = node_get<Node::Block>(node);
-    return "(block " + at(block.offset) + " " + block.name + " " + dump(block.body) + ")";
+    return "(block " + at(block.offset) + " " + str(block.name) + " " + dump(block.body) + ")";
 }
 
 inline std::string dump(const std::vector<Node>& body) {

@@ -35,7 +35,7 @@ FixRange exact(uint64_t start, uint64_t end) {
 // Removing a @define breaks every call of it and every export naming it; a module without an
 // export list offers all its functions to importers, and a partial or child template is used
 // by templates the linter never sees.
-bool define_removal_is_safe(const std::string& name, const LintFacts& facts) {
+bool define_removal_is_safe(std::string_view name, const LintFacts& facts) {
     if (!facts.has_export || facts.skip_unused || facts.called.contains(name)) return false;
     for (const ExportFact& fact : facts.export_facts) {
         if (fact.name && *fact.name == name) return false;
@@ -243,9 +243,9 @@ class StructureDigest {
             add_byte(static_cast<uint8_t>(byte));
     }
     void add(double number) { add(std::bit_cast<uint64_t>(number)); }
-    void add(const std::vector<std::string>& texts) {
+    void add(const std::vector<std::string_view>& texts) {
         add(texts.size());
-        for (const std::string& text : texts)
+        for (const std::string_view text : texts)
             add(text);
     }
     void add(const std::vector<Expression>& args) {
