@@ -555,12 +555,12 @@ Result<MappedPart> render_mapped_part(std::span<const Node> nodes, Scope& scope,
                                       uint64_t& total_calls, WorkBudget& work) {
     // Copies: registering a source during the rendering may move the builder's own strings.
     std::string source_name;
-    std::shared_ptr<const std::string> source_text;
+    SharedText source_text;
     if (builder.current_source_index < builder.display_names().size()) {
         source_name = builder.display_names()[builder.current_source_index];
         source_text = builder.source_contents()[builder.current_source_index];
     }
-    const std::string_view text = source_text ? std::string_view(*source_text) : std::string_view();
+    const std::string_view text = source_text.view();
     EvalContext context(warnings, source_name, text, work);
     context.map_builder = &builder;
     context.total_loop_iterations = total_loop_iterations;

@@ -641,20 +641,19 @@ Status parse_tokens(ParserState& state, ParsedTemplate& parsed) {
 }  // namespace
 
 Result<ParsedTemplate> parse_template(const std::vector<Token>& tokens, std::string_view name,
-                                      std::shared_ptr<const std::string> source) {
+                                      SharedText source) {
     ParsedTemplate parsed;
     parsed.source = std::move(source);
     TokenCursor cursor(tokens);
-    ParserState state{cursor, name, *parsed.source, parsed};
+    ParserState state{cursor, name, parsed.source.view(), parsed};
     TYX_TRY(parse_tokens(state, parsed));
     return parsed;
 }
 
-Result<ParsedTemplate> parse_source(std::shared_ptr<const std::string> source,
-                                    std::string_view name) {
+Result<ParsedTemplate> parse_source(SharedText source, std::string_view name) {
     ParsedTemplate parsed;
     parsed.source = std::move(source);
-    const std::string_view text = *parsed.source;
+    const std::string_view text = parsed.source.view();
     TokenStream stream(text, name);
     TokenCursor cursor(stream);
     ParserState state{cursor, name, text, parsed};

@@ -19,15 +19,14 @@ inline constexpr uint64_t MAX_NESTING_DEPTH = 64;
 inline constexpr uint64_t MAX_ELSEIF_BRANCHES = 256;
 
 // `name` is the template's display name, used only to locate errors, and `source` its text,
-// which the tree keeps. `tokens` must come from tokenize over `*source` itself, not over a copy
+// which the tree shares. `tokens` must come from tokenize over that text itself, not over a copy
 // of it, since the tree's texts view the tokens'.
 Result<ParsedTemplate> parse_template(const std::vector<Token>& tokens, std::string_view name,
-                                      std::shared_ptr<const std::string> source);
+                                      SharedText source);
 
 // Lexes and parses `source` in one pass, reading each token as it is made, with the same tree
 // and errors as tokenize and then parse_template: an error of the lexer's wins over a parse error
 // wherever each stands.
-Result<ParsedTemplate> parse_source(std::shared_ptr<const std::string> source,
-                                    std::string_view name);
+Result<ParsedTemplate> parse_source(SharedText source, std::string_view name);
 
 }  // namespace tyx

@@ -30,7 +30,7 @@ using FunctionMap = NameMap<std::shared_ptr<const FunctionDef>>;
 struct SharedSource {
     std::shared_ptr<const std::string> key;
     std::shared_ptr<const std::string> display_name;
-    std::shared_ptr<const std::string> text;
+    SharedText text;
 };
 
 // The functions a module offers its importers. Built once per module and shared by every alias of

@@ -173,8 +173,7 @@ void append_base64_vlq(int64_t value, std::string& out) {
     } while (rest != 0);
 }
 
-MapBuilder::MapBuilder(std::string_view name, std::string_view display_name,
-                       std::shared_ptr<const std::string> content) {
+MapBuilder::MapBuilder(std::string_view name, std::string_view display_name, SharedText content) {
     add_source(name, display_name, std::move(content));
 }
 
@@ -183,15 +182,14 @@ MapBuilder& MapBuilder::operator=(MapBuilder&&) noexcept = default;
 MapBuilder::~MapBuilder() = default;
 
 uint32_t MapBuilder::add_source(std::string_view name, std::string_view display_name,
-                                std::shared_ptr<const std::string> content) {
+                                SharedText content) {
     if (const auto found = source_index_by_name_.find(name); found != source_index_by_name_.end()) {
         return found->second;
     }
     const auto index = static_cast<uint32_t>(source_names_.size());
     source_names_.emplace_back(name);
     display_names_.emplace_back(display_name);
-    source_contents_.push_back(content ? std::move(content)
-                                       : std::make_shared<const std::string>());
+    source_contents_.push_back(std::move(content));
     source_index_by_name_.emplace(std::string(name), index);
     return index;
 }
@@ -230,7 +228,7 @@ SourceMap MapBuilder::finish(MapBuilder builder, std::string_view rendered_text,
                              std::optional<std::string> file) {
     std::vector<LineIndex> sources;
     sources.reserve(builder.source_contents_.size());
-    for (const std::shared_ptr<const std::string>& content : builder.source_contents_) {
+    for (const SharedText& content : builder.source_contents_) {
         sources.emplace_back(*content);
     }
 
@@ -281,8 +279,8 @@ SourceMap MapBuilder::finish(MapBuilder builder, std::string_view rendered_text,
     if (!builder.omit_sources_content) {
         std::vector<std::string> contents;
         contents.reserve(builder.source_contents_.size());
-        for (const std::shared_ptr<const std::string>& content : builder.source_contents_) {
-            contents.push_back(*content);
+        for (const SharedText& content : builder.source_contents_) {
+            contents.emplace_back(*content);
         }
         map.sources_content = std::move(contents);
     }

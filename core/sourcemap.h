@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/name_map.h"
+#include "core/shared_text.h"
 
 namespace tyx {
 
@@ -87,8 +88,7 @@ void append_base64_vlq(int64_t value, std::string& out);
 class MapBuilder {
   public:
     // A builder whose only source, at index 0, is this one.
-    MapBuilder(std::string_view name, std::string_view display_name,
-               std::shared_ptr<const std::string> content);
+    MapBuilder(std::string_view name, std::string_view display_name, SharedText content);
     // Out of line: a builder moves through the evaluator's entry points, which would otherwise
     // carry copies of these everywhere it passes.
     MapBuilder(MapBuilder&&) noexcept;
@@ -96,8 +96,7 @@ class MapBuilder {
     ~MapBuilder();
 
     // The index of the source of that name; a name already held keeps its first registration.
-    uint32_t add_source(std::string_view name, std::string_view display_name,
-                        std::shared_ptr<const std::string> content);
+    uint32_t add_source(std::string_view name, std::string_view display_name, SharedText content);
     // A segment of the current source; refused once MAX_SOURCE_MAP_SEGMENTS are held.
     void add_segment(uint32_t generated_offset, uint32_t source_offset, uint32_t source_length);
     // A segment that names its own source, as an included module's mappings are spliced in;
@@ -119,9 +118,7 @@ class MapBuilder {
     const std::vector<Segment>& segments() const { return segments_; }
     const std::vector<std::string>& source_names() const { return source_names_; }
     const std::vector<std::string>& display_names() const { return display_names_; }
-    const std::vector<std::shared_ptr<const std::string>>& source_contents() const {
-        return source_contents_;
-    }
+    const std::vector<SharedText>& source_contents() const { return source_contents_; }
     bool segments_overflowed() const { return segments_overflowed_; }
 
     friend std::shared_ptr<const ModuleSourceMap> pack_module_source_map(MapBuilder builder);
@@ -140,7 +137,7 @@ class MapBuilder {
     // The three lists always have the same length: index i of each describes source i.
     std::vector<std::string> source_names_;
     std::vector<std::string> display_names_;
-    std::vector<std::shared_ptr<const std::string>> source_contents_;
+    std::vector<SharedText> source_contents_;
     NameMap<uint32_t> source_index_by_name_;
     bool segments_overflowed_ = false;
 };
@@ -150,7 +147,7 @@ class MapBuilder {
 struct ModuleSourceMap {
     struct Source {
         std::shared_ptr<const std::string> name;
-        std::shared_ptr<const std::string> content;
+        SharedText content;
     };
     // Generated offsets into the module's rendered body; source indices into `sources`.
     std::vector<Segment> segments;

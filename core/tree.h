@@ -1,11 +1,12 @@
 // The syntax tree of one template: its nodes, their operands, and the tree that owns them.
 //
-// Who owns the texts: a tree always owns its source, through ParsedTemplate::source, and every
-// text, name and path a node holds is a std::string_view. It views `source` where it is the
-// source's own bytes, and a text of `made_texts`, whose elements never move, where the parser
-// made it: a string literal with its escapes resolved, a fence line given the line feed its
-// source lacks, the frontmatter with its carriage returns removed. So whoever holds a node, an
-// expression or a parameter of a tree keeps that tree alive as well.
+// Who owns the texts: every text, name and path a node holds is a std::string_view. It views
+// the template's source (ParsedTemplate::source) where it is the source's own bytes, and a text
+// of `made_texts`, which the tree owns and whose elements never move, where the parser made it:
+// a string literal with its escapes resolved, a fence line given the line feed its source lacks,
+// the frontmatter with its carriage returns removed. The source is a SharedText: a module's text
+// is shared with the tree, and the entry's is its caller's, alive for the whole call. So whoever
+// holds a node, an expression or a parameter of a tree keeps that tree alive as well.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +19,8 @@
 #include <utility>
 #include <variant>
 #include <vector>
+
+#include "core/shared_text.h"
 
 namespace tyx {
 
@@ -330,8 +333,8 @@ decltype(auto) visit_node(Visitor&& visitor, const Node& node) {
 // move and moving it allocates nothing.
 using MadeTexts = std::forward_list<std::string>;
 
-// The tree of one template; it owns everything in it, its source and the texts it made
-// included, and is never changed after parsing. Its nodes view those texts, so it is moved but
+// The tree of one template; it owns everything in it, the texts it made included, shares its
+// source, and is never changed after parsing. Its nodes view those texts, so it is moved but
 // never copied. A user function shares its @define body through an aliasing std::shared_ptr to
 // the tree that holds it, so bodies are never copied.
 struct ParsedTemplate {
@@ -350,7 +353,7 @@ struct ParsedTemplate {
     uint64_t extends_offset = 0;
     // Some @message block stands somewhere in the tree, @define bodies included.
     bool has_message_blocks = false;
-    std::shared_ptr<const std::string> source;
+    SharedText source;
     MadeTexts made_texts;
 };
 

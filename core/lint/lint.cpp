@@ -105,10 +105,10 @@ bool is_partial_file_name(std::string_view file_name) {
 
 Result<LintResult> lint_source(std::string_view source, std::string_view file_name,
                                const RuleSeverityMap& rules) {
-    // The tree keeps this copy, and the tokens the rules read view it as the tree does.
-    const auto text = std::make_shared<const std::string>(source);
-    TYX_ASSIGN_OR_RETURN(const std::vector<Token> tokens, tokenize(*text, file_name));
-    TYX_ASSIGN_OR_RETURN(const ParsedTemplate tree, parse_template(tokens, file_name, text));
+    // The caller's text outlives the tree, the tokens and the facts, which all view it.
+    TYX_ASSIGN_OR_RETURN(const std::vector<Token> tokens, tokenize(source, file_name));
+    TYX_ASSIGN_OR_RETURN(const ParsedTemplate tree,
+                         parse_template(tokens, file_name, SharedText::of_caller(source)));
 
     TYX_ASSIGN_OR_RETURN(LintFacts facts, collect_template_facts(tree, source));
     facts.skip_unused = is_partial_file_name(file_name) || tree.extends.has_value();

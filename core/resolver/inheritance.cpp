@@ -577,8 +577,7 @@ Result<MergedFrontmatter> merge_parent_frontmatter(Resolver& resolver, const Com
     }
 
     const ModuleLoader& loader = resolver.loader();
-    const std::string_view parent_text =
-        parent.source.text != nullptr ? std::string_view(*parent.source.text) : std::string_view();
+    const std::string_view parent_text = parent.source.text.view();
     const auto bind_parent_imports = [&](const FrontmatterImportList& list) -> Status {
         const std::string display_name = display_source_path_with_root(list.key, loader);
         const std::string directory = loader.parent_dir(list.key);

@@ -114,11 +114,10 @@ Result<CompileOutput> compile_entry_source(Resolver& resolver, const ModuleSourc
                                            std::vector<std::string>& warnings) {
     // Every module imported during this call reads it, also when the entry renders messages.
     resolver.set_source_map_wanted(options.source_map);
-    // The entry's tree keeps one copy of the caller's text, which its functions and its map
-    // share.
-    TYX_ASSIGN_OR_RETURN(
-        ParsedTemplate parsed,
-        parse_source(std::make_shared<const std::string>(source.text), source.display_name));
+    // The entry's tree, its functions and its map read the caller's text where it stands: the
+    // caller keeps it for the whole call, and nothing the call returns views it.
+    TYX_ASSIGN_OR_RETURN(ParsedTemplate parsed,
+                         parse_source(SharedText::of_caller(source.text), source.display_name));
     auto tree = std::make_shared<const ParsedTemplate>(std::move(parsed));
     const bool extends = tree->extends.has_value();
 

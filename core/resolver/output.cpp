@@ -104,7 +104,7 @@ std::optional<MapBuilder> apply_source_map_limits(MapBuilder builder, bool sourc
         return std::nullopt;
     }
     uint64_t total = 0;
-    for (const std::shared_ptr<const std::string>& content : builder.source_contents()) {
+    for (const SharedText& content : builder.source_contents()) {
         total += content->size();
     }
     // Tested whether or not the contents were asked for, so the warning does not depend on it.

@@ -242,18 +242,13 @@ TEST(ParseTemplate, EveryTextViewsTheSourceOrATextTheTreeMade) {
              repeat("line {{ a }} and {{ b }}\n", 50),
          {"x'y"}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.source);
-        auto shared = std::make_shared<const std::string>(c.source);
-        Result<ParsedTemplate> parsed = parse_source(shared, kName);
-        ASSERT_TRUE(parsed.ok()) << parsed.error().text;
-        EXPECT_EQ(parsed->source, shared);
-        // The tree's own copy of the pointer is what keeps its texts.
-        shared.reset();
+    // Every text of the tree lies in `source` or is one of the texts it made, which are `made`.
+    const auto expect_views = [](const ParsedTemplate& parsed, std::string_view source,
+                                 const std::vector<std::string>& made_expected) {
         std::vector<std::string> made;
-        for (const std::string& text : parsed->made_texts)
+        for (const std::string& text : parsed.made_texts)
             made.push_back(text);
-        std::vector<std::string> expected = c.made;
+        std::vector<std::string> expected = made_expected;
         std::sort(made.begin(), made.end());
         std::sort(expected.begin(), expected.end());
         EXPECT_EQ(made, expected);
@@ -261,14 +256,31 @@ TEST(ParseTemplate, EveryTextViewsTheSourceOrATextTheTreeMade) {
         size_t texts = 0;
         TreeTexts([&](std::string_view text) {
             ++texts;
-            const bool in_made = std::any_of(parsed->made_texts.begin(), parsed->made_texts.end(),
+            const bool in_made = std::any_of(parsed.made_texts.begin(), parsed.made_texts.end(),
                                              [&](const std::string& made_text) {
                                                  return text.data() == made_text.data() &&
                                                         text.size() == made_text.size();
                                              });
-            EXPECT_TRUE(in_made || lies_within(text, *parsed->source)) << text;
-        }).tree(*parsed);
+            EXPECT_TRUE(in_made || lies_within(text, source)) << text;
+        }).tree(parsed);
         EXPECT_GT(texts, 0u);
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.source);
+        auto shared = std::make_shared<const std::string>(c.source);
+        Result<ParsedTemplate> parsed = parse_source(shared, kName);
+        ASSERT_TRUE(parsed.ok()) << parsed.error().text;
+        EXPECT_EQ(parsed->source.owner(), shared);
+        // The tree's own copy of the pointer is what keeps its texts.
+        shared.reset();
+        expect_views(*parsed, *parsed->source, c.made);
+
+        // A caller's text is read where it stands, not copied.
+        Result<ParsedTemplate> borrowed = parse_source(SharedText::of_caller(c.source), kName);
+        ASSERT_TRUE(borrowed.ok()) << borrowed.error().text;
+        EXPECT_EQ(borrowed->source.owner(), nullptr);
+        EXPECT_EQ(borrowed->source.view().data(), c.source.data());
+        expect_views(*borrowed, c.source, c.made);
     }
 }
 

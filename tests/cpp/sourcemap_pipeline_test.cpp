@@ -211,7 +211,7 @@ TEST(ImportedModuleMappings, PackedOnlyForAPastableBody) {
         ASSERT_EQ(mappings->sources.size(), 1u);
         EXPECT_EQ(*mappings->sources[0].name, "m.tyx");
         // The module's own text, shared rather than copied.
-        EXPECT_EQ(mappings->sources[0].content, (*module)->source.text);
+        EXPECT_EQ(mappings->sources[0].content.owner(), (*module)->source.text.owner());
     }
 }
 

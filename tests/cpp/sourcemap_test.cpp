@@ -319,7 +319,7 @@ TEST(PackModuleSourceMap, SharesTheSources) {
     EXPECT_EQ(packed->segments, (std::vector<Segment>{{0, 0, 0, 2}, {2, 0, 2, 1}}));
     ASSERT_EQ(packed->sources.size(), 2u);
     EXPECT_EQ(*packed->sources[0].name, "/p/a.tyx");
-    EXPECT_EQ(packed->sources[0].content, content);
+    EXPECT_EQ(packed->sources[0].content.owner(), content);
     EXPECT_EQ(*packed->sources[1].name, "<source>");
     EXPECT_EQ(*packed->sources[1].content, "main");
 }
