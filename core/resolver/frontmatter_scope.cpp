@@ -95,7 +95,7 @@ Status bind_frontmatter_imports(Resolver& resolver, const std::vector<Frontmatte
             return CompileError::of(ErrorKind::NameCollision, entry.alias);
         }
         Result<CompiledModulePtr> resolved =
-            resolve_import(resolver, importer.base_dir, entry.path, importer.vars, warnings);
+            resolver.import_module(importer.base_dir, entry.path, importer.vars, warnings);
         if (!resolved.ok()) {
             return describe_frontmatter_import_error(std::move(resolved).take_error(), index);
         }

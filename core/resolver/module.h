@@ -1,4 +1,5 @@
-// A compiled module as importers share it, and the resolution of an import path to one.
+// A compiled module as importers share it, and the steps of compiling one that need no module
+// compiler: parsing it, the checks before it is compiled, and what its directive pass bound.
 #pragma once
 
 #include <cstdint>
@@ -123,15 +124,6 @@ struct ParsedModule {
 
 // Lexes and parses the module's text and loads its frontmatter.
 Result<ParsedModule> parse_module(const ModuleSource& source);
-
-// The shared module that an import path written in a module names, compiled on first use.
-Result<CompiledModulePtr> resolve_import(Resolver& resolver, std::string_view directory,
-                                         std::string_view path, const VarsMap* vars,
-                                         std::vector<std::string>& warnings);
-// Compiles a module reached by an import; its key is on the resolving stack.
-Result<CompiledModule> compile_imported_module(Resolver& resolver, const ModuleSource& source,
-                                               bool is_plain_markdown,
-                                               std::vector<std::string>& warnings);
 
 // How a module is compiled once its key is on the resolving stack: as an import or as a parent.
 using ModuleCompiler = Result<CompiledModule> (*)(Resolver&, const ModuleSource&, bool,

@@ -146,7 +146,7 @@ class DirectivePass {
     }
 
     Result<CompiledModulePtr> resolve(std::string_view path) {
-        return resolve_import(resolver_, source_.base_dir, path, source_.vars, warnings_);
+        return resolver_.import_module(source_.base_dir, path, source_.vars, warnings_);
     }
 
     Result<CompiledModulePtr> resolve_located(std::string_view path, uint64_t offset) {

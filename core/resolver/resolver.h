@@ -71,6 +71,13 @@ class Resolver {
     void push_resolving(std::string key) { stack_.push_back(std::move(key)); }
     std::optional<std::string> pop_resolving();
 
+    // The shared module that an import path names, resolved against `directory` and compiled on
+    // first use. Defined with the module compiler (core/resolver/module_compiler.cpp), since it
+    // compiles the module it imports.
+    Result<CompiledModulePtr> import_module(std::string_view directory, std::string_view path,
+                                            const VarsMap* vars,
+                                            std::vector<std::string>& warnings);
+
   private:
     std::unique_ptr<ModuleLoader> loader_;
     std::vector<std::pair<std::string, CompiledModulePtr>> cache_order_;

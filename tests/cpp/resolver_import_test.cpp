@@ -223,8 +223,7 @@ TEST(ImportedModule, BodyAndExportsAsImportersSeeThem) {
         SCOPED_TRACE(c.module);
         Resolver resolver = new_virtual_resolver({{"m.tyx", c.module}});
         std::vector<std::string> warnings;
-        Result<CompiledModulePtr> module =
-            resolve_import(resolver, "", "./m.tyx", nullptr, warnings);
+        Result<CompiledModulePtr> module = resolver.import_module("", "./m.tyx", nullptr, warnings);
         ASSERT_TRUE(module.ok()) << format_error_message(module.error());
         EXPECT_EQ((*module)->body_text != nullptr, c.has_body);
         ImportedModule imported = build_imported_module(**module);
@@ -235,8 +234,7 @@ TEST(ImportedModule, BodyAndExportsAsImportersSeeThem) {
             names.push_back(name);
         EXPECT_EQ(names, c.functions);
         // A second import shares the compiled module.
-        Result<CompiledModulePtr> again =
-            resolve_import(resolver, "", "./m.tyx", nullptr, warnings);
+        Result<CompiledModulePtr> again = resolver.import_module("", "./m.tyx", nullptr, warnings);
         ASSERT_TRUE(again.ok());
         EXPECT_EQ(again->get(), module->get());
     }
@@ -253,7 +251,7 @@ TEST(ImportedModule, ReexportedTablesAreShared) {
     });
     std::vector<std::string> warnings;
     const auto table = [&](std::string_view path) {
-        Result<CompiledModulePtr> module = resolve_import(resolver, "", path, nullptr, warnings);
+        Result<CompiledModulePtr> module = resolver.import_module("", path, nullptr, warnings);
         EXPECT_TRUE(module.ok());
         return module.ok() ? build_imported_module(**module).exported_functions : nullptr;
     };

@@ -200,7 +200,7 @@ TEST(ImportedModuleMappings, PackedOnlyForAPastableBody) {
         Resolver resolver = new_virtual_resolver({{"m.tyx", c.module}});
         resolver.set_source_map_wanted(c.wanted);
         std::vector<std::string> warnings;
-        Result<CompiledModulePtr> module = resolve_import(resolver, "", "./m.tyx", &vars, warnings);
+        Result<CompiledModulePtr> module = resolver.import_module("", "./m.tyx", &vars, warnings);
         ASSERT_TRUE(module.ok()) << format_error_message(module.error());
         EXPECT_TRUE(warnings.empty());
         const std::shared_ptr<const ModuleSourceMap>& mappings = (*module)->body_mappings;
