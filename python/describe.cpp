@@ -1,6 +1,5 @@
 #include "python/describe.h"
 
-#include "python/errors.h"
 #include "python/pyref.h"
 
 namespace tyx::py {

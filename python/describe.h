@@ -8,6 +8,14 @@
 
 namespace tyx::py {
 
+// Whether the exception being raised reaches the caller as it is instead of being described in
+// a TyxError: Python's own control flow (KeyboardInterrupt, SystemExit, any exception that is not
+// an Exception) and MemoryError, which says that memory ran out, not what was wrong with a value.
+inline bool exception_goes_through() {
+    return PyErr_Occurred() != nullptr &&
+           (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError));
+}
+
 // The qualified name of an object's type, as the module's messages show it.
 std::string type_qualname(PyObject* value);
 // A str as UTF-8 text; false with the encoding error set for a lone surrogate.

@@ -27,14 +27,6 @@ PyObject* internal_compiler_error();
 // A new TyxError instance carrying the error's code, escaped message, help and span.
 PyObject* convert_core_error(const CompileError& error);
 
-// Whether the exception being raised reaches the caller as it is instead of being described in
-// a TyxError: Python's own control flow (KeyboardInterrupt, SystemExit, any exception that is not
-// an Exception) and MemoryError, which says that memory ran out, not what was wrong with a value.
-inline bool exception_goes_through() {
-    return PyErr_Occurred() != nullptr &&
-           (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError));
-}
-
 // Raises an instance built by the functions above (or leaves their failure set); returns
 // nullptr so that a caller can write `return raise_tyx_error(...)`.
 std::nullptr_t raise_tyx_error(PyObject* instance);

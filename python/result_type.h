@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "python/boundary.h"
+#include "python/describe.h"
 #include "python/errors.h"
 #include "python/once_cell.h"
 #include "python/pyref.h"
