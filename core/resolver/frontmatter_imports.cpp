@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "core/parser_helpers.h"
 #include "core/format.h"
+#include "core/parser_helpers.h"
 #include "core/resolver/loaders.h"
 
 namespace tyx {
