@@ -748,7 +748,7 @@ CompileError make_type_mismatch_error(const EvalContext& context,
     if (context.function_source != nullptr) {
         const SharedSource& source = *context.function_source;
         name = source.display_name ? std::string_view(*source.display_name) : std::string_view();
-        text = source.text ? std::string_view(*source.text) : std::string_view();
+        text = source.text.view();
     }
     if (!line_offset || text.empty() || *line_offset > text.size() ||
         is_continuation_byte(text, *line_offset)) {

@@ -22,7 +22,6 @@ class SharedText {
     static SharedText of_caller(std::string_view text) {
         SharedText shared;
         shared.view_ = text;
-        shared.present_ = true;
         return shared;
     }
 
@@ -31,13 +30,10 @@ class SharedText {
     const std::shared_ptr<const std::string>& owner() const { return owner_; }
     std::string_view operator*() const { return view_; }
     const std::string_view* operator->() const { return &view_; }
-    // Whether a text was given at all, an empty one included.
-    explicit operator bool() const { return owner_ != nullptr || present_; }
 
   private:
     std::shared_ptr<const std::string> owner_;
     std::string_view view_;
-    bool present_ = false;
 };
 
 }  // namespace tyx
