@@ -8,6 +8,10 @@
 #include <new>
 #include <type_traits>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 #include "python/native_stack.h"
 
 namespace tyx::py {
@@ -20,12 +24,17 @@ void raise_internal_failure(const char* description);
 // becomes a Python exception and the entry point's failure value. Every entry point first
 // prepares its calling thread (see prepare_calling_thread); one that cannot fail, a deallocator,
 // only makes the thread's storage exist.
+//
+// One unwind is not an exception and goes on through: the one by which an interpreter that is
+// finalizing ends a daemon thread that takes the lock again (pthread_exit, on CPython 3.11 to
+// 3.13), inside the entry point or in Python code it runs. So no frame between the interpreter
+// and the entry point's calls into Python is noexcept, and this is the one catch-all there.
 template <auto Function>
 struct Boundary;
 
 template <class R, class... Args, R (*Function)(Args...)>
 struct Boundary<Function> {
-    static R call(Args... args) noexcept {
+    static R call(Args... args) {
         if constexpr (std::is_void_v<R>) {
             prepare_thread_storage();
         } else if (!prepare_calling_thread()) {
@@ -33,6 +42,10 @@ struct Boundary<Function> {
         }
         try {
             return Function(args...);
+#if defined(__GLIBCXX__)
+        } catch (const abi::__forced_unwind&) {
+            throw;
+#endif
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
         } catch (const std::exception& error) {

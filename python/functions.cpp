@@ -31,15 +31,16 @@
 namespace tyx::py {
 namespace {
 
-// Runs `work` on the core stack with the interpreter lock released, and takes the lock again on
-// every way out, an exception included, so that no Python object is touched without it.
+// Runs `work` with the interpreter lock released, where the stack holds all it may need. The
+// lock is taken again in this frame, after the work and never while an exception unwinds: an
+// interpreter that is finalizing ends a daemon thread there by unwinding its stack, and that
+// unwind passes through the frames above this one, which hold no Python object (see Boundary).
 template <class Work>
 auto without_lock(Work&& work) {
-    struct Reacquire {
-        PyThreadState* thread;
-        ~Reacquire() { PyEval_RestoreThread(thread); }
-    } reacquire{PyEval_SaveThread()};
-    return on_core_stack(work);
+    PyThreadState* thread = PyEval_SaveThread();
+    auto outcome = run_with_sufficient_stack(work);
+    PyEval_RestoreThread(thread);
+    return std::move(outcome).take();
 }
 
 template <class Payload>

@@ -91,7 +91,9 @@ class SnapshotWriter {
         return fail("nesting exceeds maximum depth of " + std::to_string(MAX_PYTHON_JSON_DEPTH));
     }
 
+    // Every container is read through here, so this is where each level checks the stack.
     [[gnu::noinline]] bool convert_other(PyObject* object, PyTypeObject* type, int depth) {
+        if (!stack_room_.left()) return fail_stack_exhausted();
         if (type == &PyDict_Type)
             return convert_shareable(object, depth, &SnapshotWriter::convert_dict);
         if (type == &PyList_Type || type == &PyTuple_Type) {
@@ -186,7 +188,7 @@ class SnapshotWriter {
             for (size_t i = base; i < held_.size(); ++i) {
                 // Freeing an object may run its finalizer.
                 if (Py_REFCNT(held_[i]) == 1) code_may_run();
-                Py_DECREF(held_[i]);
+                drop_reference(held_[i]);
             }
         }
         held_.shrink_to(base);
@@ -196,6 +198,12 @@ class SnapshotWriter {
         for (PyObject* object : held_)
             Py_INCREF(object);
         owning_ = true;
+    }
+
+    [[gnu::noinline]] bool fail_stack_exhausted() {
+        raise_stack_exhausted();
+        failure_.still_raised = true;
+        return false;
     }
 
     bool fail(std::string description) {
@@ -391,6 +399,7 @@ class SnapshotWriter {
 
     PythonSnapshot& out_;
     ReadFailure failure_;
+    CallerStackRoom stack_room_{LEVEL_STACK_RESERVE};
     // What is being read through, innermost last: the (key, value) pairs of each dict and the
     // element of each list or tuple. While only exact built-in types have been met, reading
     // runs no Python code, so nothing can free these and they stay borrowed: a reference taken
@@ -412,13 +421,9 @@ class SnapshotWriter {
 
 namespace {
 
-// What the conversion of one container level and the interpreter's calls under it may take of
-// the caller's stack: a state may nest 256 levels, more than a small thread holds.
-constexpr std::size_t CONVERSION_STACK_RESERVE = std::size_t{16} << 10;
-
 // Builds one Python object; nullptr with the Python error of the failed step set.
-PyRef to_python(const Json& value) {
-    if (value.is_structured() && !caller_stack_left(CONVERSION_STACK_RESERVE)) {
+PyRef to_python(const Json& value, const CallerStackRoom& stack_room) {
+    if (value.is_structured() && !stack_room.left()) {
         raise_stack_exhausted();
         return PyRef();
     }
@@ -440,7 +445,7 @@ PyRef to_python(const Json& value) {
             if (!list) return list;
             Py_ssize_t index = 0;
             for (const Json& element : value) {
-                PyRef item = to_python(element);
+                PyRef item = to_python(element, stack_room);
                 if (!item) return item;
                 PyList_SetItem(list.get(), index++, item.release());
             }
@@ -451,7 +456,7 @@ PyRef to_python(const Json& value) {
             if (!dict) return dict;
             for (const auto& [key, member] : value.items()) {
                 PyRef name(text_to_python(key));
-                PyRef item = name ? to_python(member) : PyRef();
+                PyRef item = name ? to_python(member, stack_room) : PyRef();
                 if (!item || PyDict_SetItem(dict.get(), name.get(), item.get()) < 0) {
                     return PyRef();
                 }
@@ -839,7 +844,7 @@ JsonFromPython python_to_shallow_json(PyObject* object) {
 }
 
 PyObject* canonical_to_python(const nlohmann::json& value) {
-    PyRef object = to_python(value);
+    PyRef object = to_python(value, CallerStackRoom(LEVEL_STACK_RESERVE));
     return object ? object.release() : raise_serialize_failure();
 }
 
@@ -849,6 +854,7 @@ PyObject* canonical_object_to_python_with_null(const nlohmann::json& object,
     PyRef dict(PyDict_New());
     if (!dict) return raise_serialize_failure();
     bool inserted = false;
+    const CallerStackRoom stack_room(LEVEL_STACK_RESERVE);
     auto insert = [&](std::string_view key, PyObject* item) {
         PyRef name(text_to_python(key));
         return name && PyDict_SetItem(dict.get(), name.get(), item) == 0;
@@ -858,7 +864,7 @@ PyObject* canonical_object_to_python_with_null(const nlohmann::json& object,
             if (!insert(extra_key, Py_None)) return raise_serialize_failure();
             inserted = true;
         }
-        PyRef item = to_python(member);
+        PyRef item = to_python(member, stack_room);
         if (!item || !insert(key, item.get())) return raise_serialize_failure();
     }
     if (!inserted && !insert(extra_key, Py_None)) return raise_serialize_failure();

@@ -73,11 +73,30 @@ int add_function(PyObject* module, PyObject* module_name, PyMethodDef* definitio
     return add_to_module(module, text, function.get());
 }
 
+PyObject* note_interpreter_exit(PyObject*, PyObject*) {
+    interpreter_exit_began.store(true, std::memory_order_release);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef kExitCallback = {"_note_interpreter_exit", &note_interpreter_exit, METH_NOARGS,
+                             nullptr};
+
+// Registered as the module is made; atexit calls the callbacks registered later first, so they
+// may still use the extension as usual.
+int register_exit_callback() {
+    PyRef callback(PyCFunction_New(&kExitCallback, nullptr));
+    PyRef atexit(callback ? PyImport_ImportModule("atexit") : nullptr);
+    PyRef registered(atexit ? PyObject_CallMethod(atexit.get(), "register", "O", callback.get())
+                            : nullptr);
+    return registered ? 0 : -1;
+}
+
 int exec_module(PyObject* module) {
     if (!PyModule_Check(module)) {
         PyErr_SetString(PyExc_TypeError, "the object to initialise is not a module");
         return -1;
     }
+    if (register_exit_callback() < 0) return -1;
     PyRef error_type(tyx_error_type());
     if (!error_type || add_to_module(module, "TyxError", error_type.get()) < 0) return -1;
     for (const ClassEntry& entry : kClasses) {

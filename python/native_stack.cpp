@@ -8,13 +8,16 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <new>
-#include <optional>
 
-#if !defined(__x86_64__) && !defined(__aarch64__)
+// The switch to the core stack is a few instructions of assembly where it is written for the
+// architecture, and glibc's contexts elsewhere; a build may choose the contexts everywhere, so
+// that the switch other architectures take is tested here too.
+#if !defined(__x86_64__) && !defined(__aarch64__) && !defined(TYX_PORTABLE_STACK_SWITCH)
+#define TYX_PORTABLE_STACK_SWITCH 1
+#endif
+
+#if defined(TYX_PORTABLE_STACK_SWITCH)
 #include <ucontext.h>
-
-#include <stdexcept>
 #endif
 
 #if defined(TYX_ADDRESS_SANITIZER)
@@ -73,23 +76,32 @@ class MappedStack {
     std::size_t guard_ = 0;
 };
 
+struct Contexts;
+
 // What one calling thread keeps between its calls; the stack is unmapped when the thread ends.
 struct CallingThread {
     MappedStack stack;
-    // A call runs on `stack` now; a call made from inside it (none is) would get a stack of its
-    // own.
-    bool stack_in_use = false;
-    // The bounds of the thread's own stack, read on its first call; unknown when the thread
-    // runs on a stack its library does not describe.
+    // The bounds of the thread's own stack, read on its first call; unknown (both 0) when the
+    // thread runs on a stack its library does not describe.
     bool bounds_read = false;
     std::uintptr_t stack_low = 0;
     std::uintptr_t stack_high = 0;
+    // The main thread's stack grows on demand under RLIMIT_STACK, which the process may lower at
+    // any time, so its bounds hold only as long as the limit does; a created thread's stack is a
+    // mapping of fixed size.
+    bool grows_under_limit = false;
+#if defined(TYX_PORTABLE_STACK_SWITCH)
+    // The switch being started, for the first function on the core stack, which makecontext can
+    // pass only int arguments.
+    Contexts* starting = nullptr;
+#endif
 };
 
 thread_local CallingThread calling_thread;
 
+// Reads the thread's bounds as its library describes them now: for the main thread, from the
+// current limit.
 void read_stack_bounds(CallingThread& thread) {
-    thread.bounds_read = true;
     pthread_attr_t attributes;
     if (pthread_getattr_np(pthread_self(), &attributes) != 0) return;
     void* low = nullptr;
@@ -99,6 +111,15 @@ void read_stack_bounds(CallingThread& thread) {
         thread.stack_high = thread.stack_low + size;
     }
     pthread_attr_destroy(&attributes);
+}
+
+std::uintptr_t frame_address() {
+    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+}
+
+// Whether a frame lies on the stack the thread's bounds describe.
+bool on_own_stack(const CallingThread& thread, std::uintptr_t frame) {
+    return frame > thread.stack_low && frame <= thread.stack_high;
 }
 
 // The work one switch runs, and what the sanitizer needs to follow it from stack to stack.
@@ -125,7 +146,7 @@ void start_core(void* address) {
 #endif
 }
 
-#if defined(__x86_64__) || defined(__aarch64__)
+#if !defined(TYX_PORTABLE_STACK_SWITCH)
 
 // Calls `entry(argument)` with the stack pointer at `top` and returns on the caller's stack. Only
 // the stack pointer changes, so the switch costs a few instructions and no system call (glibc's
@@ -187,7 +208,7 @@ tyx_call_on_stack:
 )");
 #endif
 
-void switch_to_core(Switch& context, char* bottom) {
+bool switch_to_core(Switch& context, char* bottom) {
 #if defined(TYX_ADDRESS_SANITIZER)
     __sanitizer_start_switch_fiber(&context.caller_fake_stack, bottom, CORE_STACK_SIZE);
 #endif
@@ -195,36 +216,34 @@ void switch_to_core(Switch& context, char* bottom) {
 #if defined(TYX_ADDRESS_SANITIZER)
     __sanitizer_finish_switch_fiber(context.caller_fake_stack, nullptr, nullptr);
 #endif
+    return true;
 }
 
 #else
 
-// Elsewhere the switch goes through glibc's contexts. makecontext passes only int arguments, so
-// the switch's address comes in two halves.
+// The switch through glibc's contexts. getcontext fails only where the platform has none, and
+// the call then fails as when no core stack can be mapped.
 struct Contexts {
     Switch* context;
     ucontext_t caller;
     ucontext_t core;
 };
 
-void start_core_context(unsigned high, unsigned low) {
-    auto* contexts = reinterpret_cast<Contexts*>((std::uintptr_t{high} << 32) | low);
-    start_core(contexts->context);
-    setcontext(&contexts->caller);
+void start_core_context() {
+    Contexts& contexts = *calling_thread.starting;
+    start_core(contexts.context);
+    setcontext(&contexts.caller);
 }
 
 // getcontext and swapcontext return twice, so they stand in a function of their own, whose only
 // state is in `contexts`.
-[[gnu::noinline]] void switch_contexts(Contexts& contexts, char* bottom) {
-    if (getcontext(&contexts.core) != 0) {
-        throw std::runtime_error("cannot switch to the core stack");
-    }
+[[gnu::noinline]] bool switch_contexts(Contexts& contexts, char* bottom) {
+    if (getcontext(&contexts.core) != 0) return false;
     contexts.core.uc_stack.ss_sp = bottom;
     contexts.core.uc_stack.ss_size = CORE_STACK_SIZE;
     contexts.core.uc_link = &contexts.caller;
-    auto address = reinterpret_cast<std::uintptr_t>(&contexts);
-    makecontext(&contexts.core, reinterpret_cast<void (*)()>(&start_core_context), 2,
-                static_cast<unsigned>(address >> 32), static_cast<unsigned>(address));
+    makecontext(&contexts.core, &start_core_context, 0);
+    calling_thread.starting = &contexts;
 #if defined(TYX_ADDRESS_SANITIZER)
     __sanitizer_start_switch_fiber(&contexts.context->caller_fake_stack, bottom, CORE_STACK_SIZE);
 #endif
@@ -232,29 +251,15 @@ void start_core_context(unsigned high, unsigned low) {
 #if defined(TYX_ADDRESS_SANITIZER)
     __sanitizer_finish_switch_fiber(contexts.context->caller_fake_stack, nullptr, nullptr);
 #endif
+    return true;
 }
 
-void switch_to_core(Switch& context, char* bottom) {
+bool switch_to_core(Switch& context, char* bottom) {
     Contexts contexts{&context, {}, {}};
-    switch_contexts(contexts, bottom);
+    return switch_contexts(contexts, bottom);
 }
 
 #endif
-
-// How much of the calling thread's own stack lies below this frame; nothing when its bounds are
-// unknown or the frame is not on it.
-std::optional<std::size_t> caller_stack_below() {
-    const CallingThread& thread = calling_thread;
-    auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    if (here <= thread.stack_low || here > thread.stack_high) return std::nullopt;
-    return here - thread.stack_low;
-}
-
-// Whether the work may run on the caller's own stack: only where it is known to hold it all.
-bool runs_in_place() {
-    const std::optional<std::size_t> below = caller_stack_below();
-    return below && *below >= CORE_STACK_SIZE;
-}
 
 }  // namespace
 
@@ -264,12 +269,33 @@ void prepare_thread_storage() {
     const volatile int uncaught = std::uncaught_exceptions();
     (void)uncaught;
     CallingThread& thread = calling_thread;
-    if (!thread.bounds_read) read_stack_bounds(thread);
+    if (thread.bounds_read) return;
+    thread.bounds_read = true;
+    read_stack_bounds(thread);
+    thread.grows_under_limit = getpid() == gettid();
 }
 
-bool caller_stack_left(std::size_t bytes) {
-    const std::optional<std::size_t> below = caller_stack_below();
-    return !below || *below >= bytes;
+CallerStackRoom::CallerStackRoom(std::size_t bytes) : bytes_(bytes) {
+    const CallingThread& thread = calling_thread;
+    if (thread.stack_high == 0) return;
+    std::uintptr_t low = thread.stack_low;
+    if (thread.grows_under_limit && thread.stack_high - low > MAIN_STACK_COUNTED_ON) {
+        low = thread.stack_high - MAIN_STACK_COUNTED_ON;
+    }
+    certain_ = low + bytes;
+}
+
+bool CallerStackRoom::left_below_certain() const {
+    CallingThread& thread = calling_thread;
+    const std::uintptr_t frame = frame_address();
+    // A frame off the stack the bounds describe runs where nothing is known of its room.
+    if (!on_own_stack(thread, frame)) return true;
+    if (!thread.grows_under_limit) return false;
+    if (limit_low_ == 0) {
+        read_stack_bounds(thread);
+        limit_low_ = thread.stack_low;
+    }
+    return frame >= limit_low_ + bytes_;
 }
 
 void raise_stack_exhausted() {
@@ -279,33 +305,25 @@ void raise_stack_exhausted() {
 
 bool prepare_calling_thread() {
     prepare_thread_storage();
-    if (caller_stack_left(MIN_CALLER_STACK)) return true;
+    if (CallerStackRoom(MIN_CALLER_STACK).left()) return true;
     raise_stack_exhausted();
     return false;
 }
 
 namespace native_stack_internal {
 
-void run_on_core_stack(void (*entry)(void*), void* argument) {
-    if (runs_in_place()) {
-        entry(argument);
-        return;
-    }
+bool run_with_sufficient_stack(void (*entry)(void*), void* argument) {
     CallingThread& thread = calling_thread;
-    MappedStack own;
-    MappedStack* stack = &own;
-    if (!thread.stack_in_use) {
-        if (!thread.stack.mapped() && !thread.stack.map()) throw std::bad_alloc();
-        stack = &thread.stack;
-    } else if (!own.map()) {
-        throw std::bad_alloc();
+    const std::uintptr_t frame = frame_address();
+    if (!thread.grows_under_limit && on_own_stack(thread, frame) &&
+        frame - thread.stack_low >= CORE_STACK_SIZE) {
+        entry(argument);
+        return true;
     }
-
+    // No work run here calls back into the binding, so the thread's one core stack is free.
+    if (!thread.stack.mapped() && !thread.stack.map()) return false;
     Switch context{entry, argument};
-    bool was_in_use = thread.stack_in_use;
-    thread.stack_in_use = true;
-    switch_to_core(context, stack->bottom());
-    thread.stack_in_use = was_in_use;
+    return switch_to_core(context, thread.stack.bottom());
 }
 
 }  // namespace native_stack_internal

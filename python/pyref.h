@@ -4,9 +4,24 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <utility>
 
 namespace tyx::py {
+
+// Set by an atexit callback of the module's, the last code the interpreter runs before it ends
+// the daemon threads: it ends one that takes the lock again by unwinding its stack, without the
+// lock (see Boundary). The one state of the extension that is the process's: from then on a
+// reference is left to the process's end instead of dropped, so that no frame that unwinds
+// frees a Python object without the lock.
+inline std::atomic<bool> interpreter_exit_began{false};
+
+// Drops a strong reference (none for null) while the interpreter is not exiting.
+inline void drop_reference(PyObject* object) {
+    if (object != nullptr && !interpreter_exit_began.load(std::memory_order_acquire)) {
+        Py_DECREF(object);
+    }
+}
 
 // Owns one strong reference (or none); releasing it in the destructor makes every early return
 // of a function that builds Python objects correct without further bookkeeping.
@@ -23,7 +38,7 @@ class PyRef {
     }
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
-    ~PyRef() { Py_XDECREF(object_); }
+    ~PyRef() { drop_reference(object_); }
 
     // Adds a reference of its own to a borrowed object.
     static PyRef borrow(PyObject* object) {

@@ -2,6 +2,7 @@
 
 import collections.abc
 import gc
+import os
 
 import pytest
 
@@ -25,6 +26,43 @@ class PathLike:
         if isinstance(self.value, BaseException):
             raise self.value
         return self.value
+
+
+class Table(collections.abc.Mapping):
+    """A mapping of the items given that is not a dict, read through the Mapping protocol."""
+
+    def __init__(self, items):
+        self._items = dict(items)
+
+    def __getitem__(self, key):
+        return self._items[key]
+
+    def __iter__(self):
+        return iter(self._items)
+
+    def __len__(self):
+        return len(self._items)
+
+
+class Row(collections.abc.Sequence):
+    """A sequence of the items given that is neither a list nor a tuple, read by index."""
+
+    def __init__(self, items):
+        self._items = list(items)
+
+    def __getitem__(self, index):
+        return self._items[index]
+
+    def __len__(self):
+        return len(self._items)
+
+
+def child_environment():
+    """The environment of a child interpreter that imports the package under test and this
+    module."""
+    package_root = os.path.dirname(os.path.dirname(vorpel.__file__))
+    tests = os.path.dirname(os.path.abspath(__file__))
+    return {**os.environ, "PYTHONPATH": os.pathsep.join([package_root, tests])}
 
 
 class Map(collections.abc.Mapping):

@@ -5,6 +5,7 @@ import json
 
 import pytest
 
+from support import Table
 from vorpel import CompileResult, LintResult, TyxError
 
 
@@ -16,20 +17,6 @@ class Pair(collections.abc.Sequence):
         if index >= 2:
             raise IndexError(index)
         return ("first", "second")[index]
-
-
-class Table(collections.abc.Mapping):
-    def __init__(self, items):
-        self._items = dict(items)
-
-    def __getitem__(self, key):
-        return self._items[key]
-
-    def __iter__(self):
-        return iter(self._items)
-
-    def __len__(self):
-        return len(self._items)
 
 
 class Broken(collections.abc.Sequence):

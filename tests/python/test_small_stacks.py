@@ -1,10 +1,14 @@
 """The outcome of a call does not depend on the stack of the thread that makes it: the deepest
-input within every limit gives in a thread of 128 KiB what it gives on the main thread, and a
-thread with too little stack left gets a clean error. Compiling many definitions needs no more
-stack than compiling a few: nothing the core builds or frees recurses once per definition. Each
-case runs in a fresh interpreter, so that a stack overflow fails the test instead of ending the
-test run."""
+input within every limit gives in a thread of 128 KiB, and on a main thread whose stack limit was
+lowered to 1 MiB after the first call, what it gives on the main thread, and a thread with too
+little stack left gets a clean error. Nested values, which the binding reads on the caller's own
+stack, give the main thread's outcome or RecursionError in threads of any size. Compiling many
+definitions needs no more stack than compiling a few: nothing the core builds or frees recurses
+once per definition. Each case runs in a fresh interpreter, so that a stack overflow fails the
+test instead of ending the test run."""
 
+import functools
+import hashlib
 import json
 import os
 import subprocess
@@ -12,7 +16,7 @@ import sys
 
 import pytest
 
-import vorpel
+from support import child_environment
 
 # Sanitizers make every frame several times larger, and the binding's own frames, run on the
 # calling thread, up to 16 times.
@@ -49,9 +53,8 @@ CASES = {
 
 
 def run_child(script, *args):
-    package_root = os.path.dirname(os.path.dirname(vorpel.__file__))
     return subprocess.run([sys.executable, "-c", script, *args], capture_output=True, text=True,
-                          env={**os.environ, "PYTHONPATH": package_root}, timeout=120)
+                          env=child_environment(), timeout=120)
 
 
 @pytest.mark.parametrize("call,expected", CASES.values(), ids=CASES.keys())
@@ -60,11 +63,13 @@ def test_compiles_in_a_thread_with_a_small_stack(call, expected):
     assert (run.returncode, run.stdout) == (0, f"ok {expected}\n"), run.stderr[-2000:]
 
 
-# Run in the child with the thread's stack size in KiB as its argument, 0 for the main thread:
-# prints one line per case, the case's name and a digest of its outcome (the result's canonical
-# JSON, or the error's type, code, message and span), as each case finishes.
-DEEP_CASES = r'''
-import hashlib, json, pickle, sys, threading, vorpel
+# Run in the child with a table's name and where to run it: a thread's stack size in KiB, 0 for
+# the main thread, or "limited" for the main thread with its stack limit lowered to 1 MiB after a
+# first call. Prints one line per case, the case's name and a digest of its outcome (the result's
+# canonical JSON, or the error's type, code, message and span), as each case finishes.
+TABLES = r'''
+import hashlib, json, pickle, resource, sys, threading, vorpel
+from support import Row, Table
 
 
 def chain(count, link, last):
@@ -84,18 +89,32 @@ def deepest(sevens):
     return defines + "@for it in vs:\n" * 64 + "{{ f0(v, vs) }}\n" + "@end\n" * 64
 
 
-def nest(depth):
+class Rebuilt:
+    """Pickles as `kind(state)`, so that unpickling builds a result from `state`."""
+
+    def __init__(self, kind, state):
+        self.kind, self.state = kind, state
+
+    def __reduce__(self):
+        return (self.kind, (self.state,))
+
+
+WRAPS = {"dicts": lambda v: {"a": v}, "lists": lambda v: [v], "tuples": lambda v: (v,),
+         "Mappings": lambda v: Table({"a": v}), "Sequences": lambda v: Row([v])}
+
+
+def nest(depth, kind="lists"):
     value = "leaf"
     for _ in range(depth):
-        value = [value]
+        value = WRAPS[kind](value)
     return value
 
 
 VARS = {"v": "x", "vs": [1]}
-# The template of the issue that first crashed a thread of 1 MiB: 896 render levels.
-ISSUE = "".join(f"@define f{i}(v, vs):\n" + "@for it in vs:\n" * 6
-                + (f"{{{{ f{i + 1}(trim(v), vs) }}}}\n" if i < 127 else "{{ v }}\n")
-                + "@end\n" * 7 for i in range(128)) + "{{ f0(v, vs) }}\n"
+# 128 functions of 6 loops each around the call of the next: 896 render levels.
+LOOPS_896 = "".join(f"@define f{i}(v, vs):\n" + "@for it in vs:\n" * 6
+                    + (f"{{{{ f{i + 1}(trim(v), vs) }}}}\n" if i < 127 else "{{ v }}\n")
+                    + "@end\n" * 7 for i in range(128)) + "{{ f0(v, vs) }}\n"
 DEEPEST = deepest(63)
 NESTED = "@if v:\n" * 32 + "@for it in vs:\n" * 32 + "{{ v }}\n" + "@end\n" * 64
 CALLS = "".join(f"@define g{i}(v):\n{{{{ g{i + 1}(v) }}}}\n@end\n" for i in range(127))
@@ -113,9 +132,11 @@ YAML_BLOCKS = ("---\n" + "".join(" " * i + f"k{i}:\n" for i in range(63)) + " " 
 YAML_FLOW = "---\nk: " + "[" * 64 + "1" + "]" * 64 + "\n---\n{{ v }}\n"
 STATE = {"dependencies": [], "kind": "markdown", "output": "x\n", "warnings": []}
 
-CASES = {
-    "issue template": lambda: vorpel.compile(ISSUE, vars=VARS),
-    "issue template, source map": lambda: vorpel.compile(ISSUE, vars=VARS, source_map=True),
+# The deepest inputs of every limit, which the core works through.
+DEEP = {
+    "render depth of 896": lambda: vorpel.compile(LOOPS_896, vars=VARS),
+    "render depth of 896, source map":
+        lambda: vorpel.compile(LOOPS_896, vars=VARS, source_map=True),
     "render depth": lambda: vorpel.compile(DEEPEST, vars=VARS),
     "render depth, source map": lambda: vorpel.compile(DEEPEST, vars=VARS, source_map=True),
     "render depth, one level more": lambda: vorpel.compile(deepest(64), vars=VARS),
@@ -147,14 +168,42 @@ CASES = {
         lambda: vorpel.compile("---\nk: " + "[" * 1024 + "]" * 1024 + "\n---\n"),
     "vars depth": lambda: vorpel.compile("{{ a }}", vars={"a": nest(64)}),
     "vars depth, one level more": lambda: vorpel.compile("{{ a }}", vars={"a": nest(65)}),
-    "vars depth of the binding": lambda: vorpel.compile("{{ a }}", vars={"a": nest(256)}),
-    "result state depth of the binding":
-        lambda: vorpel.CompileResult({**STATE, "warnings": nest(255)}),
-    "result state depth, one level more":
-        lambda: vorpel.CompileResult({**STATE, "warnings": nest(256)}),
     "result of the deepest template pickled": lambda: pickle.loads(pickle.dumps(
         vorpel.compile_virtual(INCLUDES, "m0.tyx", vars=VARS, source_map=True))),
 }
+
+# Values nested as deep as the binding reads (255 levels below the value passed, and one more),
+# which it reads, and turns back into Python objects, on the caller's own stack.
+BINDING = {}
+for kind in WRAPS:
+    for depth in (254, 256):
+        BINDING[f"vars of {depth} {kind}"] = (
+            lambda kind=kind, depth=depth: vorpel.compile("{{ a }}", vars={"a": nest(depth, kind)}))
+        BINDING[f"result state of {depth} {kind}"] = (
+            lambda kind=kind, depth=depth: vorpel.CompileResult({**STATE, "x": nest(depth, kind)}))
+        BINDING[f"lint result state of {depth} {kind}"] = (
+            lambda kind=kind, depth=depth: vorpel.LintResult({"x": nest(depth, kind)}))
+        # Python's own pickler cannot write a Mapping or Sequence nested this deep.
+        if kind in ("dicts", "lists", "tuples"):
+            BINDING[f"result state of {depth} {kind} unpickled"] = (
+                lambda kind=kind, depth=depth: pickle.loads(pickle.dumps(
+                    Rebuilt(vorpel.CompileResult, {**STATE, "x": nest(depth, kind)}))))
+            BINDING[f"lint result state of {depth} {kind} unpickled"] = (
+                lambda kind=kind, depth=depth: pickle.loads(pickle.dumps(
+                    Rebuilt(vorpel.LintResult, {"x": nest(depth, kind)}))))
+DEEP_RESULTS = {kind: vorpel.CompileResult({**STATE, "x": nest(254, kind)})
+                for kind in ("dicts", "lists")}
+DEEP_LINT_RESULT = vorpel.LintResult({"x": nest(254, "dicts")})
+for kind, result in DEEP_RESULTS.items():
+    BINDING[f"result of 254 {kind}, to_json"] = result.to_json
+    BINDING[f"result of 254 {kind}, to_dict"] = result.to_dict
+    BINDING[f"result of 254 {kind}, compared"] = (
+        lambda result=result: result == vorpel.CompileResult(json.loads(result.to_json())))
+    BINDING[f"result of 254 {kind}, pickled"] = (
+        lambda result=result: pickle.loads(pickle.dumps(result)))
+BINDING["lint result of 254 dicts, to_json"] = DEEP_LINT_RESULT.to_json
+BINDING["lint result of 254 dicts, to_dict"] = DEEP_LINT_RESULT.to_dict
+BINDING["lint result of 254 dicts, pickled"] = lambda: pickle.loads(pickle.dumps(DEEP_LINT_RESULT))
 
 
 def outcome(call):
@@ -169,12 +218,17 @@ def outcome(call):
 
 
 def run_all():
-    for name, call in CASES.items():
+    for name, call in globals()[sys.argv[1]].items():
         print(json.dumps([name, outcome(call)]), flush=True)
 
 
-if int(sys.argv[1]):
-    threading.stack_size(int(sys.argv[1]) * 1024)
+if sys.argv[2] == "limited":
+    vorpel.compile("x")
+    resource.setrlimit(resource.RLIMIT_STACK,
+                       (1 << 20, resource.getrlimit(resource.RLIMIT_STACK)[1]))
+    run_all()
+elif int(sys.argv[2]):
+    threading.stack_size(int(sys.argv[2]) * 1024)
     worker = threading.Thread(target=run_all)
     worker.start()
     worker.join()
@@ -182,26 +236,48 @@ else:
     run_all()
 '''
 
+# The outcome of a call that its thread's stack could not hold.
+STACK_EXHAUSTED = hashlib.sha256(repr((
+    "RecursionError", None, "the calling thread has too little native stack left for this call",
+    "None")).encode()).hexdigest()
 
-def deep_outcomes(stack_kib):
-    run = run_child(DEEP_CASES, str(stack_kib))
+
+def table_outcomes(table, where):
+    run = run_child(TABLES, table, str(where))
     outcomes = dict(json.loads(line) for line in run.stdout.splitlines())
     return run.returncode, outcomes, run.stderr[-2000:]
 
 
-@pytest.fixture(scope="module")
-def main_thread_outcomes():
-    returncode, outcomes, stderr = deep_outcomes(0)
+@functools.cache
+def main_thread_outcomes(table):
+    returncode, outcomes, stderr = table_outcomes(table, 0)
     assert returncode == 0, stderr
     return outcomes
 
 
 @pytest.mark.parametrize("stack_kib", [SCALE * 128, SCALE * 256, SCALE * 1024])
-def test_deepest_inputs_give_the_main_thread_outcome_in_small_threads(stack_kib,
-                                                                       main_thread_outcomes):
-    returncode, outcomes, stderr = deep_outcomes(stack_kib)
+def test_deepest_inputs_give_the_main_thread_outcome_in_small_threads(stack_kib):
+    returncode, outcomes, stderr = table_outcomes("DEEP", stack_kib)
     # A crash shows as the cases left without an outcome, the one it happened in first.
-    assert (returncode, outcomes) == (0, main_thread_outcomes), stderr
+    assert (returncode, outcomes) == (0, main_thread_outcomes("DEEP")), stderr
+
+
+@pytest.mark.parametrize("table", ["DEEP", "BINDING"])
+def test_every_input_gives_the_main_thread_outcome_under_a_stack_limit_lowered_after_a_call(
+        table):
+    returncode, outcomes, stderr = table_outcomes(table, "limited")
+    assert (returncode, outcomes) == (0, main_thread_outcomes(table)), stderr
+
+
+@pytest.mark.parametrize("stack_kib", [SCALE * kib for kib in range(64, 129, 8)])
+def test_nested_values_give_the_main_thread_outcome_or_a_recursion_error_in_small_threads(
+        stack_kib):
+    returncode, outcomes, stderr = table_outcomes("BINDING", stack_kib)
+    expected = main_thread_outcomes("BINDING")
+    assert returncode == 0, stderr
+    assert outcomes.keys() == expected.keys()
+    finished = [name for name in outcomes if outcomes[name] != STACK_EXHAUSTED]
+    assert {name: outcomes[name] for name in finished} == {name: expected[name] for name in finished}
 
 
 # A thread of Python's smallest stack size: what the binding itself needs does not fit.
