@@ -18,15 +18,16 @@ class SharedText {
     // NOLINTNEXTLINE: implicit, as a shared string is a shared text
     SharedText(std::shared_ptr<const std::string> text)
         : owner_(std::move(text)), view_(owner_ ? std::string_view(*owner_) : std::string_view()) {}
-    // The text of a call's entry, which the caller keeps alive for the whole call.
-    static SharedText of_caller(std::string_view text) {
+    // A text with no owner here: the caller's, such as a call's entry, which the caller keeps
+    // alive for as long as anything made from it is read.
+    static SharedText borrowed(std::string_view text) {
         SharedText shared;
         shared.view_ = text;
         return shared;
     }
 
     std::string_view view() const { return view_; }
-    // Null for a caller's text.
+    // Null for a borrowed text.
     const std::shared_ptr<const std::string>& owner() const { return owner_; }
     std::string_view operator*() const { return view_; }
     const std::string_view* operator->() const { return &view_; }

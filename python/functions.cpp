@@ -349,7 +349,7 @@ class OrderedPaths {
 
 // The import and re-export paths a template names, as written; resolves and reads nothing.
 Result<std::vector<std::string>> scan_import_paths(std::string_view source) {
-    TYX_ASSIGN_OR_RETURN(ParsedTemplate parsed, parse_source(SharedText::of_caller(source), ""));
+    TYX_ASSIGN_OR_RETURN(ParsedTemplate parsed, parse_source(SharedText::borrowed(source), ""));
     OrderedPaths paths;
     if (parsed.extends) paths.add(*parsed.extends);
     if (parsed.frontmatter) {

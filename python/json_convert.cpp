@@ -834,7 +834,9 @@ SnapshotFromPython snapshot_python(PyObject* object) {
 JsonFromPython python_to_json(PyObject* object) {
     SnapshotFromPython snapshot = snapshot_python(object);
     if (snapshot.failure) return {OwnedJson(), std::move(snapshot.failure)};
-    return {std::move(snapshot.value).to_json(), std::nullopt};
+    OwnedJson value =
+        run_with_sufficient_stack([&] { return std::move(snapshot.value).to_json(); }).take();
+    return {std::move(value), std::nullopt};
 }
 
 JsonFromPython python_to_shallow_json(PyObject* object) {
@@ -872,12 +874,15 @@ PyObject* canonical_object_to_python_with_null(const nlohmann::json& object,
 }
 
 bool write_compact_json(const nlohmann::json& value, std::string& out) {
-    try {
-        out = value.dump(-1, ' ', false, Json::error_handler_t::strict);
-        return true;
-    } catch (const Json::exception&) {
-        return false;
-    }
+    return run_with_sufficient_stack([&] {
+               try {
+                   out = value.dump(-1, ' ', false, Json::error_handler_t::strict);
+                   return true;
+               } catch (const Json::exception&) {
+                   return false;
+               }
+           })
+        .take();
 }
 
 PyObject* compact_json_text(const nlohmann::json& value) {
@@ -891,7 +896,9 @@ PyObject* compact_json_text(const nlohmann::json& value) {
     return result != nullptr ? result : raise_serialize_failure();
 }
 
-bool json_equal(const nlohmann::json& a, const nlohmann::json& b) {
+namespace {
+
+bool json_equal_here(const nlohmann::json& a, const nlohmann::json& b) {
     NumberForm form = number_form(a);
     if (form != NumberForm::None || number_form(b) != NumberForm::None) {
         if (form != number_form(b)) return false;
@@ -909,14 +916,14 @@ bool json_equal(const nlohmann::json& a, const nlohmann::json& b) {
         case Json::value_t::array: {
             if (a.size() != b.size()) return false;
             for (size_t i = 0; i < a.size(); ++i) {
-                if (!json_equal(a[i], b[i])) return false;
+                if (!json_equal_here(a[i], b[i])) return false;
             }
             return true;
         }
         case Json::value_t::object: {
             if (a.size() != b.size()) return false;
             for (auto left = a.begin(), right = b.begin(); left != a.end(); ++left, ++right) {
-                if (left.key() != right.key() || !json_equal(left.value(), right.value())) {
+                if (left.key() != right.key() || !json_equal_here(left.value(), right.value())) {
                     return false;
                 }
             }
@@ -925,6 +932,12 @@ bool json_equal(const nlohmann::json& a, const nlohmann::json& b) {
         default:
             return a == b;
     }
+}
+
+}  // namespace
+
+bool json_equal(const nlohmann::json& a, const nlohmann::json& b) {
+    return run_with_sufficient_stack([&] { return json_equal_here(a, b); }).take();
 }
 
 const char* json_kind_name(const nlohmann::json& value) {

@@ -10,6 +10,7 @@
 #include <exception>
 #include <new>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -120,12 +121,15 @@ struct WorkOutcome {
 
 // Runs `work` where the stack holds CORE_STACK_SIZE (see run_with_sufficient_stack above) and
 // returns how it ended; throws nothing itself. An exception of the work never unwinds across a
-// switch of stacks: it is caught where the work ran and kept in the outcome.
+// switch of stacks: it is caught where the work ran and kept in the outcome. `work` touches no
+// Python object, as the core's work, or the binding's walks over a nested JSON value that run
+// with the interpreter lock held, which take more stack than a small thread has under the
+// sanitizers.
 template <class Work>
-auto run_with_sufficient_stack(Work& work) {
+auto run_with_sufficient_stack(Work&& work) {
     using Outcome = WorkOutcome<decltype(work())>;
     struct Call {
-        Work& work;
+        std::remove_reference_t<Work>& work;
         Outcome outcome;
 
         static void run(void* self) noexcept {

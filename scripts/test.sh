@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine, runs each fuzzer briefly, builds the sanitizer and the release trees and
-# runs every test in both, and installs the package with pip to check it and its wheel.
+# runs every test in both, installs the package with pip to check it and its wheel, and runs the
+# Python tests once more with the extension switching stacks as architectures without the
+# assembly switch do.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -28,3 +30,8 @@ done
 
 "$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=Release
 (cd "$root/build" && ctest --output-on-failure -j "$(nproc)")
+
+"$root/scripts/build.sh" "$root/build-portable" -DCMAKE_BUILD_TYPE=Release \
+    -DVORPEL_PORTABLE_STACK_SWITCH=ON -DVORPEL_TESTS=OFF -DVORPEL_BENCH=OFF --target _vorpel
+PYTHONPATH="$root/build-portable/python" PYTHONDONTWRITEBYTECODE=1 \
+    /usr/bin/python3 -m pytest -q -p no:cacheprovider "$root/tests/python"

@@ -84,15 +84,6 @@ bool is_known_rule(std::string_view id) {
     return std::binary_search(KNOWN_RULES.begin(), KNOWN_RULES.end(), id);
 }
 
-std::optional<std::string> find_unknown_rule(RuleSeverityMap::const_iterator& next,
-                                             RuleSeverityMap::const_iterator end) {
-    while (next != end) {
-        const std::string& key = (next++)->first;
-        if (!is_known_rule(key)) return key;
-    }
-    return std::nullopt;
-}
-
 bool push_diagnostic(LintResult& result, LintDiagnostic diagnostic) {
     if (result.diagnostics.size() >= MAX_DIAGNOSTICS) {
         result.truncated = true;

@@ -48,11 +48,6 @@ inline constexpr std::array<std::string_view, 10> KNOWN_RULES = {
 
 bool is_known_rule(std::string_view id);
 
-// Advances `next` past the keys that are rule ids and returns a copy of the first key that is
-// not, leaving `next` just after it; nothing once `end` is reached.
-std::optional<std::string> find_unknown_rule(RuleSeverityMap::const_iterator& next,
-                                             RuleSeverityMap::const_iterator end);
-
 // Where a diagnostic points, in bytes of the linted source. Rules fill offset and length only.
 struct LintSpan {
     uint64_t offset = 0;

@@ -108,7 +108,7 @@ Result<LintResult> lint_source(std::string_view source, std::string_view file_na
     // The caller's text outlives the tree, the tokens and the facts, which all view it.
     TYX_ASSIGN_OR_RETURN(const std::vector<Token> tokens, tokenize(source, file_name));
     TYX_ASSIGN_OR_RETURN(const ParsedTemplate tree,
-                         parse_template(tokens, file_name, SharedText::of_caller(source)));
+                         parse_template(tokens, file_name, SharedText::borrowed(source)));
 
     TYX_ASSIGN_OR_RETURN(LintFacts facts, collect_template_facts(tree, source));
     facts.skip_unused = is_partial_file_name(file_name) || tree.extends.has_value();

@@ -117,7 +117,7 @@ Result<CompileOutput> compile_entry_source(Resolver& resolver, const ModuleSourc
     // The entry's tree, its functions and its map read the caller's text where it stands: the
     // caller keeps it for the whole call, and nothing the call returns views it.
     TYX_ASSIGN_OR_RETURN(ParsedTemplate parsed,
-                         parse_source(SharedText::of_caller(source.text), source.display_name));
+                         parse_source(SharedText::borrowed(source.text), source.display_name));
     auto tree = std::make_shared<const ParsedTemplate>(std::move(parsed));
     const bool extends = tree->extends.has_value();
 

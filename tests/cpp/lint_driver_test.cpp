@@ -240,17 +240,8 @@ TEST(Severity, NamesAndKnownRules) {
     EXPECT_FALSE(parse_severity("Warn"));
     EXPECT_FALSE(parse_severity("warning"));
 
-    const RuleSeverityMap rules = {{"empty-block", Severity::Off},
-                                   {"Empty-Block", Severity::Warn},
-                                   {"unused-variable", Severity::Info},
-                                   {"nope", Severity::Info}};
-    std::vector<std::string> unknown;
-    auto next = rules.cbegin();
-    while (std::optional<std::string> key = find_unknown_rule(next, rules.cend())) {
-        unknown.push_back(*key);
-    }
-    std::sort(unknown.begin(), unknown.end());
-    EXPECT_EQ(unknown, (std::vector<std::string>{"Empty-Block", "nope"}));
+    for (std::string_view id : {"Empty-Block", "nope", "", "empty-block "})
+        EXPECT_FALSE(is_known_rule(id)) << id;
     for (std::string_view id : KNOWN_RULES)
         EXPECT_TRUE(is_known_rule(id)) << id;
 }

@@ -276,7 +276,7 @@ TEST(ParseTemplate, EveryTextViewsTheSourceOrATextTheTreeMade) {
         expect_views(*parsed, *parsed->source, c.made);
 
         // A caller's text is read where it stands, not copied.
-        Result<ParsedTemplate> borrowed = parse_source(SharedText::of_caller(c.source), kName);
+        Result<ParsedTemplate> borrowed = parse_source(SharedText::borrowed(c.source), kName);
         ASSERT_TRUE(borrowed.ok()) << borrowed.error().text;
         EXPECT_EQ(borrowed->source.owner(), nullptr);
         EXPECT_EQ(borrowed->source.view().data(), c.source.data());

@@ -204,6 +204,14 @@ for kind, result in DEEP_RESULTS.items():
 BINDING["lint result of 254 dicts, to_json"] = DEEP_LINT_RESULT.to_json
 BINDING["lint result of 254 dicts, to_dict"] = DEEP_LINT_RESULT.to_dict
 BINDING["lint result of 254 dicts, pickled"] = lambda: pickle.loads(pickle.dumps(DEEP_LINT_RESULT))
+DIAGNOSTIC = {"rule": "empty-block", "severity": "warn", "message": "m",
+              "fix_edits": [nest(250, "dicts")]}
+BINDING["lint result of 254 dicts, its diagnostic"] = lambda: vorpel.LintResult(
+    {"files": [{"file": "a.tyx", "diagnostics": [DIAGNOSTIC]}]}).files[0].diagnostics[0]
+# The results' last references are dropped in the case, so they are freed where it runs.
+DROPPED = [vorpel.CompileResult({**STATE, "x": nest(254, "dicts")}), vorpel.LintResult(
+    {"x": nest(254, "dicts"), "files": [{"file": "a.tyx", "diagnostics": [DIAGNOSTIC]}]})]
+BINDING["results of 254 dicts freed"] = DROPPED.clear
 
 
 def outcome(call):
@@ -262,22 +270,31 @@ def test_deepest_inputs_give_the_main_thread_outcome_in_small_threads(stack_kib)
     assert (returncode, outcomes) == (0, main_thread_outcomes("DEEP")), stderr
 
 
+def assert_main_thread_outcomes_or_stack_exhausted(outcomes, table):
+    expected = main_thread_outcomes(table)
+    assert outcomes.keys() == expected.keys()
+    finished = [name for name in outcomes if outcomes[name] != STACK_EXHAUSTED]
+    assert {name: outcomes[name] for name in finished} == {name: expected[name] for name in finished}
+
+
 @pytest.mark.parametrize("table", ["DEEP", "BINDING"])
 def test_every_input_gives_the_main_thread_outcome_under_a_stack_limit_lowered_after_a_call(
         table):
     returncode, outcomes, stderr = table_outcomes(table, "limited")
-    assert (returncode, outcomes) == (0, main_thread_outcomes(table)), stderr
+    assert returncode == 0, stderr
+    if table == "BINDING" and SCALE > 1:
+        # The sanitizer's frames make the binding's reads of nested values need more than 1 MiB.
+        assert_main_thread_outcomes_or_stack_exhausted(outcomes, table)
+    else:
+        assert outcomes == main_thread_outcomes(table)
 
 
 @pytest.mark.parametrize("stack_kib", [SCALE * kib for kib in range(64, 129, 8)])
 def test_nested_values_give_the_main_thread_outcome_or_a_recursion_error_in_small_threads(
         stack_kib):
     returncode, outcomes, stderr = table_outcomes("BINDING", stack_kib)
-    expected = main_thread_outcomes("BINDING")
     assert returncode == 0, stderr
-    assert outcomes.keys() == expected.keys()
-    finished = [name for name in outcomes if outcomes[name] != STACK_EXHAUSTED]
-    assert {name: outcomes[name] for name in finished} == {name: expected[name] for name in finished}
+    assert_main_thread_outcomes_or_stack_exhausted(outcomes, "BINDING")
 
 
 # A thread of Python's smallest stack size: what the binding itself needs does not fit.
