@@ -78,14 +78,35 @@ class MappedStack {
 
 struct Contexts;
 
+// A stack's lowest and highest addresses; both 0 when they are unknown.
+struct StackBounds {
+    std::uintptr_t low = 0;
+    std::uintptr_t high = 0;
+};
+
+// The calling thread's stack as its library describes it now: for the main thread, from the
+// current limit.
+StackBounds read_stack_bounds() {
+    StackBounds bounds;
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return bounds;
+    void* low = nullptr;
+    std::size_t size = 0;
+    if (pthread_attr_getstack(&attributes, &low, &size) == 0) {
+        bounds.low = reinterpret_cast<std::uintptr_t>(low);
+        bounds.high = bounds.low + size;
+    }
+    pthread_attr_destroy(&attributes);
+    return bounds;
+}
+
 // What one calling thread keeps between its calls; the stack is unmapped when the thread ends.
 struct CallingThread {
     MappedStack stack;
-    // The bounds of the thread's own stack, read on its first call; unknown (both 0) when the
-    // thread runs on a stack its library does not describe.
+    // The bounds of the thread's own stack, read on its first call; unknown when the thread runs
+    // on a stack its library does not describe.
     bool bounds_read = false;
-    std::uintptr_t stack_low = 0;
-    std::uintptr_t stack_high = 0;
+    StackBounds bounds;
     // The main thread's stack grows on demand under RLIMIT_STACK, which the process may lower at
     // any time, so its bounds hold only as long as the limit does; a created thread's stack is a
     // mapping of fixed size.
@@ -99,27 +120,13 @@ struct CallingThread {
 
 thread_local CallingThread calling_thread;
 
-// Reads the thread's bounds as its library describes them now: for the main thread, from the
-// current limit.
-void read_stack_bounds(CallingThread& thread) {
-    pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return;
-    void* low = nullptr;
-    std::size_t size = 0;
-    if (pthread_attr_getstack(&attributes, &low, &size) == 0) {
-        thread.stack_low = reinterpret_cast<std::uintptr_t>(low);
-        thread.stack_high = thread.stack_low + size;
-    }
-    pthread_attr_destroy(&attributes);
-}
-
 std::uintptr_t frame_address() {
     return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
 }
 
 // Whether a frame lies on the stack the thread's bounds describe.
 bool on_own_stack(const CallingThread& thread, std::uintptr_t frame) {
-    return frame > thread.stack_low && frame <= thread.stack_high;
+    return frame > thread.bounds.low && frame <= thread.bounds.high;
 }
 
 // The work one switch runs, and what the sanitizer needs to follow it from stack to stack.
@@ -271,29 +278,31 @@ void prepare_thread_storage() {
     CallingThread& thread = calling_thread;
     if (thread.bounds_read) return;
     thread.bounds_read = true;
-    read_stack_bounds(thread);
+    thread.bounds = read_stack_bounds();
     thread.grows_under_limit = getpid() == gettid();
 }
 
 CallerStackRoom::CallerStackRoom(std::size_t bytes) : bytes_(bytes) {
     const CallingThread& thread = calling_thread;
-    if (thread.stack_high == 0) return;
-    std::uintptr_t low = thread.stack_low;
-    if (thread.grows_under_limit && thread.stack_high - low > MAIN_STACK_COUNTED_ON) {
-        low = thread.stack_high - MAIN_STACK_COUNTED_ON;
+    if (thread.bounds.high == 0) return;
+    std::uintptr_t low = thread.bounds.low;
+    if (thread.grows_under_limit && thread.bounds.high - low > MAIN_STACK_COUNTED_ON) {
+        low = thread.bounds.high - MAIN_STACK_COUNTED_ON;
     }
     certain_ = low + bytes;
 }
 
 bool CallerStackRoom::left_below_certain() const {
-    CallingThread& thread = calling_thread;
+    const CallingThread& thread = calling_thread;
     const std::uintptr_t frame = frame_address();
     // A frame off the stack the bounds describe runs where nothing is known of its room.
     if (!on_own_stack(thread, frame)) return true;
     if (!thread.grows_under_limit) return false;
+    // The frame lies below what the main thread counts on: the limit of now decides. The
+    // bounds of the first call still tell what the stack is, whatever the limit has become.
     if (limit_low_ == 0) {
-        read_stack_bounds(thread);
-        limit_low_ = thread.stack_low;
+        const StackBounds now = read_stack_bounds();
+        limit_low_ = now.high != 0 ? now.low : thread.bounds.low;
     }
     return frame >= limit_low_ + bytes_;
 }
@@ -316,7 +325,7 @@ bool run_with_sufficient_stack(void (*entry)(void*), void* argument) {
     CallingThread& thread = calling_thread;
     const std::uintptr_t frame = frame_address();
     if (!thread.grows_under_limit && on_own_stack(thread, frame) &&
-        frame - thread.stack_low >= CORE_STACK_SIZE) {
+        frame - thread.bounds.low >= CORE_STACK_SIZE) {
         entry(argument);
         return true;
     }

@@ -55,9 +55,10 @@ inline constexpr std::size_t LEVEL_STACK_RESERVE = std::size_t{64} << 10;
 inline constexpr std::size_t LEVEL_STACK_RESERVE = std::size_t{16} << 10;
 #endif
 
-// How much of the main thread's stack, from its top, the binding counts on without asking for
-// the current limit: the least RLIMIT_STACK a program may lower it to and still run. A frame
-// below it reads the limit, one system call, before it goes on.
+// How much of the main thread's stack, from its top, the binding counts on whatever RLIMIT_STACK
+// the process sets, so that an ordinary call never asks for the limit: a check made deeper reads
+// the current bounds (which glibc derives from the limit and /proc/self/maps) once per recursion.
+// A limit lowered below this is not supported.
 inline constexpr std::size_t MAIN_STACK_COUNTED_ON = std::size_t{1} << 20;
 
 // Makes the per-thread storage that reporting a failure needs exist while memory is still at
@@ -69,7 +70,7 @@ void prepare_thread_storage();
 // asks, for a recursion run with the interpreter lock held: made once, asked at each level.
 class CallerStackRoom {
   public:
-    // The thread's bounds are read here: a call's storage was prepared before.
+    // Reads the bounds that prepare_thread_storage read for the thread.
     explicit CallerStackRoom(std::size_t bytes);
 
     // True when the bounds are unknown.

@@ -21,6 +21,8 @@ from support import child_environment
 # Sanitizers make every frame several times larger, and the binding's own frames, run on the
 # calling thread, up to 16 times.
 SCALE = 16 if os.environ.get("VORPEL_UNDER_SANITIZER") else 1
+# The message of the RecursionError of a call that its thread's stack could not hold.
+STACK_EXHAUSTED = "the calling thread has too little native stack left for this call"
 STACK_SIZE = (1024 if SCALE > 1 else 256) * 1024
 
 # Run in the child with CALL and STACK_SIZE replaced.
@@ -244,10 +246,9 @@ else:
     run_all()
 '''
 
-# The outcome of a call that its thread's stack could not hold.
-STACK_EXHAUSTED = hashlib.sha256(repr((
-    "RecursionError", None, "the calling thread has too little native stack left for this call",
-    "None")).encode()).hexdigest()
+# The digest of the outcome of a call that its thread's stack could not hold.
+STACK_EXHAUSTED_DIGEST = hashlib.sha256(
+    repr(("RecursionError", None, STACK_EXHAUSTED, "None")).encode()).hexdigest()
 
 
 def table_outcomes(table, where):
@@ -273,7 +274,7 @@ def test_deepest_inputs_give_the_main_thread_outcome_in_small_threads(stack_kib)
 def assert_main_thread_outcomes_or_stack_exhausted(outcomes, table):
     expected = main_thread_outcomes(table)
     assert outcomes.keys() == expected.keys()
-    finished = [name for name in outcomes if outcomes[name] != STACK_EXHAUSTED]
+    finished = [name for name in outcomes if outcomes[name] != STACK_EXHAUSTED_DIGEST]
     assert {name: outcomes[name] for name in finished} == {name: expected[name] for name in finished}
 
 
@@ -295,6 +296,80 @@ def test_nested_values_give_the_main_thread_outcome_or_a_recursion_error_in_smal
     returncode, outcomes, stderr = table_outcomes("BINDING", stack_kib)
     assert returncode == 0, stderr
     assert_main_thread_outcomes_or_stack_exhausted(outcomes, "BINDING")
+
+
+# Run in the child with a margin in KiB (0 for none) and a count of levels: the main thread
+# recurses through C that many levels, lowers its stack limit to the margin below the stack's
+# deepest page, and then reads a state of nested Mappings and turns a nested state back into
+# Python objects, twice. Prints how far the stack had grown, in KiB, and each outcome: "same" for
+# the one of a shallow call, else its text.
+DEEP_MAIN_THREAD = r"""
+import json, resource, sys, vorpel
+from support import Table
+
+
+def stack_mapped():
+    for line in open("/proc/self/maps"):
+        if line.rstrip().endswith("[stack]"):
+            low, high = (int(part, 16) for part in line.split()[0].split("-"))
+            return high - low
+
+
+def nested(depth, wrap):
+    value = "leaf"
+    for _ in range(depth):
+        value = wrap(value)
+    return value
+
+
+MAPPINGS = nested(254, lambda value: Table({"a": value}))
+RESULT = vorpel.CompileResult({"x": nested(254, lambda value: {"a": value})})
+
+
+def outcomes():
+    found = []
+    for call in [lambda: vorpel.CompileResult({"x": MAPPINGS}).to_json(),
+                 lambda: repr(RESULT.to_dict())] * 2:
+        try:
+            found.append(call())
+        except RecursionError as error:
+            found.append(type(error).__name__ + ": " + str(error))
+    return found
+
+
+def bottom():
+    reached = stack_mapped()
+    if int(sys.argv[1]):
+        resource.setrlimit(resource.RLIMIT_STACK, (reached + (int(sys.argv[1]) << 10),
+                                                   resource.getrlimit(resource.RLIMIT_STACK)[1]))
+    return reached >> 10, outcomes()
+
+
+def down(levels):
+    # Each level goes through C, so that it takes native stack.
+    return bottom() if levels == 0 else list(map(down, [levels - 1]))[0]
+
+
+sys.setrecursionlimit(100_000)
+shallow = outcomes()
+reached, deep = down(int(sys.argv[2]))
+print(json.dumps([reached, ["same" if text == before else text
+                            for text, before in zip(deep, shallow)]]))
+"""
+
+# Past the top MiB that it counts on, the main thread's room depends on the limit of the moment.
+@pytest.mark.skipif(not os.path.exists("/proc/self/maps"), reason="reads how far the stack grew")
+@pytest.mark.parametrize("margin_kib,allowed", [
+    (0, {"same"}),
+    (SCALE * 96, {"same", f"RecursionError: {STACK_EXHAUSTED}"}),
+    (SCALE * 48, {"same", f"RecursionError: {STACK_EXHAUSTED}"}),
+])
+def test_a_main_thread_deep_in_its_stack_is_held_to_its_current_limit(margin_kib, allowed):
+    run = run_child(DEEP_MAIN_THREAD, str(margin_kib), "3000")
+    assert run.returncode == 0, run.stderr[-2000:]
+    reached_kib, outcomes = json.loads(run.stdout)
+    assert reached_kib > 1024 + 64
+    assert set(outcomes) <= allowed
 
 
 # A thread of Python's smallest stack size: what the binding itself needs does not fit.
@@ -320,8 +395,7 @@ print(outcome)
 @pytest.mark.skipif(bool(SCALE > 1), reason="the sanitizer's own frames do not fit in 32 KiB")
 def test_a_thread_with_too_little_stack_gets_a_recursion_error():
     run = run_child(SMALLEST_STACK)
-    assert (run.returncode, run.stdout) == (
-        0, "the calling thread has too little native stack left for this call\n"), run.stderr
+    assert (run.returncode, run.stdout) == (0, STACK_EXHAUSTED + "\n"), run.stderr
 
 
 # A result's state may nest 254 levels; turning it into Python objects in a thread of 64 to
@@ -356,6 +430,4 @@ print(sorted(set(outcomes)))
 def test_a_deep_result_in_a_small_thread_gets_a_recursion_error():
     run = run_child(DEEP_STATE)
     assert run.returncode == 0, run.stderr[-2000:]
-    assert run.stdout in (
-        "['the calling thread has too little native stack left for this call']\n",
-        "['finished', 'the calling thread has too little native stack left for this call']\n")
+    assert run.stdout in (f"{[STACK_EXHAUSTED]}\n", f"{['finished', STACK_EXHAUSTED]}\n")
