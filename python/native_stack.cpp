@@ -76,7 +76,9 @@ class MappedStack {
     std::size_t guard_ = 0;
 };
 
+#if defined(TYX_PORTABLE_STACK_SWITCH)
 struct Contexts;
+#endif
 
 // A stack's lowest and highest addresses; both 0 when they are unknown.
 struct StackBounds {
@@ -279,6 +281,7 @@ void prepare_thread_storage() {
     if (thread.bounds_read) return;
     thread.bounds_read = true;
     thread.bounds = read_stack_bounds();
+    // The main thread is the one whose id is the process's.
     thread.grows_under_limit = getpid() == gettid();
 }
 
