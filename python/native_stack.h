@@ -129,9 +129,10 @@ struct WorkOutcome {
 template <class Work>
 auto run_with_sufficient_stack(Work&& work) {
     using Outcome = WorkOutcome<decltype(work())>;
+    Outcome outcome;
     struct Call {
         std::remove_reference_t<Work>& work;
-        Outcome outcome;
+        Outcome& outcome;
 
         static void run(void* self) noexcept {
             Call& call = *static_cast<Call*>(self);
@@ -141,11 +142,11 @@ auto run_with_sufficient_stack(Work&& work) {
                 call.outcome.failure = std::current_exception();
             }
         }
-    } call{work, {}};
+    } call{work, outcome};
     if (!native_stack_internal::run_with_sufficient_stack(&Call::run, &call)) {
-        call.outcome.failure = std::make_exception_ptr(std::bad_alloc());
+        outcome.failure = std::make_exception_ptr(std::bad_alloc());
     }
-    return std::move(call.outcome);
+    return outcome;
 }
 
 }  // namespace tyx::py
