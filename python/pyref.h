@@ -9,11 +9,11 @@
 
 namespace tyx::py {
 
-// Set by an atexit callback of the module's, the last code the interpreter runs before it ends
-// the daemon threads: it ends one that takes the lock again by unwinding its stack, without the
-// lock (see Boundary). The one state of the extension that is the process's: from then on a
-// reference is left to the process's end instead of dropped, so that no frame that unwinds
-// frees a Python object without the lock.
+// Set by the module's atexit callback, which the interpreter runs shortly before it ends the
+// daemon threads: it ends one that takes the lock again by unwinding its stack, without the
+// lock (see Boundary). From then on a reference is left to the process's end instead of
+// dropped, so that no unwinding frame frees a Python object without the lock. The flag is the
+// whole process's, as the interpreter's exit is.
 inline std::atomic<bool> interpreter_exit_began{false};
 
 // Drops a strong reference (none for null) while the interpreter is not exiting.
