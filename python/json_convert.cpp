@@ -874,15 +874,15 @@ PyObject* canonical_object_to_python_with_null(const nlohmann::json& object,
 }
 
 bool write_compact_json(const nlohmann::json& value, std::string& out) {
-    return run_with_sufficient_stack([&] {
-               try {
-                   out = value.dump(-1, ' ', false, Json::error_handler_t::strict);
-                   return true;
-               } catch (const Json::exception&) {
-                   return false;
-               }
-           })
-        .take();
+    auto write = [&] {
+        try {
+            out = value.dump(-1, ' ', false, Json::error_handler_t::strict);
+            return true;
+        } catch (const Json::exception&) {
+            return false;
+        }
+    };
+    return run_with_sufficient_stack(write).take();
 }
 
 PyObject* compact_json_text(const nlohmann::json& value) {

@@ -57,6 +57,14 @@ class Row(collections.abc.Sequence):
         return len(self._items)
 
 
+def nested(depth, wrap, leaf="leaf"):
+    """`leaf` inside `depth` containers, each made by `wrap` of the one inside it."""
+    value = leaf
+    for _ in range(depth):
+        value = wrap(value)
+    return value
+
+
 def child_environment():
     """The environment of a child interpreter that imports the package under test and this
     module."""
@@ -65,20 +73,11 @@ def child_environment():
     return {**os.environ, "PYTHONPATH": os.pathsep.join([package_root, tests])}
 
 
-class Map(collections.abc.Mapping):
-    """A mapping that is not a dict, read through the Mapping protocol."""
+class Map(Table):
+    """A mapping of the keyword arguments given that is not a dict."""
 
     def __init__(self, **items):
-        self._items = items
-
-    def __len__(self):
-        return len(self._items)
-
-    def __iter__(self):
-        return iter(self._items)
-
-    def __getitem__(self, key):
-        return self._items[key]
+        super().__init__(items)
 
 
 BASE64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"

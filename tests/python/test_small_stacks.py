@@ -71,7 +71,7 @@ def test_compiles_in_a_thread_with_a_small_stack(call, expected):
 # canonical JSON, or the error's type, code, message and span), as each case finishes.
 TABLES = r'''
 import hashlib, json, pickle, resource, sys, threading, vorpel
-from support import Row, Table
+from support import Row, Table, nested
 
 
 def chain(count, link, last):
@@ -106,10 +106,7 @@ WRAPS = {"dicts": lambda v: {"a": v}, "lists": lambda v: [v], "tuples": lambda v
 
 
 def nest(depth, kind="lists"):
-    value = "leaf"
-    for _ in range(depth):
-        value = WRAPS[kind](value)
-    return value
+    return nested(depth, WRAPS[kind])
 
 
 VARS = {"v": "x", "vs": [1]}
@@ -305,7 +302,7 @@ def test_nested_values_give_the_main_thread_outcome_or_a_recursion_error_in_smal
 # the one of a shallow call, else its text.
 DEEP_MAIN_THREAD = r"""
 import json, resource, sys, vorpel
-from support import Table
+from support import Table, nested
 
 
 def stack_mapped():
@@ -313,13 +310,6 @@ def stack_mapped():
         if line.rstrip().endswith("[stack]"):
             low, high = (int(part, 16) for part in line.split()[0].split("-"))
             return high - low
-
-
-def nested(depth, wrap):
-    value = "leaf"
-    for _ in range(depth):
-        value = wrap(value)
-    return value
 
 
 MAPPINGS = nested(254, lambda value: Table({"a": value}))
